@@ -1,0 +1,18 @@
+# Every external library the targets use, found once for the whole tree.
+find_package(Threads REQUIRED)
+find_package(Qt5 5.6 REQUIRED COMPONENTS Core Network Gui Widgets)
+find_package(ZLIB REQUIRED)
+find_package(LibLZMA REQUIRED)
+find_package(Protobuf REQUIRED)
+find_package(Boost 1.74 REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(TOMCRYPT REQUIRED IMPORTED_TARGET libtomcrypt)
+pkg_check_modules(TOMMATH REQUIRED IMPORTED_TARGET libtommath)
+
+if(VX_BUILD_TESTS OR VX_BUILD_FUZZERS)
+  find_package(Qt5 REQUIRED COMPONENTS Test)
+  find_package(GTest REQUIRED)
+endif()
+if(VX_BUILD_BENCHMARKS)
+  find_package(benchmark REQUIRED)
+endif()

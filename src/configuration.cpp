@@ -1,0 +1,8 @@
+#include "configuration.h"
+
+QString Configuration::updateBaseUrl;
+
+Configuration::Configuration(QObject* parent)
+    : QObject(parent)
+{
+}

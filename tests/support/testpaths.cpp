@@ -1,0 +1,33 @@
+#include "testpaths.h"
+
+#include <QFile>
+
+namespace vxtest {
+
+static QString envPath(const char* name, const char* fallback)
+{
+    const QByteArray value = qgetenv(name);
+    return value.isEmpty() ? QString::fromUtf8(fallback) : QString::fromUtf8(value);
+}
+
+QString corpusDir() { return envPath("VX_CORPUS_DIR", "../shared/corpus"); }
+
+QString sourceDir() { return envPath("VX_SOURCE_DIR", "."); }
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(data) == data.size();
+}
+
+} // namespace vxtest
