@@ -253,10 +253,11 @@ TEST_F(ConfigurationTest, ChannelSearchTable)
     }
 }
 
-TEST_F(ConfigurationTest, DefaultBaseUrlIsPlainHttpImageTree)
+TEST_F(ConfigurationTest, DefaultBaseUrlIsPlainHttpEndingInSlash)
 {
+    // The host and path are deployment settings; downloads append the version to this URL.
     EXPECT_TRUE(kDefaultBaseUrl.startsWith("http://")) << kDefaultBaseUrl.toStdString();
-    EXPECT_TRUE(kDefaultBaseUrl.endsWith("/updater-images/client/")) << kDefaultBaseUrl.toStdString();
+    EXPECT_TRUE(kDefaultBaseUrl.endsWith("/")) << kDefaultBaseUrl.toStdString();
 }
 
 TEST_F(ConfigurationTest, ConfigDirFromEnvironmentOrHome)

@@ -103,6 +103,38 @@ TEST(ParseVersions, RejectsIncompleteRepliesAndLeavesOutputUntouched)
     }
 }
 
+TEST(ParseVersions, SurvivesEveryTruncationAndSingleByteCorruption)
+{
+    const QByteArray full = encode(
+        "licenseAgreementId: 12 licenseAgreementIdMin: -9 "
+        "channels { name: \"stable\" version_number: 3100 version_string: \"3.1.0\" } "
+        "channels { name: \"beta\" version_number: -1 version_string: \"3.2.0-beta\" }");
+    const auto check = [](const QByteArray& bytes) {
+        VersionList list = sentinelList();
+        const int status = parse(bytes, &list);
+        if (status == PARSE_VERSIONS_OK) {
+            EXPECT_GE(list.channelNames.size(), list.channels.size());
+            for (const std::string& name : list.channelNames)
+                EXPECT_EQ(list.channels.count(name), 1u);
+        } else {
+            EXPECT_EQ(status, PARSE_VERSIONS_INCOMPLETE);
+            expectSentinel(list);
+        }
+    };
+    for (int size = 0; size < full.size(); ++size) {
+        SCOPED_TRACE(size);
+        check(full.left(size));
+    }
+    for (int pos = 0; pos < full.size(); ++pos) {
+        for (unsigned char value : { 0x00, 0x01, 0x7f, 0x80, 0xff }) {
+            SCOPED_TRACE(pos * 1000 + value);
+            QByteArray bytes = full;
+            bytes[pos] = static_cast<char>(value);
+            check(bytes);
+        }
+    }
+}
+
 TEST(ParseVersions, NullDataAndNegativeSizeAreRejected)
 {
     VersionList list = sentinelList();
