@@ -1,0 +1,50 @@
+#include "signaturetestutil.h"
+
+#include "testpaths.h"
+
+#include <QProcess>
+
+namespace sigtest {
+
+QString developmentPrivateKeyPath()
+{
+    return vxtest::sourceDir() + "/tests/keys/development_private_key.der";
+}
+
+QString builtinKeySourcePath()
+{
+    return QString::fromUtf8(VX_PUBLIC_KEY_DER);
+}
+
+QString developmentPublicKeyPath()
+{
+    return vxtest::sourceDir() + "/src/keys/development_public_key.der";
+}
+
+int runOpenssl(const QStringList& args)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start("openssl", args);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process.exitCode();
+}
+
+static QStringList pssOptions()
+{
+    return {"dgst", "-sha1", "-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:8",
+            "-keyform", "DER"};
+}
+
+bool opensslSign(const QString& derKey, const QString& file, const QString& sigOut)
+{
+    return runOpenssl(pssOptions() << "-sign" << derKey << "-out" << sigOut << file) == 0;
+}
+
+bool opensslVerify(const QString& derKey, const QString& file, const QString& sig)
+{
+    return runOpenssl(pssOptions() << "-verify" << derKey << "-signature" << sig << file) == 0;
+}
+
+} // namespace sigtest
