@@ -1,14 +1,12 @@
 #include "signaturetestutil.h"
 
-#include "testpaths.h"
-
 #include <QProcess>
 
 namespace sigtest {
 
 QString developmentPrivateKeyPath()
 {
-    return vxtest::sourceDir() + "/tests/keys/development_private_key.der";
+    return QString::fromUtf8(VX_DEVELOPMENT_PRIVATE_KEY);
 }
 
 QString builtinKeySourcePath()
@@ -18,7 +16,7 @@ QString builtinKeySourcePath()
 
 QString developmentPublicKeyPath()
 {
-    return vxtest::sourceDir() + "/src/keys/development_public_key.der";
+    return QString::fromUtf8(VX_DEVELOPMENT_PUBLIC_KEY);
 }
 
 int runOpenssl(const QStringList& args)
