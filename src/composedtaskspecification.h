@@ -41,7 +41,8 @@ signals:
 protected:
     // Sets TASK_RUNNING and queues the first min(pending, maxParallel) starts.
     void startTasks();
-    // Disconnects and schedules the deletion of every sub-task; all lists end empty.
+    // Disconnects and schedules the deletion of every sub-task; all lists end empty and the
+    // run flags cleared.
     void clearTasks();
 
     QList<TaskSpecification*> tasks;
