@@ -32,7 +32,6 @@ public:
     // The end state the sub-tasks call for; TASK_RUNNING when some never ran without a reason.
     int computeOutcome() const;
 
-    int getMaxParallel() const { return maxParallel; }
     const QList<TaskSpecification*>& getTasks() const { return tasks; }
 
 signals:

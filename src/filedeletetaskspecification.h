@@ -15,9 +15,6 @@ public:
 
     bool doOp() override;
 
-    bool isRecursive() const { return recursive; }
-    bool failsOnError() const { return failOnError; }
-
 private:
     bool removeDir();
     bool removeFile();

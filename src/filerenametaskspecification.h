@@ -14,8 +14,6 @@ public:
 
     bool doOp() override;
 
-    const QString& getOldPath() const { return oldPath; }
-
 private:
     QString oldPath;
 };
