@@ -27,6 +27,12 @@ quint64 toSize(const QString& text)
     return text.toULongLong(nullptr, 10);
 }
 
+// Two "::" in a row enclose an empty part.
+QStringList splitParts(const QString& value)
+{
+    return value.split(partSeparator, Qt::KeepEmptyParts);
+}
+
 QString invalidLineMessage(const QString& section)
 {
     return QString("Warning: product ini contains invalid line in section %1").arg(section);
@@ -67,6 +73,7 @@ int MakeDownloadReplaceListFunc::countKeys(QSettings& settings)
     int sum = 0;
     for (const QString& group : settings.childGroups()) {
         settings.beginGroup(group);
+        // A key holding a path ("lib/a.so") is a subgroup to the reader; allKeys keeps it a key.
         sum += settings.allKeys().size();
         settings.endGroup();
     }
@@ -105,7 +112,8 @@ bool MakeDownloadReplaceListFunc::run()
         }
         if (section == QLatin1String("delete")) {
             compileDeleteSection(ini, keys);
-        } else if (section == QLatin1String("preinstall") || section == QLatin1String("postinstall")) {
+        } else if (section == QLatin1String("preinstall")
+                   || section == QLatin1String("postinstall")) {
             compileInstallSection(ini, section, keys);
         } else {
             for (const QString& key : keys)
@@ -125,7 +133,7 @@ bool MakeDownloadReplaceListFunc::collectPatches(QSettings& ini, const QString& 
             patchKeys.prepend(keys.takeAt(i));
     }
     for (const QString& key : patchKeys) {
-        const QStringList parts = ini.value(key).toString().split(partSeparator, Qt::KeepEmptyParts);
+        const QStringList parts = splitParts(ini.value(key).toString());
         if (parts.size() != 5) {
             emit message(invalidLineMessage(section));
             return false;
@@ -161,12 +169,12 @@ void MakeDownloadReplaceListFunc::compileInstallSection(QSettings& ini, const QS
         qDebug() << "prepostinstall cmd" << key << "v" << value;
         if (value.isEmpty())
             continue;
-        const QStringList osNames = value[0].split(partSeparator, Qt::KeepEmptyParts);
+        const QStringList osNames = splitParts(value[0]);
         // No argument text means no arguments, not one empty argument.
         const QString argText = value.value(1);
         QStringList args;
         if (!argText.isEmpty())
-            args = argText.split(partSeparator, Qt::KeepEmptyParts);
+            args = splitParts(argText);
         const bool required = !(value.size() > 2 && value[2] == QLatin1String("optional"));
         qDebug() << "--->" << key << "os list" << osNames << "args" << args << "required"
                  << boolText(required);
@@ -184,7 +192,7 @@ void MakeDownloadReplaceListFunc::compileFileKey(QSettings& ini, const QString& 
                                                  const QString& key, const PatchMap& patches)
 {
     advanceProgress();
-    const QStringList parts = ini.value(key).toString().split(partSeparator, Qt::KeepEmptyParts);
+    const QStringList parts = splitParts(ini.value(key).toString());
     if (parts.size() != 2 && parts.size() != 5) {
         emit message(invalidLineMessage(section));
         return;
@@ -255,7 +263,8 @@ void MakeDownloadReplaceListFunc::copyUpdaterFile(const QString& installedPath,
     if (!QDir(directory).exists())
         QDir().mkpath(directory);
     const bool copied = QFile::copy(installedPath, destination);
-    qDebug() << "Copying updater files:" << installedPath << "to" << destination << boolText(copied);
+    qDebug() << "Copying updater files:" << installedPath << "to" << destination
+             << boolText(copied);
 }
 
 void MakeDownloadReplaceListFunc::advanceProgress()

@@ -39,7 +39,8 @@ private:
     using PatchMap = QMultiMap<QString, PatchEntry>;
 
     // Splits off the "_patch_" keys of `keys` and parses them; false on an invalid patch line.
-    bool collectPatches(QSettings& ini, const QString& section, QStringList& keys, PatchMap& patches);
+    bool collectPatches(QSettings& ini, const QString& section, QStringList& keys,
+                        PatchMap& patches);
     void compileDeleteSection(QSettings& ini, const QStringList& keys);
     void compileInstallSection(QSettings& ini, const QString& section, const QStringList& keys);
     void compileFileKey(QSettings& ini, const QString& section, const QString& key,

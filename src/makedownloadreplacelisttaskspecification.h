@@ -14,13 +14,15 @@ class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
 public:
-    MakeDownloadReplaceListTaskSpecification(Configuration* config, DownloadReplaceLists* callerLists,
-                                             QObject* parent, qreal weight);
+    MakeDownloadReplaceListTaskSpecification(Configuration* config,
+                                             DownloadReplaceLists* callerLists, QObject* parent,
+                                             qreal weight);
     // Waits for a worker still writing into the own lists.
     ~MakeDownloadReplaceListTaskSpecification() override;
 
     ASyncFunc* createFunc() override;
-    // On success (and only while running) copies the own lists over the caller's, then ends the task.
+    // On success, and only while running, copies the own lists over the caller's; then ends the
+    // task.
     void runDone(bool ok) override;
 
 private:
