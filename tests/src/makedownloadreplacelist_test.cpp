@@ -94,11 +94,19 @@ protected:
 
     QString iniPath() const
     {
-        return work + (config.isClientUpdate == 1 ? "/vx3_client_linux_x86.ini"
-                                                  : "/update_linux_x86.ini");
+        return config.workDir + (config.isClientUpdate == 1 ? "/vx3_client_linux_x86.ini"
+                                                            : "/update_linux_x86.ini");
     }
 
     void writeIni(const QByteArray& text) { ASSERT_TRUE(vxtest::writeFile(iniPath(), text)); }
+
+    // The ini reader caches files by path and trusts size and time stamp, so a case that
+    // rewrites the ini at once gets a working directory of its own.
+    void useFreshWorkDir()
+    {
+        config.workDir = work + "/run" + QString::number(++runs);
+        ASSERT_TRUE(QDir().mkpath(config.workDir));
+    }
 
     // Writes a file below `dir`, creating its folders; returns its SHA-512 as hex.
     static QString put(const QString& dir, const QString& relative, const QByteArray& content)
@@ -144,6 +152,7 @@ protected:
     DownloadReplaceLists lists;
     QStringList messages;
     QList<qreal> progress;
+    int runs = 0;
 };
 
 } // namespace
@@ -427,7 +436,7 @@ TEST_F(ListCompiler, NoKeysInAnySectionFailsTheRun)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QFile::remove(iniPath());
+        useFreshWorkDir();
         if (c.write)
             writeIni(c.ini);
         messages.clear();
@@ -448,6 +457,7 @@ TEST_F(ListCompiler, InvalidPatchLineEndsTheRunAtOnce)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.section);
+        useFreshWorkDir();
         writeIni(QByteArray("[aaa]\nfirst=1::1\n[") + c.section + "]\nk_patch_=" + c.value
                  + "\n[zzz]\nlast=2::2\n");
         messages.clear();
@@ -486,8 +496,12 @@ TEST(MakeDownloadReplaceListTaskSpecification, CopiesItsListsOverTheCallersOnSuc
               "Warning: product ini contains invalid line in section zzz");
 
     // Run again after a reset: compiled afresh, not appended to the first run's lists.
+    // (A directory of its own: the ini reader caches files by path, size and time stamp.)
     task.reset();
-    ASSERT_TRUE(vxtest::writeFile(ini, "[bin]\na=aa::1\nb=bb::2\n[preinstall]\npre.sh=linux32\n"));
+    config.workDir = root.path() + "/second";
+    ASSERT_TRUE(QDir().mkpath(config.workDir));
+    ASSERT_TRUE(vxtest::writeFile(config.workDir + "/vx3_client_linux_x86.ini",
+                                  "[bin]\na=aa::1\nb=bb::2\n[preinstall]\npre.sh=linux32\n"));
     task.execute();
     ASSERT_TRUE(vxtest::waitForCount(finished, 1));
     EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
