@@ -246,6 +246,32 @@ TEST(DisassembledProgramTrimLabels, ArmBranchesToRareTargetsBecomeRawBytes)
     EXPECT_EQ(std::vector<uint32_t>({10}), TableOf(encoded->copy_counts));
 }
 
+TEST(DisassembledProgramTrimLabels, TrimmedArmProgramStillReproducesTheImage)
+{
+    // Six 16-bit branches to 0x40 and one ARM BL to 0x1000, code at 0.
+    Bytes image;
+    for (uint32_t i = 0; i < 6; ++i) {
+        const uint32_t rva = 2 * i;
+        image.push_back(uint8_t(((0x40 - rva - 4) >> 1) & 0xFF));
+        image.push_back(0xD0);
+    }
+    const Bytes bl = Le32(0xEB000000 | ((0x1000 - 12 - 8) >> 2));
+    image.insert(image.end(), bl.begin(), bl.end());
+
+    DisassembledProgram program(EXE_ELF_32_ARM);
+    ASSERT_TRUE(program.AddOrigin(0));
+    for (uint32_t i = 0; i < 6; ++i)
+        ASSERT_TRUE(program.AddArmBranch(0x10D0, program.Rel32LabelAt(0x40), &image[2 * i], 2));
+    ASSERT_TRUE(program.AddArmBranch(0x30EB, program.Rel32LabelAt(0x1000), &image[12], 4));
+    program.NumberLabels();
+    ASSERT_TRUE(program.TrimLabels());
+    EXPECT_EQ(1u, CountKind(program, INSN_BYTES));
+
+    EncodedPtr encoded(program.ToEncodedProgram());
+    ASSERT_NE(nullptr, encoded);
+    EXPECT_EQ(image, AssembleAll(*encoded));
+}
+
 TEST(DisassembledProgramTrimLabels, LeavesOtherKindsUntouched)
 {
     const uint8_t code[2] = {0x0E, 0xD0};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "disassemblerelf32arm.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -216,6 +218,16 @@ TEST(EncodedProgramSerialisation, ExtraByteInAnyCheckedStreamFailsParsing)
     }
 }
 
+TEST(EncodedProgramSerialisation, RefusesToWriteIntoFewerThanEightStreams)
+{
+    EncodedProgram program;
+    ByteSinkSet set;
+    set.SetCount(7);
+    EXPECT_EQ(20u, EncodedProgramToSet(&program, &set));
+    set.SetCount(8);
+    EXPECT_EQ(1u, EncodedProgramToSet(&program, &set));
+}
+
 TEST(EncodedProgramSerialisation, RejectsSetsOfFewerThanNineStreams)
 {
     EncodedProgram program;
@@ -364,7 +376,7 @@ TEST(EncodedProgramAssembly, ElfTablesSortAllButTheLastSite)
     }
 }
 
-TEST(EncodedProgramAssembly, DISABLED_EncodesArmBranchesOfAllFiveKinds)
+TEST(EncodedProgramAssembly, EncodesArmBranchesOfAllFiveKinds)
 {
     struct Case {
         uint16_t op;
@@ -390,6 +402,38 @@ TEST(EncodedProgramAssembly, DISABLED_EncodesArmBranchesOfAllFiveKinds)
         ASSERT_EQ(1u, status);
         ASSERT_EQ(2 * c.bytes.size(), out.size());
         EXPECT_EQ(c.bytes, Bytes(out.begin(), out.begin() + c.bytes.size()));
+    }
+}
+
+TEST(EncodedProgramAssembly, ReassemblesDecodedArmBranchesBitForBit)
+{
+    struct Case {
+        uint32_t kind;
+        uint32_t bits;
+        uint32_t rva;
+    };
+    const std::vector<Case> cases = {
+        {0, 0xD1F0, 0x2000},     {0, 0xDA7F, 0x2002},     {1, 0xE400, 0x3000},
+        {1, 0xE3FF, 0x3002},     {2, 0xEBFFFFFE, 0x8000}, {2, 0x0A123456, 0x8004},
+        {3, 0xF7FFFFFE, 0x4000}, {3, 0xF000E802, 0x4002}, {3, 0xF400D000, 0x4004},
+        {4, 0xF0408400, 0x5000}, {4, 0xF6BFAFFE, 0x5002},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bits);
+        uint16_t cop = 0;
+        uint32_t relative = 0;
+        ASSERT_TRUE(DisassemblerElf32ARM::DecodeArmBranch(c.kind, c.bits, c.rva, &cop, &relative));
+        EncodedProgram program;
+        ASSERT_TRUE(program.SetRel32Target(0, c.rva + relative));
+        ASSERT_TRUE(program.PushOrigin(c.rva));
+        ASSERT_TRUE(program.PushArmBranch(cop, 0));
+        uint32_t status = 0;
+        const Bytes out = Assemble(program, &status);
+        ASSERT_EQ(1u, status);
+        const Bytes expected = c.kind <= 1 ? Le16(uint16_t(c.bits))
+            : c.kind == 2                  ? Le32(c.bits)
+                                           : Cat({Le16(uint16_t(c.bits >> 16)), Le16(uint16_t(c.bits))});
+        EXPECT_EQ(expected, out);
     }
 }
 
@@ -494,7 +538,7 @@ TEST(EncodedProgramAssembly, LeftOverOriginsAreAllowed)
     EXPECT_EQ(1u, status);
 }
 
-TEST(EncodedProgramAssembly, DISABLED_ParsedProgramAssemblesLikeTheOriginal)
+TEST(EncodedProgramAssembly, ParsedProgramAssemblesLikeTheOriginal)
 {
     EncodedProgram original;
     BuildFullProgram(original);

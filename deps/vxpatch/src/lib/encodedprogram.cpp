@@ -4,6 +4,7 @@
 #include <array>
 #include <new>
 
+#include "disassemblerelf32arm.h"
 #include "patchstatus.h"
 
 namespace vxpatch {
@@ -16,7 +17,9 @@ using Table = GrowableBuffer<uint32_t>;
 constexpr uint32_t kMaxTableSize = 0x3FFFFFFF;
 // Marks a target index that no label has claimed yet.
 constexpr uint32_t kUnsetTarget = 0xFFFFFFFF;
-// Streams 0 to 8 must be consumed exactly; stream 8 is never written.
+// Programs are written into streams 0 to 7; the parser checks that streams 0
+// to 8 are consumed exactly (stream 8 is never written, so it must be empty).
+constexpr uint32_t kWrittenStreams = 8;
 constexpr uint32_t kCheckedStreams = 9;
 // Entries of one PE base-relocation block: one per byte of a 4 KiB page.
 constexpr uint32_t kMaxPeBlockEntries = 4096;
@@ -343,12 +346,6 @@ bool Assembler::ElfRelocs(uint32_t relocType)
     return true;
 }
 
-// ARM branches are not assembled yet.
-bool EncodeArmBranchPending(uint32_t, uint16_t, uint32_t, uint32_t*)
-{
-    return false;
-}
-
 bool Assembler::ArmBranch(uint32_t op)
 {
     const uint32_t kindPlusOne = (op >> 12) & 0xF;
@@ -359,7 +356,7 @@ bool Assembler::ArmBranch(uint32_t op)
     if (!NextTarget(program_.rel32_ix, rel32Pos_, program_.rel32_rvas, &target))
         return false;
     uint32_t bits = 0;
-    if (!EncodeArmBranchPending(kind, uint16_t(op), target - address_, &bits))
+    if (!DisassemblerElf32ARM::EncodeArmBranch(kind, uint16_t(op), target - address_, &bits))
         return false;
     if (kind <= 1) {
         if (!WriteU16(*out_, uint16_t(bits)))
@@ -518,7 +515,9 @@ bool EncodedProgram::PushElfArmRelocTable()
 
 uint32_t EncodedProgramToSet(EncodedProgram* program, ByteSinkSet* set)
 {
-    if (!set->stream(0)->WriteVarint32(uint32_t(program->image_base)))
+    // Streams past the set's count would be silently left out of the copy.
+    if (set->count() < kWrittenStreams
+        || !set->stream(0)->WriteVarint32(uint32_t(program->image_base)))
         return PATCH_STREAM_ERROR;
     bool ok = WriteDeltas(*set->stream(5), program->abs32_rvas);
     ok = WriteDeltas(*set->stream(6), program->rel32_rvas) && ok;
