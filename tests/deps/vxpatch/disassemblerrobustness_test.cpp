@@ -107,7 +107,7 @@ TEST_F(DamagedCorpusImages, FlippedHeaderBytesAreHandled)
         SCOPED_TRACE(image.name.toStdString());
         const auto ranges = HeaderRanges(image.bytes);
         // Large images take long to disassemble under the sanitizers.
-        const int rounds = image.bytes.size() > 100000 ? 10 : 40;
+        const int rounds = image.bytes.size() > 100000 ? 6 : 40;
         for (int round = 0; round < rounds; ++round) {
             SCOPED_TRACE(round);
             std::vector<uint8_t> damaged = image.bytes;
