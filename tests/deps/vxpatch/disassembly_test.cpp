@@ -117,6 +117,24 @@ TEST(DisassemblerElf32X86, FailsWhenSectionsLeaveTheBuffer)
     EXPECT_EQ(program, nullptr);
 }
 
+TEST(DisassemblerElf32X86, FailsOnSectionsOverlappingManyTimesOver)
+{
+    // 3 sections that each cover the whole file sum to more than twice its size.
+    Image image = vxtest::MakeElf(false, 3);
+    for (int i = 0; i < 3; ++i) {
+        const size_t sh = vxtest::ElfLayout::kSectionTable + 40 * i;
+        Put32(image, sh + 4, 1);
+        Put32(image, sh + 16, 0);
+        Put32(image, sh + 20, uint32_t(image.size()));
+    }
+    DisassembledProgram* program = nullptr;
+    EXPECT_EQ(DisassembleExecutable(image.data(), uint32_t(image.size()), &program), 25);
+    // Two such sections are still within bounds: the bytes are walked twice over.
+    Put32(image, vxtest::ElfLayout::kSectionTable + 4, 0);
+    ASSERT_EQ(DisassembleExecutable(image.data(), uint32_t(image.size()), &program), 1);
+    EXPECT_EQ(vxtest::AssembleProgram(program).size(), 2 * image.size());
+}
+
 TEST(DisassemblerElf32ARM, TakesAThumbCallAndAssemblesItBack)
 {
     Image image = vxtest::MakeElf(false, 40);
