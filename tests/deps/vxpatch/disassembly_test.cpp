@@ -1,12 +1,14 @@
 #include "assembleimage.h"
 #include "disassembledprogram.h"
 #include "disassemblerwin32x64.h"
+#include "disassemblerwin32x86.h"
 #include "executabledetection.h"
 #include "imagebuilders.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -194,6 +196,34 @@ TEST(DisassemblerWin32X86, TakesAbsoluteLocationsBeforeOverlappingCalls)
     EXPECT_EQ(d.kinds[INSN_ABS32], 1);
     EXPECT_EQ(d.kinds[INSN_REL32], 1);
     EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
+}
+
+TEST(DisassemblerWin32X86, FailsOnBrokenBaseRelocationsWithTheirReason)
+{
+    const size_t directory = vxtest::PeLayout::kOptional + 96 + 5 * 8;
+    struct Case {
+        const char* name;
+        std::function<void(Image&)> breakImage;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"table outside every section", [&](Image& i) { Put32(i, directory, 0x5000); }, ".relocs outside image"},
+        {"table past the end", [&](Image& i) { Put32(i, directory + 4, 0x1FF0); }, ".relocs outside image"},
+        {"block of 6 bytes", [](Image& i) { Put32(i, 0x304, 6); }, "unreasonable relocs block"},
+        {"block of 14 bytes", [](Image& i) { Put32(i, 0x304, 14); }, "unreasonable relocs block"},
+        {"block past the end", [](Image& i) { Put32(i, 0x304, 0x1000); }, ".relocs block outside image"},
+        {"entry of type 10", [](Image& i) { vxtest::Put16(i, 0x308, 0xA010); }, "unknown type of reloc"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = MakePeWithRelocations(false, 3);
+        c.breakImage(image);
+        DisassemblerWin32X86 disassembler(image.data(), uint32_t(image.size()));
+        ASSERT_TRUE(disassembler.ParseHeader());
+        DisassembledProgram program(EXE_WIN_32_X86);
+        EXPECT_FALSE(disassembler.Disassemble(&program));
+        EXPECT_STREQ(disassembler.reason(), c.reason);
+    }
 }
 
 TEST(DisassemblerWin32X64, RejectsX86RelocationsAndTakesRipFieldsIntoOtherSections)
