@@ -3,6 +3,7 @@
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "replacetestutil.h"
+#include "replacewritesteps.h"
 #include "testtasks.h"
 
 #include <QFile>
@@ -198,4 +199,103 @@ TEST(FileReplaceListTaskSpecification, RunsAtMostTwoFilesAtOnce)
     EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
     EXPECT_EQ(starts, 7);
     EXPECT_EQ(most, 2);
+}
+
+namespace {
+
+// A published file installed under `target` from the package `key` in the work directory.
+UpdateFileEntry packedEntry(const QString& key, const QString& target, const QByteArray& content)
+{
+    return UpdateFileEntry("files", key, vxtest::sha512Hex(content), quint64(content.size()), target);
+}
+
+const QFileDevice::Permissions kOwnerOnly(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ReadUser | QFileDevice::WriteUser);
+
+} // namespace
+
+TEST(FileReplaceListTaskSpecification, GunzipsPackagesOverInstalledFiles)
+{
+#ifndef VX_HAVE_ZIP_TASK
+    GTEST_SKIP() << "built without the gunzip step";
+#endif
+    ReplaceTree tree;
+    const QByteArray newUpdater(200000, '\x7f');
+    const QByteArray newReadme("the new readme\n");
+    const QByteArray newThing("a file that was not there");
+    tree.put(tree.installFile("bin/update"), "old updater");
+    tree.put(tree.installFile("data/readme.txt"), "old readme");
+    ASSERT_TRUE(QFile::setPermissions(tree.installFile("data/readme.txt"), kOwnerOnly));
+    tree.put(tree.workFile("update.gz"), vxtest::gzipped(newUpdater));
+    tree.put(tree.workFile("docs/readme.gz"), vxtest::gzipped(newReadme));
+    tree.put(tree.workFile("thing.gz"), vxtest::gzipped(newThing));
+    QList<UpdateFileEntry> list{packedEntry("update.gz", "bin/update", newUpdater),
+                                packedEntry("docs/readme.gz", "data/readme.txt", newReadme),
+                                packedEntry("thing.gz", "new/deeper/thing.dat", newThing)};
+
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    EXPECT_DOUBLE_EQ(task.getProgress(), 1.0);
+    EXPECT_EQ(vxtest::readFile(tree.installFile("bin/update")), newUpdater);
+    EXPECT_EQ(vxtest::readFile(tree.installFile("data/readme.txt")), newReadme);
+    EXPECT_EQ(vxtest::readFile(tree.installFile("new/deeper/thing.dat")), newThing);
+    EXPECT_EQ(QFile::permissions(tree.installFile("bin/update")), kAll);
+    // A replaced file keeps the mode it had.
+    EXPECT_EQ(QFile::permissions(tree.installFile("data/readme.txt")), kOwnerOnly);
+}
+
+// A failing package, digest or later step takes back every file written before it: replaced
+// installed files come back with their content and mode, new files and folders go.
+TEST(FileReplaceListTaskSpecification, FailedPackagesRestoreTheReplacedFiles)
+{
+#ifndef VX_HAVE_ZIP_TASK
+    GTEST_SKIP() << "built without the gunzip step";
+#endif
+    const QByteArray newUpdater(100000, 'u');
+    const QByteArray newReadme("the new readme\n");
+    const QByteArray gzReadme = vxtest::gzipped(newReadme);
+    struct Case {
+        const char* name;
+        QByteArray package;  // docs/readme.gz in the work directory; empty: not downloaded
+        QByteArray digestOf; // content whose digest the entry lists
+        QString reason;
+    };
+    const Case cases[] = {
+        {"digest mismatch", gzReadme, "something else",
+         "Signature check failed for {install}/data/readme.txt"},
+        {"truncated package", gzReadme.left(gzReadme.size() - 9), newReadme,
+         "Could not unzip '{work}/docs/readme.gz' to '{install}/data/readme.txt'"},
+        {"package missing", QByteArray(), newReadme,
+         "Could not unzip '{work}/docs/readme.gz' to '{install}/data/readme.txt'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReplaceTree tree;
+        tree.put(tree.installFile("bin/update"), "old updater");
+        tree.put(tree.installFile("data/readme.txt"), "old readme");
+        ASSERT_TRUE(QFile::setPermissions(tree.installFile("data/readme.txt"), kOwnerOnly));
+        tree.put(tree.workFile("update.gz"), vxtest::gzipped(newUpdater));
+        tree.put(tree.workFile("fresh/plain.txt"), "copied whole");
+        if (!c.package.isEmpty())
+            tree.put(tree.workFile("docs/readme.gz"), c.package);
+        UpdateFileEntry readme = packedEntry("docs/readme.gz", "data/readme.txt", c.digestOf);
+        QList<UpdateFileEntry> list{packedEntry("update.gz", "bin/update", newUpdater),
+                                    copyEntry("fresh/plain.txt"), readme};
+        const auto before = vxtest::snapshot(tree.install());
+
+        FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+        EventLog log(&task);
+        ASSERT_TRUE(vxtest::runToEnd(task));
+        EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+        EXPECT_EQ(vxtest::snapshot(tree.install()), before);
+        QString reason = c.reason;
+        reason.replace("{work}", tree.work()).replace("{install}", tree.install());
+        EXPECT_TRUE(log.lines.contains("message:" + reason)) << log.lines.join("\n").toStdString();
+        EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+                  QStringList({"message:rolling back file updates", "canceled"}));
+        for (const QString& line : log.lines)
+            EXPECT_FALSE(line.contains("warning: rollback")) << line.toStdString();
+    }
 }

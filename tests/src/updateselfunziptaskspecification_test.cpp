@@ -1,6 +1,7 @@
 #include "updateselfunziptaskspecification.h"
 
 #include "replacetestutil.h"
+#include "replacewritesteps.h"
 #include "testtasks.h"
 #include "updateinidata.h"
 
@@ -102,4 +103,72 @@ TEST_F(SelfUnzip, UnwritableSessionCopyFailsTheStepWithItsText)
                            "canceled"}));
     EXPECT_FALSE(QFileInfo::exists(tree.workFile("update.ini")));
     EXPECT_FALSE(QFileInfo::exists(tree.workFile("translations/update_de.qm")));
+}
+
+namespace {
+UpdateFileEntry packedEntry(const QString& key, const QString& target)
+{
+    return UpdateFileEntry("update", key, QString(), 0, target);
+}
+} // namespace
+
+TEST_F(SelfUnzip, AssemblesTheNewUpdaterTreeFromGzipPackages)
+{
+#ifndef VX_HAVE_ZIP_TASK
+    GTEST_SKIP() << "built without the gunzip step";
+#endif
+    writeSession();
+    ReplaceTree::put(appFile("translations/update_de.qm"), "de");
+    const QByteArray updater(150000, '\x42');
+    const QByteArray plugin("plugin bytes");
+    ReplaceTree::put(tree.workFile("update.gz"), vxtest::gzipped(updater));
+    ReplaceTree::put(tree.workFile("libfoo.so.gz"), vxtest::gzipped(plugin));
+    // The installation is not touched in this phase.
+    ReplaceTree::put(tree.installFile("update"), "installed updater");
+    const auto installed = vxtest::snapshot(tree.install());
+    QList<UpdateFileEntry> list{packedEntry("update.gz", "update"),
+                                UpdateFileEntry("update", "skipped.txt", QString(), 0, QString()),
+                                packedEntry("libfoo.so.gz", "plugins/deep/libfoo.so")};
+
+    UpdateSelfUnzipTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    ASSERT_EQ(task.getTasks().size(), 2);
+    for (TaskSpecification* sub : task.getTasks())
+        EXPECT_DOUBLE_EQ(sub->getWeight(), 0.5);
+    EXPECT_DOUBLE_EQ(task.getProgress(), 1.0);
+    EXPECT_EQ(vxtest::readFile(tree.workFile("update")), updater);
+    EXPECT_EQ(QFile::permissions(tree.workFile("update")), QFileDevice::Permissions(0x7777));
+    EXPECT_EQ(vxtest::readFile(tree.workFile("plugins/deep/libfoo.so")), plugin);
+    EXPECT_EQ(vxtest::readFile(tree.workFile("translations/update_de.qm")), QByteArray("de"));
+    EXPECT_TRUE(QFileInfo::exists(tree.workFile("update.ini")));
+    EXPECT_EQ(vxtest::snapshot(tree.install()), installed);
+}
+
+TEST_F(SelfUnzip, FailedExtractionFailsTheStepAfterTheHandOverFiles)
+{
+#ifndef VX_HAVE_ZIP_TASK
+    GTEST_SKIP() << "built without the gunzip step";
+#endif
+    writeSession();
+    ReplaceTree::put(appFile("translations/update_de.qm"), "de");
+    const QByteArray good = vxtest::gzipped(QByteArray(5000, 'g'));
+    ReplaceTree::put(tree.workFile("update.gz"), good);
+    ReplaceTree::put(tree.workFile("broken.gz"), good.left(good.size() / 2));
+    QList<UpdateFileEntry> list{packedEntry("update.gz", "update"),
+                                packedEntry("broken.gz", "lib/broken.so")};
+
+    UpdateSelfUnzipTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+    EXPECT_TRUE(log.lines.contains("message:Could not unzip '" + tree.workFile("broken.gz") +
+                                   "' to '" + tree.workFile("lib/broken.so") + "'"))
+        << log.lines.join("\n").toStdString();
+    EXPECT_EQ(log.lines.last(), "canceled");
+    EXPECT_FALSE(QFileInfo::exists(tree.workFile("lib/broken.so")));
+    // The steps after the extractions ran all the same.
+    EXPECT_TRUE(QFileInfo::exists(tree.workFile("update.ini")));
+    EXPECT_EQ(vxtest::readFile(tree.workFile("translations/update_de.qm")), QByteArray("de"));
 }
