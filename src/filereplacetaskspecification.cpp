@@ -2,10 +2,9 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
-#include "replacewritesteps.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
-
+#include "replacewritesteps.h"
 
 #include <QDebug>
 #include <QDir>

@@ -5,7 +5,6 @@
 #include "updatefileentry.h"
 #include "updateinidata.h"
 
-
 #include <QDebug>
 #include <QDir>
 #include <QFile>
