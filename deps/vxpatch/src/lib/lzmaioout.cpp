@@ -1,0 +1,235 @@
+#include "lzmaioout.h"
+
+#include "bytesink.h"
+#include "bytesource.h"
+#include "log.h"
+
+#include <lzma.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace vxpatch {
+
+namespace {
+
+// Decoder memory beyond this is refused; the writers' level-9 dictionary is 64 MiB.
+constexpr uint64_t kDecoderMemoryLimit = uint64_t(512) << 20;
+
+// An LZMA chunk costs at least 6 input bytes (control, two sizes, one packed byte) and yields at
+// most 2 MiB; stored chunks yield less than they cost. Nothing decodes to more than this.
+uint64_t MaxLzma2Output(size_t input)
+{
+    return (uint64_t(input) / 6 + 1) * (uint64_t(2) << 20);
+}
+
+// The one translation of liblzma results into the block's result codes (0 success, 1 corrupt
+// data, 2 memory, 4 unsupported properties, 5 bad parameter, 6 input ended early, 7 output full,
+// 11 other failure), which the error messages carry.
+int ResultCode(lzma_ret ret)
+{
+    switch (ret) {
+    case LZMA_OK:
+    case LZMA_STREAM_END:
+        return 0;
+    case LZMA_DATA_ERROR:
+        return 1;
+    case LZMA_MEM_ERROR:
+    case LZMA_MEMLIMIT_ERROR:
+        return 2;
+    case LZMA_OPTIONS_ERROR:
+    case LZMA_FORMAT_ERROR:
+    case LZMA_UNSUPPORTED_CHECK:
+        return 4;
+    case LZMA_PROG_ERROR:
+        return 5;
+    case LZMA_BUF_ERROR:
+        return 7;
+    default:
+        return 11;
+    }
+}
+
+constexpr int kInputEnded = 6;
+// DecodeInto's result when the block decoded whole.
+constexpr int kDecoded = -1;
+
+void LogError(const std::string& text)
+{
+    log(text, LogLevel_ERROR, std::string(), 0);
+}
+
+// A raw LZMA2 filter chain. Owns the decoded options when built from a property byte.
+struct Lzma2Filters {
+    lzma_options_lzma preset{};
+    lzma_filter chain[2] = {{LZMA_FILTER_LZMA2, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+    bool ownsOptions = false;
+
+    ~Lzma2Filters()
+    {
+        if (ownsOptions)
+            std::free(chain[0].options);
+    }
+    lzma_options_lzma* options() { return static_cast<lzma_options_lzma*>(chain[0].options); }
+};
+
+// Builds the decoder chain for a property byte. The dictionary never needs to be larger than
+// what the block decodes to, so it is cut to that, which keeps small blocks cheap.
+lzma_ret DecoderFilters(uint8_t property, uint32_t unpacked, Lzma2Filters* filters)
+{
+    lzma_ret ret = lzma_properties_decode(&filters->chain[0], nullptr, &property, 1);
+    if (ret != LZMA_OK)
+        return ret;
+    filters->ownsOptions = true;
+    const uint32_t needed = unpacked < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : unpacked;
+    if (filters->options()->dict_size > needed)
+        filters->options()->dict_size = needed;
+    if (lzma_raw_decoder_memusage(filters->chain) > kDecoderMemoryLimit)
+        return LZMA_MEMLIMIT_ERROR;
+    return LZMA_OK;
+}
+
+// Decodes exactly `unpacked` bytes from the source's cursor into the sink's free space, which
+// holds that many. Returns kDecoded and the payload length in *consumed, or a result code.
+int DecodeInto(uint8_t property, uint32_t unpacked, const ByteSource& source, ByteSink* sink,
+               size_t* consumed)
+{
+    Lzma2Filters filters;
+    lzma_ret ret = DecoderFilters(property, unpacked, &filters);
+    if (ret != LZMA_OK)
+        return ResultCode(ret);
+
+    // liblzma refuses null buffers even when they are empty.
+    uint8_t none = 0;
+    const uint8_t* in = source.Remaining() ? source.current() : &none;
+    uint8_t* out = unpacked ? sink->FreeSpace() : &none;
+    size_t inPos = 0;
+    size_t outPos = 0;
+    ret = lzma_raw_buffer_decode(filters.chain, nullptr, in, &inPos, source.Remaining(), out,
+                                 &outPos, unpacked);
+    if (ret != LZMA_OK)
+        return ResultCode(ret);
+    if (outPos != unpacked)
+        return 0;  // the stream ended early although the library reported success
+    *consumed = inPos;
+    return kDecoded;
+}
+
+// Appends the property byte and the unpacked size. Fails when the sink refuses them.
+bool WriteLzma2Header(Lzma2Filters* encoder, uint32_t unpacked, ByteSink* sink)
+{
+    uint8_t property = 0;
+    if (lzma_properties_encode(encoder->chain, &property) != LZMA_OK) {
+        LogError("Error Lzma2Enc_SetProps");
+        return false;
+    }
+    return sink->Write(&property, 1) && sink->WriteSizeVarint32(unpacked);
+}
+
+// Compresses [data, data + length) to the end marker and appends the payload to the sink.
+// Returns false when the coder or the sink fails; *consumed receives the input taken.
+bool EncodeLzma2(Lzma2Filters* encoder, const uint8_t* data, size_t length, ByteSink* sink,
+                 size_t* consumed)
+{
+    lzma_stream stream = LZMA_STREAM_INIT;
+    lzma_ret ret = lzma_raw_encoder(&stream, encoder->chain);
+    uint8_t chunk[32 * 1024];
+    stream.next_in = data;
+    stream.avail_in = length;
+    bool written = true;
+    while (ret == LZMA_OK && written) {
+        stream.next_out = chunk;
+        stream.avail_out = sizeof(chunk);
+        ret = lzma_code(&stream, LZMA_FINISH);
+        written = sink->Write(chunk, sizeof(chunk) - stream.avail_out);
+    }
+    *consumed = length - stream.avail_in;
+    lzma_end(&stream);
+    if (ret != LZMA_STREAM_END || !written) {
+        LogError("Error Lzma2Enc_Encode");
+        return false;
+    }
+    return true;
+}
+
+// The encoder settings of both writers: level 9, every other setting the library's default.
+void CreateEncoder(Lzma2Filters* encoder, int assertionLine)
+{
+    if (lzma_lzma_preset(&encoder->preset, 9)) {
+        log("Assertion \"encHandle\" failed at ../../../../deps/vxpatch/src/lib/lzmaioout:"
+                + std::to_string(assertionLine) + "; ",
+            LogLevel_CRITICAL, std::string(), 0);
+    }
+    encoder->chain[0].options = &encoder->preset;
+}
+
+bool CompressLzma2(const uint8_t* data, size_t length, ByteSink* sink, int assertionLine,
+                   size_t* consumed)
+{
+    *consumed = 0;
+    Lzma2Filters encoder;
+    CreateEncoder(&encoder, assertionLine);
+    if (length > 0xFFFFFFFFu) {
+        LogError("Error Lzma2Enc_Encode");
+        return false;
+    }
+    if (!WriteLzma2Header(&encoder, static_cast<uint32_t>(length), sink))
+        return false;
+    return EncodeLzma2(&encoder, data, length, sink, consumed);
+}
+
+} // namespace
+
+bool ReadLzma2Block(ByteSource* source, ByteSink* sink)
+{
+    ByteSource cursor = *source;
+    uint8_t property = 0;
+    if (!cursor.ReadBytes(&property, 1)) {
+        LogError("Error read LZMA2 properties");
+        return false;
+    }
+    uint32_t unpacked = 0;
+    if (!cursor.ReadVarint32(&unpacked)) {
+        LogError("Error read LZMA2 unpack size");
+        return false;
+    }
+    const uint64_t total = uint64_t(sink->size()) + unpacked;
+    if (sink->IsFailed() || total > 0xFFFFFFFFu) {
+        LogError("unable to allocate sink space");
+        return false;
+    }
+    // A size the remaining input cannot possibly hold would fail in the decoder anyway; refuse
+    // it before reserving that much memory.
+    int result = unpacked > MaxLzma2Output(cursor.Remaining()) ? kInputEnded : kDecoded;
+    if (result == kDecoded && !sink->Reserve(static_cast<uint32_t>(total))) {
+        LogError("unable to allocate sink space");
+        return false;
+    }
+    size_t consumed = 0;
+    if (result == kDecoded)
+        result = DecodeInto(property, unpacked, cursor, sink, &consumed);
+    if (result != kDecoded) {
+        LogError("Error uncompressing data " + std::to_string(result));
+        return false;
+    }
+    cursor.Skip(consumed);
+    *source = cursor;
+    sink->CommitFreeSpace(unpacked);
+    return true;
+}
+
+bool CompressStreamLzma2(ByteSource* source, ByteSink* sink)
+{
+    size_t consumed = 0;
+    const bool ok = CompressLzma2(source->current(), source->Remaining(), sink, 52, &consumed);
+    source->Skip(consumed);
+    return ok;
+}
+
+bool CompressBufferLzma2(const uint8_t* data, size_t length, ByteSink* sink)
+{
+    size_t consumed = 0;
+    return CompressLzma2(data, length, sink, 63, &consumed);
+}
+
+} // namespace vxpatch
