@@ -199,8 +199,8 @@ TEST(DisassembledProgram, EncodeStatusFailsWithUnnumberedLabels)
 TEST(DisassembledProgram, ReproducesImageThroughEncodeAndAssembly)
 {
     // An x86 image at base 0x8048000: call rel32 to 0x1010, mov eax,[abs 0x2000].
-    const Bytes image = vxtest::Cat({{0xE8}, Le32(0x1010 - 0x1005), {0xA1}, Le32(0x8048000 + 0x2000),
-                               {0xC3}});
+    const Bytes image = vxtest::Cat(
+        {{0xE8}, Le32(0x1010 - 0x1005), {0xA1}, Le32(0x8048000 + 0x2000), {0xC3}});
     DisassembledProgram program(EXE_ELF_32_X86);
     program.setImageBase(0x8048000);
     ASSERT_TRUE(program.AddOrigin(0x1000));
@@ -275,8 +275,8 @@ TEST(DisassembledProgramTrimLabels, TrimmedArmProgramStillReproducesTheImage)
 TEST(DisassembledProgramTrimLabels, LeavesOtherKindsUntouched)
 {
     const uint8_t code[2] = {0x0E, 0xD0};
-    for (ExecutableType kind : {EXE_UNKNOWN, EXE_WIN_32_X86, EXE_ELF_32_X86, EXE_WIN_32_X64, EXE_ELF_64_X64,
-                                EXE_MACHO_X86, EXE_MACHO_X64}) {
+    for (ExecutableType kind : {EXE_UNKNOWN, EXE_WIN_32_X86, EXE_ELF_32_X86, EXE_WIN_32_X64,
+                                EXE_ELF_64_X64, EXE_MACHO_X86, EXE_MACHO_X64}) {
         SCOPED_TRACE(kind);
         DisassembledProgram program(kind);
         ASSERT_TRUE(program.AddArmBranch(0x10D0, program.Rel32LabelAt(0x100), code, 2));

@@ -111,11 +111,6 @@ DisassembledProgram::~DisassembledProgram()
         delete label;
 }
 
-bool DisassembledProgram::Append(Insn* insn)
-{
-    return insns_.PushBack(insn);
-}
-
 bool DisassembledProgram::AppendLabelled(Insn* insn, Label* label)
 {
     if (!label) {
@@ -168,7 +163,7 @@ bool DisassembledProgram::AddByte(uint8_t byte)
 {
     if (!byteInsns_ && !MakeByteCache())
         return false;
-    return Append(byteInsns_[byte]);
+    return insns_.PushBack(byteInsns_[byte]);
 }
 
 bool DisassembledProgram::AddBytes(const uint8_t* bytes, uint32_t length)

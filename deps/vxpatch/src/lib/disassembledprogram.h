@@ -124,7 +124,6 @@ public:
     const LabelMap& abs32Labels() const { return abs32Labels_; }
 
 private:
-    bool Append(Insn* insn);
     bool AppendLabelled(Insn* insn, Label* label);
     bool MakeByteCache();
     bool EncodeInsn(const Insn* insn, EncodedProgram& encoded) const;
