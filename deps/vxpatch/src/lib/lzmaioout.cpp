@@ -5,7 +5,9 @@
 #include "log.h"
 
 #include <lzma.h>
+#include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -59,6 +61,48 @@ void LogError(const std::string& text)
     log(text, LogLevel_ERROR, std::string(), 0);
 }
 
+// Decoder memory. Large buffers (the dictionary) are mapped on their own with huge pages
+// allowed, so that first touching them does not fault page by page; small ones come from
+// malloc. A header in front of each records the mapped length (0 for malloc).
+constexpr size_t kLargeBuffer = size_t(2) << 20;
+constexpr size_t kHeader = 64;
+
+void* AllocateCoderBuffer(void*, size_t count, size_t size)
+{
+    if (size != 0 && count > (SIZE_MAX - kHeader) / size)
+        return nullptr;
+    const size_t bytes = count * size;
+    if (bytes < kLargeBuffer) {
+        uint8_t* p = static_cast<uint8_t*>(std::malloc(bytes + kHeader));
+        if (!p)
+            return nullptr;
+        *reinterpret_cast<size_t*>(p) = 0;
+        return p + kHeader;
+    }
+    const size_t mapped = bytes + kHeader;
+    void* address =
+        ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (address == MAP_FAILED)
+        return nullptr;
+    ::madvise(address, mapped, MADV_HUGEPAGE);
+    *static_cast<size_t*>(address) = mapped;
+    return static_cast<uint8_t*>(address) + kHeader;
+}
+
+void FreeCoderBuffer(void*, void* pointer)
+{
+    if (!pointer)
+        return;
+    uint8_t* base = static_cast<uint8_t*>(pointer) - kHeader;
+    const size_t mapped = *reinterpret_cast<size_t*>(base);
+    if (mapped)
+        ::munmap(base, mapped);
+    else
+        std::free(base);
+}
+
+const lzma_allocator kCoderAllocator = {AllocateCoderBuffer, FreeCoderBuffer, nullptr};
+
 // A raw LZMA2 filter chain. Owns the decoded options when built from a property byte.
 struct Lzma2Filters {
     lzma_options_lzma preset{};
@@ -105,7 +149,7 @@ int DecodeInto(uint8_t property, uint32_t unpacked, const ByteSource& source, By
     uint8_t* out = unpacked ? sink->FreeSpace() : &none;
     size_t inPos = 0;
     size_t outPos = 0;
-    ret = lzma_raw_buffer_decode(filters.chain, nullptr, in, &inPos, source.Remaining(), out,
+    ret = lzma_raw_buffer_decode(filters.chain, &kCoderAllocator, in, &inPos, source.Remaining(), out,
                                  &outPos, unpacked);
     if (ret != LZMA_OK)
         return ResultCode(ret);
