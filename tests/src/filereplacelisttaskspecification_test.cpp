@@ -299,3 +299,80 @@ TEST(FileReplaceListTaskSpecification, FailedPackagesRestoreTheReplacedFiles)
             EXPECT_FALSE(line.contains("warning: rollback")) << line.toStdString();
     }
 }
+
+namespace {
+
+UpdateFileEntry patchedEntry(const QString& target, const QByteArray& content)
+{
+    return UpdateFileEntry("files", target + "._lzma2_", vxtest::sha512Hex(content),
+                           quint64(content.size()), target, target + "_patch_");
+}
+
+} // namespace
+
+TEST(FileReplaceListTaskSpecification, RebuildsInstalledFilesFromPatches)
+{
+    const vxtest::PatchPair& lib = vxtest::patchPair();
+    ASSERT_FALSE(lib.oldData.isEmpty());
+    ASSERT_FALSE(lib.patch.isEmpty());
+    ReplaceTree tree;
+    tree.put(tree.installFile("lib/libssl.so"), lib.oldData);
+    tree.put(tree.workFile("lib/libssl.so_patch_"), lib.patch);
+    QList<UpdateFileEntry> list{patchedEntry("lib/libssl.so", lib.newData)};
+
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    EXPECT_TRUE(vxtest::readFile(tree.installFile("lib/libssl.so")) == lib.newData);
+    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libssl.so")), kAll);
+    EXPECT_TRUE(log.lines.contains("message:Patching lib/libssl.so"));
+    // The patch's input stays in the work directory.
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("lib/libssl.so_old")) == lib.oldData);
+}
+
+TEST(FileReplaceListTaskSpecification, FailedPatchRestoresTheInstalledFile)
+{
+    const vxtest::PatchPair& lib = vxtest::patchPair();
+    ASSERT_FALSE(lib.oldData.isEmpty());
+    ASSERT_FALSE(lib.patch.isEmpty());
+    QByteArray badMagic = lib.patch;
+    badMagic[0] = char(badMagic[0] ^ 0x55);
+    QByteArray edited = lib.oldData;
+    edited[edited.size() / 2] = char(edited[edited.size() / 2] ^ 1);
+    struct Case {
+        const char* name;
+        QByteArray installed;
+        QByteArray patch;
+        QString reason;
+    };
+    const QString patchFailed = "Could not patch '{work}/lib/libssl.so_old' to '{install}/lib/libssl.so'";
+    const Case cases[] = {
+        {"not a patch", lib.oldData, badMagic, patchFailed},
+        {"truncated patch", lib.oldData, lib.patch.left(lib.patch.size() / 2), patchFailed},
+        {"installed file differs from the patch's source", edited, lib.patch, patchFailed},
+        {"patch not downloaded", lib.oldData, QByteArray(), patchFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReplaceTree tree;
+        tree.put(tree.installFile("lib/libssl.so"), c.installed);
+        tree.put(tree.workFile("new.gz"), vxtest::gzipped("new"));
+        if (!c.patch.isEmpty())
+            tree.put(tree.workFile("lib/libssl.so_patch_"), c.patch);
+        QList<UpdateFileEntry> list{packedEntry("new.gz", "plugins/new.txt", "new"),
+                                    patchedEntry("lib/libssl.so", lib.newData)};
+        const auto before = vxtest::snapshot(tree.install());
+
+        FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+        EventLog log(&task);
+        ASSERT_TRUE(vxtest::runToEnd(task));
+        EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+        EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+        QString reason = c.reason;
+        reason.replace("{work}", tree.work()).replace("{install}", tree.install());
+        EXPECT_TRUE(log.lines.contains("message:" + reason)) << log.lines.join("\n").toStdString();
+        EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+                  QStringList({"message:rolling back file updates", "canceled"}));
+    }
+}

@@ -2,6 +2,8 @@
 #define VXTEST_REPLACETESTUTIL_H
 
 #include "configuration.h"
+#include "ensembletesthelpers.h"
+#include "ensemblewriter.h"
 #include "eventloop.h"
 #include "taskspecification.h"
 #include "testpaths.h"
@@ -87,6 +89,32 @@ inline bool runToEnd(TaskSpecification& task)
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
     return runUntil([&] { return finished.count() + canceled.count() > 0; });
+}
+
+// A small x86 executable, a new release of it and the ensemble patch between them, made once.
+struct PatchPair {
+    QByteArray oldData;
+    QByteArray newData;
+    QByteArray patch;
+};
+
+inline const PatchPair& patchPair()
+{
+    static const PatchPair pair = [] {
+        PatchPair p;
+        const Bytes oldBytes =
+            ToBytes(readFile(corpusDir() + "/elf32-x86/gcc-386-freebsd-exec"));
+        const Bytes newBytes = Edited(oldBytes, 7);
+        Bytes patch;
+        if (!oldBytes.empty() &&
+            MakeEnsemblePatch(oldBytes, newBytes, EnsembleWriterOptions{}, &patch)) {
+            p.oldData = ToQByteArray(oldBytes);
+            p.newData = ToQByteArray(newBytes);
+            p.patch = ToQByteArray(patch);
+        }
+        return p;
+    }();
+    return pair;
 }
 
 } // namespace vxtest

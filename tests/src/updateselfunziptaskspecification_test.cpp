@@ -172,3 +172,46 @@ TEST_F(SelfUnzip, FailedExtractionFailsTheStepAfterTheHandOverFiles)
     EXPECT_TRUE(QFileInfo::exists(tree.workFile("update.ini")));
     EXPECT_EQ(vxtest::readFile(tree.workFile("translations/update_de.qm")), QByteArray("de"));
 }
+
+TEST_F(SelfUnzip, PatchesTheInstalledUpdaterIntoTheWorkDirectory)
+{
+    const vxtest::PatchPair& pair = vxtest::patchPair();
+    ASSERT_FALSE(pair.patch.isEmpty());
+    writeSession();
+    ReplaceTree::put(tree.installFile("update"), pair.oldData);
+    ReplaceTree::put(tree.workFile("update_patch_"), pair.patch);
+    const auto installed = vxtest::snapshot(tree.install());
+    QList<UpdateFileEntry> list{
+        UpdateFileEntry("update", "update._lzma2_", QString(), 0, "update", "update_patch_")};
+
+    UpdateSelfUnzipTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    EXPECT_EQ(log.lines, QStringList({"message:Patching update", "finished"}));
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("update")) == pair.newData);
+    EXPECT_EQ(QFile::permissions(tree.workFile("update")), QFileDevice::Permissions(0x7777));
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("update_old")) == pair.oldData);
+    EXPECT_TRUE(vxtest::snapshot(tree.install()) == installed);
+}
+
+TEST_F(SelfUnzip, PatchWithoutAnInstalledFileFails)
+{
+    const vxtest::PatchPair& pair = vxtest::patchPair();
+    ASSERT_FALSE(pair.patch.isEmpty());
+    writeSession();
+    ReplaceTree::put(tree.workFile("update_patch_"), pair.patch);
+    QList<UpdateFileEntry> list{
+        UpdateFileEntry("update", "update._lzma2_", QString(), 0, "update", "update_patch_")};
+
+    UpdateSelfUnzipTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+    EXPECT_EQ(log.lines, QStringList({"message:Patching update",
+                                      "message:Could not patch '" + tree.workFile("update_old") +
+                                          "' to '" + tree.workFile("update") + "'",
+                                      "canceled"}));
+    EXPECT_FALSE(QFileInfo::exists(tree.workFile("update")));
+    EXPECT_TRUE(QFileInfo::exists(tree.workFile("update.ini")));
+}
