@@ -197,7 +197,7 @@ TEST(VxdiffPatch, SeeksWithoutCopiesNeedNoOldData)
 {
     RawPatch patch;
     patch.newLength = 2;
-    patch.control = {0, 1, 5, 0, 1, -9};
+    patch.control = {0, 1, 0, 0, 1, 7};
     patch.extra = {'p', 'q'};
     Bytes out;
     ASSERT_TRUE(Apply({}, patch.build(), false, &out));
