@@ -1,0 +1,144 @@
+#ifndef VXPATCH_DISASSEMBLEDPROGRAM_H
+#define VXPATCH_DISASSEMBLEDPROGRAM_H
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "growablebuffer.h"
+#include "executabletype.h"
+#include "label.h"
+
+namespace vxpatch {
+
+class EncodedProgram;
+
+// Kind of an instruction, kept in the low 4 bits of its first word.
+enum InsnKind : uint32_t {
+    INSN_ORIGIN = 0,
+    INSN_PE_RELOCS = 1,
+    INSN_ELF_RELOCS = 2,
+    INSN_BYTE = 3,
+    INSN_REL32 = 4,
+    INSN_ABS32 = 5,
+    INSN_ARM_BRANCH = 6,
+    INSN_ELF_ARM_RELOCS = 7,
+    INSN_BYTES = 8,
+};
+
+// One instruction of a disassembled program. The relocation-table kinds
+// carry nothing more; INSN_BYTE keeps its byte in bits 4 to 11 of `word`.
+struct Insn {
+    explicit Insn(uint32_t kindWord) : word(kindWord) {}
+
+    InsnKind kind() const { return InsnKind(word & 0xF); }
+    uint8_t byteValue() const { return uint8_t(word >> 4); }
+
+    uint32_t word;
+};
+
+struct OriginInsn : Insn {
+    explicit OriginInsn(uint32_t originRva) : Insn(INSN_ORIGIN), rva(originRva) {}
+    uint32_t rva;
+};
+
+// INSN_REL32 and INSN_ABS32.
+struct LabelInsn : Insn {
+    LabelInsn(InsnKind kind, Label* target) : Insn(kind), label(target) {}
+    Label* label;
+};
+
+// A branch whose own bytes stay in the caller's image buffer.
+struct ArmBranchInsn : Insn {
+    ArmBranchInsn(uint16_t compressedOp, Label* target, const uint8_t* opBytes, uint16_t opSize)
+        : Insn(INSN_ARM_BRANCH), label(target), cop(compressedOp), bytes(opBytes), size(opSize)
+    {
+    }
+    Label* label;
+    uint16_t cop;
+    const uint8_t* bytes;
+    uint16_t size;
+};
+
+// A run of raw bytes inside the caller's image buffer.
+struct BytesInsn : Insn {
+    BytesInsn(const uint8_t* data, uint32_t dataLength)
+        : Insn(INSN_BYTES), bytes(data), length(dataLength)
+    {
+    }
+    const uint8_t* bytes;
+    uint32_t length;
+};
+
+// The executable-aware view of one image: a flat instruction list that
+// reproduces the image byte for byte when played back, plus the targets of
+// its absolute and relative references. A disassembler fills it and numbers
+// the labels; it is then trimmed and turned into an EncodedProgram. The
+// program owns its instructions and labels; raw-byte and branch instructions
+// point into the caller's image buffer, which must outlive the program. Used
+// by one thread at a time; allocation never throws (appenders return false).
+class DisassembledProgram {
+public:
+    using LabelMap = std::map<uint32_t, Label*>;
+
+    explicit DisassembledProgram(ExecutableType kind);
+    ~DisassembledProgram();
+    DisassembledProgram(const DisassembledProgram&) = delete;
+    DisassembledProgram& operator=(const DisassembledProgram&) = delete;
+
+    ExecutableType kind() const { return kind_; }
+    uint64_t imageBase() const { return imageBase_; }
+    void setImageBase(uint64_t base) { imageBase_ = base; }
+
+    bool AddOrigin(uint32_t rva);
+    bool AddPeRelocTable();
+    bool AddElfRelocTable();
+    bool AddElfArmRelocTable();
+    bool AddByte(uint8_t byte);
+    bool AddBytes(const uint8_t* bytes, uint32_t length);
+    bool AddRel32(Label* label);
+    bool AddAbs32(Label* label);
+    bool AddArmBranch(uint16_t cop, Label* label, const uint8_t* bytes, uint16_t size);
+
+    // Find-or-make: counts one more reference; null when no label can be made.
+    Label* Rel32LabelAt(uint32_t rva);
+    Label* Abs32LabelAt(uint32_t rva);
+
+    // Gives each map's labels the indexes 0, 1, 2, ... in ascending rva order.
+    void NumberLabels();
+
+    // The encoded form, owned by the caller; null on failure.
+    EncodedProgram* ToEncodedProgram();
+
+    // For ARM programs, turns branches to rarely used targets into raw bytes
+    // and drops those targets. Other kinds are left unchanged.
+    bool TrimLabels();
+    // 1 on success, else 28.
+    uint32_t TrimLabelsStatus();
+    // Sets *out to null, then to the new program: 1, or 2 when encoding fails.
+    uint32_t EncodeStatus(EncodedProgram** out);
+
+    uint32_t insnCount() const { return insns_.size(); }
+    const Insn* insnAt(uint32_t i) const { return insns_.data()[i]; }
+    const LabelMap& rel32Labels() const { return rel32Labels_; }
+    const LabelMap& abs32Labels() const { return abs32Labels_; }
+
+private:
+    bool AppendLabelled(Insn* insn, Label* label);
+    bool MakeByteCache();
+    bool EncodeInsn(const Insn* insn, EncodedProgram& encoded) const;
+
+    ExecutableType kind_;
+    Insn** byteInsns_ = nullptr;
+    uint64_t imageBase_ = 0;
+    GrowableBuffer<Insn*> insns_;
+    LabelMap rel32Labels_;
+    LabelMap abs32Labels_;
+    // Labels dropped by TrimLabels. Kept until release because instructions
+    // other than the replaced branches may still point at them.
+    std::vector<Label*> trimmedLabels_;
+};
+
+} // namespace vxpatch
+
+#endif // VXPATCH_DISASSEMBLEDPROGRAM_H

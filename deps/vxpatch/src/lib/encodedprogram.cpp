@@ -1,0 +1,562 @@
+#include "encodedprogram.h"
+
+#include <algorithm>
+#include <array>
+#include <new>
+
+#include "disassemblerelf32arm.h"
+#include "patchstatus.h"
+
+namespace vxpatch {
+
+namespace {
+
+using Table = GrowableBuffer<uint32_t>;
+
+// Element tables hold at most this many entries.
+constexpr uint32_t kMaxTableSize = 0x3FFFFFFF;
+// Marks a target index that no label has claimed yet.
+constexpr uint32_t kUnsetTarget = 0xFFFFFFFF;
+// Programs are written into streams 0 to 7; the parser checks that streams 0
+// to 8 are consumed exactly (stream 8 is never written, so it must be empty).
+constexpr uint32_t kWrittenStreams = 8;
+constexpr uint32_t kCheckedStreams = 9;
+// Entries of one PE base-relocation block: one per byte of a 4 KiB page.
+constexpr uint32_t kMaxPeBlockEntries = 4096;
+
+// Grows `table` to `index` + 1 entries (new ones unset) and stores `rva` there.
+bool SetTarget(Table& table, uint32_t index, uint32_t rva)
+{
+    if (index >= kMaxTableSize)
+        return false;
+    if (index >= table.size()) {
+        if (!table.Reserve(index + 1))
+            return false;
+        while (table.size() <= index) {
+            if (!table.PushBack(kUnsetTarget))
+                return false;
+        }
+    }
+    table.data()[index] = rva;
+    return true;
+}
+
+void FillUnsetTargets(Table& table)
+{
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < table.size(); ++i) {
+        if (table.data()[i] == kUnsetTarget)
+            table.data()[i] = previous;
+        previous = table.data()[i];
+    }
+}
+
+// Count, then each entry; stops at the first failed write.
+bool WriteTable(ByteSink& sink, const Table& table)
+{
+    if (!sink.WriteVarint32(table.size()))
+        return false;
+    for (uint32_t i = 0; i < table.size(); ++i) {
+        if (!sink.WriteVarint32(table.data()[i]))
+            return false;
+    }
+    return true;
+}
+
+// Count, then each entry as the difference to the one before (wrapping).
+bool WriteDeltas(ByteSink& sink, const Table& table)
+{
+    if (!sink.WriteVarint32(table.size()))
+        return false;
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < table.size(); ++i) {
+        if (!sink.WriteVarint32(table.data()[i] - previous))
+            return false;
+        previous = table.data()[i];
+    }
+    return true;
+}
+
+// Reads a count and reserves that many entries after discarding the old
+// ones. Every entry takes at least one byte, so a count larger than what is
+// left of the stream is refused before anything is allocated.
+bool ReadCount(ByteSource& source, Table& table, uint32_t* count)
+{
+    if (!source.ReadVarint32(count))
+        return false;
+    table.Release();
+    if (*count >= 0x40000000 || *count > source.Remaining())
+        return false;
+    return table.Reserve(*count);
+}
+
+bool ReadTable(ByteSource& source, Table& table)
+{
+    uint32_t count = 0;
+    if (!ReadCount(source, table, &count))
+        return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t value = 0;
+        if (!source.ReadVarint32(&value) || !table.PushBack(value))
+            return false;
+    }
+    return true;
+}
+
+bool ReadDeltas(ByteSource& source, Table& table)
+{
+    uint32_t count = 0;
+    if (!ReadCount(source, table, &count))
+        return false;
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t delta = 0;
+        if (!source.ReadVarint32(&delta))
+            return false;
+        value += delta;
+        if (!table.PushBack(value))
+            return false;
+    }
+    return true;
+}
+
+bool ReadRawBytes(ByteSource& source, ByteSink& sink)
+{
+    uint32_t count = 0;
+    if (!source.ReadVarint32(&count))
+        return false;
+    ByteSource bytes;
+    if (!source.ReadSubstream(count, &bytes))
+        return false;
+    sink.Release();
+    return sink.Write(bytes.current(), count);
+}
+
+bool ParseInto(ByteSourceSet& set, EncodedProgram& program)
+{
+    if (set.count() < kCheckedStreams)
+        return false;
+    uint32_t base = 0;
+    if (!set.stream(0)->ReadVarint32(&base))
+        return false;
+    program.image_base = base;
+    if (!ReadDeltas(*set.stream(5), program.abs32_rvas)
+        || !ReadDeltas(*set.stream(6), program.rel32_rvas)
+        || !ReadTable(*set.stream(0), program.origins)
+        || !ReadTable(*set.stream(1), program.ops)
+        || !ReadTable(*set.stream(7), program.copy_counts)
+        || !ReadRawBytes(*set.stream(2), program.copy_bytes)
+        || !ReadTable(*set.stream(3), program.abs32_ix)
+        || !ReadTable(*set.stream(4), program.rel32_ix))
+        return false;
+    for (uint32_t i = 0; i < kCheckedStreams; ++i) {
+        if (!set.stream(i)->Empty())
+            return false;
+    }
+    return true;
+}
+
+bool WriteU16(ByteSink& sink, uint16_t value)
+{
+    const uint8_t bytes[2] = {uint8_t(value), uint8_t(value >> 8)};
+    return sink.Write(bytes, 2);
+}
+
+bool WriteU32(ByteSink& sink, uint32_t value)
+{
+    const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                              uint8_t(value >> 24)};
+    return sink.Write(bytes, 4);
+}
+
+// One block of the PE base-relocation table: page address, size in bytes
+// including this 8-byte header, then the entries padded to an even count.
+bool WritePeBlock(ByteSink& sink, uint32_t page, uint16_t* entries, uint32_t count)
+{
+    if (count % 2 != 0)
+        entries[count++] = 0;
+    if (!WriteU32(sink, page) || !WriteU32(sink, 8 + 2 * count))
+        return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!WriteU16(sink, entries[i]))
+            return false;
+    }
+    return true;
+}
+
+// A new block starts at every change of page. A page with more sites than
+// it has bytes (only possible with repeated addresses) is split into further
+// blocks of the same page so that no block ever overruns.
+bool WritePeRelocTable(ByteSink& sink, const Table& sites, uint16_t entryType)
+{
+    std::array<uint16_t, kMaxPeBlockEntries> entries;
+    uint32_t count = 0;
+    uint32_t page = 0;
+    for (uint32_t i = 0; i < sites.size(); ++i) {
+        const uint32_t site = sites.data()[i];
+        const uint32_t sitePage = site & 0xFFFFF000u;
+        if (count > 0 && (sitePage != page || count == kMaxPeBlockEntries)) {
+            if (!WritePeBlock(sink, page, entries.data(), count))
+                return false;
+            count = 0;
+        }
+        page = sitePage;
+        entries[count++] = uint16_t((entryType << 12) | (site & 0xFFF));
+    }
+    return count == 0 || WritePeBlock(sink, page, entries.data(), count);
+}
+
+bool WriteElfRelocTable(ByteSink& sink, const Table& sites, uint32_t relocType)
+{
+    for (uint32_t i = 0; i < sites.size(); ++i) {
+        if (!WriteU32(sink, sites.data()[i]) || !WriteU32(sink, relocType))
+            return false;
+    }
+    return true;
+}
+
+// Ascending order for all sites but the last, which stays last: the stored
+// patches were made against exactly this order.
+void SortSites(Table& sites)
+{
+    if (sites.size() > 1)
+        std::sort(sites.data(), sites.data() + sites.size() - 1);
+}
+
+// Plays the ops of one program back into image bytes.
+class Assembler {
+public:
+    Assembler(EncodedProgram& program, ByteSink& sink) : program_(program), sink_(sink) {}
+
+    bool Run();
+
+private:
+    bool Next(const Table& table, uint32_t& position, uint32_t* value);
+    bool NextTarget(const Table& indexes, uint32_t& position, const Table& targets,
+                    uint32_t* target);
+    bool CopyRun();
+    bool CopyByte();
+    bool Rel32();
+    bool Abs32();
+    bool PeRelocs(uint16_t entryType);
+    bool ElfRelocs(uint32_t relocType);
+    bool ArmBranch(uint32_t op);
+    bool Finish();
+
+    EncodedProgram& program_;
+    ByteSink& sink_;
+    ByteSink holding_;
+    ByteSink* out_ = &sink_;
+    uint32_t address_ = 0;
+    uint32_t originPos_ = 0;
+    uint32_t countPos_ = 0;
+    uint32_t bytePos_ = 0;
+    uint32_t rel32Pos_ = 0;
+    uint32_t abs32Pos_ = 0;
+    bool peTable_ = false;
+    uint16_t peEntryType_ = 3;
+    uint32_t elfType_ = 0;
+};
+
+bool Assembler::Next(const Table& table, uint32_t& position, uint32_t* value)
+{
+    if (position >= table.size())
+        return false;
+    *value = table.data()[position++];
+    return true;
+}
+
+bool Assembler::NextTarget(const Table& indexes, uint32_t& position, const Table& targets,
+                           uint32_t* target)
+{
+    uint32_t index = 0;
+    if (!Next(indexes, position, &index) || index >= targets.size())
+        return false;
+    *target = targets.data()[index];
+    return true;
+}
+
+bool Assembler::CopyRun()
+{
+    uint32_t n = 0;
+    if (!Next(program_.copy_counts, countPos_, &n))
+        return false;
+    if (n > program_.copy_bytes.size() - bytePos_)
+        return false;
+    if (!out_->Write(program_.copy_bytes.data() + bytePos_, n))
+        return false;
+    bytePos_ += n;
+    address_ += n;
+    return true;
+}
+
+bool Assembler::CopyByte()
+{
+    if (bytePos_ >= program_.copy_bytes.size())
+        return false;
+    if (!out_->Write(program_.copy_bytes.data() + bytePos_, 1))
+        return false;
+    ++bytePos_;
+    address_ += 1;
+    return true;
+}
+
+bool Assembler::Rel32()
+{
+    uint32_t target = 0;
+    if (!NextTarget(program_.rel32_ix, rel32Pos_, program_.rel32_rvas, &target))
+        return false;
+    if (!WriteU32(*out_, target - 4 - address_))
+        return false;
+    address_ += 4;
+    return true;
+}
+
+bool Assembler::Abs32()
+{
+    uint32_t target = 0;
+    if (!NextTarget(program_.abs32_ix, abs32Pos_, program_.abs32_rvas, &target))
+        return false;
+    if (!program_.abs32_sites.PushBack(address_))
+        return false;
+    if (!WriteU32(*out_, target + uint32_t(program_.image_base)))
+        return false;
+    address_ += 4;
+    return true;
+}
+
+// A program holds at most one relocation table: a second op of either
+// family cannot be placed.
+bool Assembler::PeRelocs(uint16_t entryType)
+{
+    if (peTable_ || elfType_ != 0)
+        return false;
+    peTable_ = true;
+    peEntryType_ = entryType;
+    out_ = &holding_;
+    return true;
+}
+
+bool Assembler::ElfRelocs(uint32_t relocType)
+{
+    if (elfType_ != 0 || peTable_)
+        return false;
+    elfType_ = relocType;
+    out_ = &holding_;
+    return true;
+}
+
+bool Assembler::ArmBranch(uint32_t op)
+{
+    const uint32_t kindPlusOne = (op >> 12) & 0xF;
+    if (kindPlusOne < 1 || kindPlusOne > 5)
+        return false;
+    const uint32_t kind = kindPlusOne - 1;
+    uint32_t target = 0;
+    if (!NextTarget(program_.rel32_ix, rel32Pos_, program_.rel32_rvas, &target))
+        return false;
+    uint32_t bits = 0;
+    if (!DisassemblerElf32ARM::EncodeArmBranch(kind, uint16_t(op), target - address_, &bits))
+        return false;
+    if (kind <= 1) {
+        if (!WriteU16(*out_, uint16_t(bits)))
+            return false;
+        address_ += 2;
+        return true;
+    }
+    const bool written = kind == 2
+        ? WriteU32(*out_, bits)
+        : WriteU16(*out_, uint16_t(bits >> 16)) && WriteU16(*out_, uint16_t(bits));
+    if (!written)
+        return false;
+    address_ += 4;
+    return true;
+}
+
+bool Assembler::Finish()
+{
+    if (peTable_) {
+        SortSites(program_.abs32_sites);
+        if (!WritePeRelocTable(sink_, program_.abs32_sites, peEntryType_)
+            || !sink_.Append(&holding_))
+            return false;
+    }
+    if (elfType_ != 0) {
+        SortSites(program_.abs32_sites);
+        if (!WriteElfRelocTable(sink_, program_.abs32_sites, elfType_)
+            || !sink_.Append(&holding_))
+            return false;
+    }
+    return countPos_ == program_.copy_counts.size()
+        && bytePos_ == program_.copy_bytes.size()
+        && abs32Pos_ == program_.abs32_ix.size()
+        && rel32Pos_ == program_.rel32_ix.size();
+}
+
+bool Assembler::Run()
+{
+    program_.abs32_sites.Release();
+    for (uint32_t i = 0; i < program_.ops.size(); ++i) {
+        const uint32_t op = program_.ops.data()[i];
+        bool ok = false;
+        switch (op) {
+        case OP_SET_ORIGIN:
+            ok = Next(program_.origins, originPos_, &address_);
+            break;
+        case OP_COPY_RUN:
+            ok = CopyRun();
+            break;
+        case OP_COPY_BYTE:
+            ok = CopyByte();
+            break;
+        case OP_REL32:
+            ok = Rel32();
+            break;
+        case OP_ABS32:
+            ok = Abs32();
+            break;
+        case OP_PE_RELOCS32:
+            ok = PeRelocs(3);
+            break;
+        case OP_PE_RELOCS64:
+            ok = PeRelocs(10);
+            break;
+        case OP_ELF_RELOCS_X86:
+            ok = ElfRelocs(8);
+            break;
+        case OP_ELF_RELOCS_ARM:
+            ok = ElfRelocs(23);
+            break;
+        default:
+            ok = ArmBranch(op);
+            break;
+        }
+        if (!ok)
+            return false;
+    }
+    return Finish();
+}
+
+} // namespace
+
+bool EncodedProgram::PushOp(uint32_t op)
+{
+    return ops.PushBack(op);
+}
+
+bool EncodedProgram::SetAbs32Target(uint32_t index, uint32_t rva)
+{
+    return SetTarget(abs32_rvas, index, rva);
+}
+
+bool EncodedProgram::SetRel32Target(uint32_t index, uint32_t rva)
+{
+    return SetTarget(rel32_rvas, index, rva);
+}
+
+bool EncodedProgram::FinishTargets()
+{
+    FillUnsetTargets(abs32_rvas);
+    FillUnsetTargets(rel32_rvas);
+    return true;
+}
+
+bool EncodedProgram::PushOrigin(uint32_t rva)
+{
+    return PushOp(OP_SET_ORIGIN) && origins.PushBack(rva);
+}
+
+bool EncodedProgram::PushCopy(uint32_t n, const uint8_t* bytes)
+{
+    if (ops.size() > 0 && ops.data()[ops.size() - 1] == OP_COPY_BYTE) {
+        ops.data()[ops.size() - 1] = OP_COPY_RUN;
+        if (!copy_counts.PushBack(1))
+            return false;
+    }
+    if (ops.size() > 0 && ops.data()[ops.size() - 1] == OP_COPY_RUN
+        && copy_counts.size() > 0) {
+        copy_counts.data()[copy_counts.size() - 1] += n;
+        return copy_bytes.Write(bytes, n);
+    }
+    if (n == 1)
+        return PushOp(OP_COPY_BYTE) && copy_bytes.Write(bytes, 1);
+    return PushOp(OP_COPY_RUN) && copy_counts.PushBack(n) && copy_bytes.Write(bytes, n);
+}
+
+bool EncodedProgram::PushRel32(uint32_t labelIndex)
+{
+    return PushOp(OP_REL32) && rel32_ix.PushBack(labelIndex);
+}
+
+bool EncodedProgram::PushAbs32(uint32_t labelIndex)
+{
+    return PushOp(OP_ABS32) && abs32_ix.PushBack(labelIndex);
+}
+
+bool EncodedProgram::PushArmBranch(uint16_t op, uint32_t labelIndex)
+{
+    return PushOp(op) && rel32_ix.PushBack(labelIndex);
+}
+
+bool EncodedProgram::PushPeRelocTable(ExecutableType kind)
+{
+    return PushOp(kind == EXE_WIN_32_X86 ? OP_PE_RELOCS32 : OP_PE_RELOCS64);
+}
+
+bool EncodedProgram::PushElfRelocTable()
+{
+    return PushOp(OP_ELF_RELOCS_X86);
+}
+
+bool EncodedProgram::PushElfArmRelocTable()
+{
+    return PushOp(OP_ELF_RELOCS_ARM);
+}
+
+uint32_t EncodedProgramToSet(EncodedProgram* program, ByteSinkSet* set)
+{
+    // Streams past the set's count would be silently left out of the copy.
+    if (set->count() < kWrittenStreams
+        || !set->stream(0)->WriteVarint32(uint32_t(program->image_base)))
+        return PATCH_STREAM_ERROR;
+    bool ok = WriteDeltas(*set->stream(5), program->abs32_rvas);
+    ok = WriteDeltas(*set->stream(6), program->rel32_rvas) && ok;
+    ok = WriteTable(*set->stream(0), program->origins) && ok;
+    ByteSink& opStream = *set->stream(1);
+    const uint32_t room = opStream.size() + program->ops.size() + 5;
+    ok = opStream.Reserve(std::max<uint32_t>(room, 256)) && ok;
+    ok = WriteTable(opStream, program->ops) && ok;
+    ok = WriteTable(*set->stream(7), program->copy_counts) && ok;
+    ByteSink& byteStream = *set->stream(2);
+    ok = byteStream.WriteVarint32(program->copy_bytes.size())
+        && byteStream.Write(program->copy_bytes.data(), program->copy_bytes.size()) && ok;
+    ok = WriteTable(*set->stream(3), program->abs32_ix) && ok;
+    ok = WriteTable(*set->stream(4), program->rel32_ix) && ok;
+    return ok ? PATCH_OK : PATCH_STREAM_ERROR;
+}
+
+uint32_t EncodedProgramFromSet(ByteSourceSet* set, EncodedProgram** out)
+{
+    EncodedProgram* program = new (std::nothrow) EncodedProgram;
+    if (!program)
+        return PATCH_BAD_ENCODED_PROGRAM;
+    if (!ParseInto(*set, *program)) {
+        delete program;
+        return PATCH_BAD_ENCODED_PROGRAM;
+    }
+    *out = program;
+    return PATCH_OK;
+}
+
+uint32_t AssembleEncodedProgram(EncodedProgram* program, ByteSink* sink)
+{
+    Assembler assembler(*program, *sink);
+    return assembler.Run() ? PATCH_OK : PATCH_ASSEMBLY_FAILED;
+}
+
+void DestroyEncodedProgram(EncodedProgram* program)
+{
+    delete program;
+}
+
+} // namespace vxpatch
