@@ -1,0 +1,6 @@
+#include "asyncfunc.h"
+
+ASyncFunc::ASyncFunc()
+    : QObject(nullptr)
+{
+}
