@@ -10,6 +10,7 @@ packages=(
   qtbase5-dev qtbase5-dev-tools libqt5network5 libqt5test5
   libtomcrypt-dev libtommath-dev zlib1g-dev liblzma-dev
   libprotobuf-dev protobuf-compiler libboost-dev
+  libssl-dev
   # tests and cross-checks
   libgtest-dev libgmock-dev xz-utils gzip openssl nginx-light curl python3
   xvfb xauth
