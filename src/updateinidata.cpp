@@ -1,0 +1,83 @@
+#include "updateinidata.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+namespace {
+const char kGroup[] = "current";
+
+bool writeRecord(QSettings& settings, int version, const QString& dir, const QString& vx3dir,
+                 const QString& type)
+{
+    settings.beginGroup(QLatin1String(kGroup));
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("vx3dir"), vx3dir);
+    settings.setValue(QStringLiteral("type"), type);
+    settings.endGroup();
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+} // namespace
+
+QString UpdateIniData::updateIniPath()
+{
+    return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("update.ini"));
+}
+
+bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* vx3dir)
+{
+    const QString path = updateIniPath();
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kGroup));
+    bool versionOk = false;
+    const int readVersion = settings.value(QStringLiteral("version")).toInt(&versionOk);
+    const QString readDir = settings.value(QStringLiteral("dir")).toString();
+    const QString readVx3dir = settings.value(QStringLiteral("vx3dir")).toString();
+    const QString readType = settings.value(QStringLiteral("type")).toString();
+    settings.endGroup();
+    qDebug() << "get" << path << readVersion << readDir << readVx3dir << readType;
+
+    if (!versionOk || readType.isEmpty() || readDir.isEmpty() || !QFile::exists(readDir))
+        return false;
+    if (version)
+        *version = readVersion;
+    if (type)
+        *type = readType;
+    if (dir)
+        *dir = readDir;
+    if (vx3dir)
+        *vx3dir = readVx3dir;
+    return true;
+}
+
+bool UpdateIniData::modify(int version, const QString& dir, const QString& vx3dir, const QString& type)
+{
+    const QString path = updateIniPath();
+    qDebug() << "modify" << path << version << dir << vx3dir << type;
+    QSettings settings(path, QSettings::IniFormat);
+    const bool written = writeRecord(settings, version, dir, vx3dir, type);
+    qDebug() << "UpdateiniData::modify write result" << static_cast<int>(settings.status());
+    return written;
+}
+
+bool UpdateIniData::modifyTempIni(const QString& dir)
+{
+    const QString path = dir + QStringLiteral("/update.ini");
+    qDebug() << "modifyTempIni" << path;
+    int version = 0;
+    QString type;
+    QString workDir;
+    QString vx3dir;
+    if (!get(&version, &type, &workDir, &vx3dir)) {
+        qDebug() << "Failed to read existing update.ini";
+        return false;
+    }
+    QSettings settings(path, QSettings::IniFormat);
+    const bool written = writeRecord(settings, version, workDir, vx3dir, QStringLiteral("client_linux_x86"));
+    qDebug() << "UpdateiniData::modifyTempIni write result" << static_cast<int>(settings.status());
+    return written;
+}
