@@ -31,7 +31,7 @@ const int kVersion = 7;
 const int kFiles = 200;
 const qint64 kTotalBytes = 200LL * 1024 * 1024;
 const int kStreams = 6;
-const int kRounds = 3;
+const int kRounds = 5;
 
 struct Published {
     QList<DownloadEntry> entries;
@@ -104,8 +104,12 @@ double timeCurl(const QString& base, const Published& files, const QString& outD
     cfg.close();
     QElapsedTimer t;
     t.start();
-    const int rc = QProcess::execute(
-        "curl", {"--parallel", "--parallel-max", QString::number(kStreams), "-s", "-f", "-K", cfgPath});
+    QProcess curl;
+    curl.setStandardOutputFile(QProcess::nullDevice());
+    curl.setStandardErrorFile(QProcess::nullDevice());
+    curl.start("curl", {"--parallel", "--parallel-max", QString::number(kStreams), "-s", "-f", "-K", cfgPath});
+    curl.waitForFinished(-1);
+    const int rc = curl.exitStatus() == QProcess::NormalExit ? curl.exitCode() : -1;
     const double secs = t.nsecsElapsed() / 1e9;
     if (rc != 0 || bytesFetched(outDir, files) != files.bytes)
         qFatal("curl did not fetch every file (exit %d)", rc);

@@ -38,8 +38,7 @@ void DownloadTaskSpecification::execute()
 
 void DownloadTaskSpecification::startDownload()
 {
-    // Unbuffered, so that a full disk shows in the write that hits it, not in a later flush.
-    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(tr("Unable to create file %1 for saving").arg(m_File.fileName()));
         fail();
         return;
@@ -120,17 +119,17 @@ bool DownloadTaskSpecification::readAvailable()
         m_StallCount = 0;
         const qint64 available = m_Reply->bytesAvailable();
         if (available <= 0)
-            return true;
+            return flushFile();
         const qint64 got = m_Reply->read(buffer, qMin<qint64>(available, kReadChunk));
         if (got == 0)
-            return true;
+            return flushFile();
         if (got < 0) {
             failDownload(m_Reply->errorString());
             return false;
         }
         const qint64 written = m_File.write(buffer, got);
         if (written < 0) {
-            failDownload(m_File.errorString());
+            failDownload(writeFailure());
             return false;
         }
         if (written < got) {
@@ -145,6 +144,21 @@ bool DownloadTaskSpecification::readAvailable()
             setProgress(qMin(1.0, qreal(m_Received) / qreal(m_Total)));
     }
     return true;
+}
+
+bool DownloadTaskSpecification::flushFile()
+{
+    if (m_File.flush())
+        return true;
+    failDownload(writeFailure());
+    return false;
+}
+
+QString DownloadTaskSpecification::writeFailure()
+{
+    // A flush that wrote only part of the buffer leaves no reason; the next one gives the system's.
+    m_File.flush();
+    return m_File.errorString();
 }
 
 void DownloadTaskSpecification::onReadyRead()

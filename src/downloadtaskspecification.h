@@ -47,7 +47,8 @@ protected:
     bool failDownload(const QString& reason);
     // Drops the reply and the partly written file and zeroes the figures.
     void cleanup();
-    // Moves what the reply holds into the file; false when that ended the attempt.
+    // Moves what the reply holds into the file and flushes it, so that a full disk shows at
+    // once; false when that ended the attempt.
     bool readAvailable();
 
 private slots:
@@ -59,6 +60,10 @@ private slots:
 
 private:
     void dropReply();
+    // Hands the buffered bytes to the system; on failure ends the attempt and returns false.
+    bool flushFile();
+    // The reason the file refused a write.
+    QString writeFailure();
     // False when the server announced a length that this attempt did not receive.
     bool announcedLengthMet() const;
 

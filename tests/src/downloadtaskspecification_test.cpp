@@ -287,8 +287,7 @@ TEST_F(DownloadTask, CutOffTransferRestartsFromByteZero)
         task->execute();
         ASSERT_TRUE(dltest::waitEnded(*task));
 
-        // Qt may resend a request by itself once when a reused connection breaks.
-        EXPECT_GE(faults->requests(serverPath(c.path)), c.attempts);
+        EXPECT_EQ(faults->requests(serverPath(c.path)), c.attempts);
         const QStringList log = texts(messages);
         if (c.ok) {
             EXPECT_EQ(task->getState(), TaskSpecification::TASK_FINISHED);
@@ -451,11 +450,8 @@ TEST_F(DownloadTask, WriteFailureFailsAndLeavesNoFile)
     EXPECT_EQ(task->getState(), TaskSpecification::TASK_FAILED);
     const QStringList log = texts(messages);
     ASSERT_EQ(log.size(), 7) << log.join('|').toStdString();
-    const QString shortWrite = "Error writing to file " + local("client/big.bin")
-        + ". Should write 4096 bytes but wrote 1808 bytes";
     for (int i = 1; i <= 5; ++i)
-        EXPECT_TRUE(log.at(i) == shortWrite || log.at(i).contains("large", Qt::CaseInsensitive))
-            << log.at(i).toStdString();
+        EXPECT_EQ(log.at(i), "File too large");
     EXPECT_EQ(log.last(), "Unable to download client/big.bin");
     EXPECT_FALSE(QFileInfo::exists(local("client/big.bin")));
 }

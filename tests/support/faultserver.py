@@ -8,6 +8,8 @@ on stdout; the first line written is {"port": N}.
 Step fields (all optional):
   status    HTTP status (default 200); a 3xx carries "location" as its Location header
   length    send Content-Length (default true; false ends the body by closing the connection)
+  keepAlive keep the connection for the next request (default false: a client that reuses
+            connections may resend a request by itself when a reused one breaks)
   send      body bytes to send before "then" (default: all of them)
   then      what follows the first "send" bytes:
               finish  send the rest and end normally (default)
@@ -100,7 +102,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Location", step["location"])
         if step.get("length", True):
             self.send_header("Content-Length", str(len(body)))
-        else:
+        if not step.get("length", True) or not step.get("keepAlive", False):
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
