@@ -47,6 +47,10 @@ void ComposedTaskSpecification::clearTasks()
     pending.clear();
     running.clear();
     done.clear();
+    // Subclasses reset by clearing and building afresh; stale flags would keep the next run
+    // from ever ending.
+    cancelSeen = false;
+    completed = false;
 }
 
 void ComposedTaskSpecification::startTasks()

@@ -32,7 +32,6 @@ public:
     // The end state the sub-tasks call for; TASK_RUNNING when some never ran without a reason.
     int computeOutcome() const;
 
-    int getMaxParallel() const { return maxParallel; }
     const QList<TaskSpecification*>& getTasks() const { return tasks; }
 
 signals:
@@ -41,7 +40,8 @@ signals:
 protected:
     // Sets TASK_RUNNING and queues the first min(pending, maxParallel) starts.
     void startTasks();
-    // Disconnects and schedules the deletion of every sub-task; all lists end empty.
+    // Disconnects and schedules the deletion of every sub-task; all lists end empty and the
+    // run flags cleared.
     void clearTasks();
 
     QList<TaskSpecification*> tasks;

@@ -24,25 +24,6 @@ QStringList endSignals(ManualTask& task, const std::function<void()>& action)
 
 } // namespace
 
-TEST(TaskSpecification, StartsIdleWithWeightAndNoProgress)
-{
-    ManualTask task(nullptr, 0.25);
-    EXPECT_EQ(task.getState(), TaskSpecification::TASK_IDLE);
-    EXPECT_EQ(task.getWeight(), 0.25);
-    EXPECT_EQ(task.getProgress(), 0.0);
-    EXPECT_FALSE(task.isCancelRequested());
-}
-
-TEST(TaskSpecification, ProgressIsWeightTimesFraction)
-{
-    ManualTask task(nullptr, 0.4);
-    QSignalSpy spy(&task, &TaskSpecification::updateProgress);
-    task.progressTo(0.5);
-    EXPECT_DOUBLE_EQ(task.getProgress(), 0.2);
-    ASSERT_EQ(spy.count(), 1);
-    EXPECT_DOUBLE_EQ(spy.at(0).at(0).toDouble(), 0.2);
-}
-
 TEST(TaskSpecification, SucceedReportsFullWeightBeforeFinished)
 {
     ManualTask task(nullptr, 0.25);

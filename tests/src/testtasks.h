@@ -8,6 +8,13 @@
 
 #include <QStringList>
 #include <functional>
+#include <ostream>
+
+// Readable QString values in assertion failures.
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace vxtest {
 

@@ -1,0 +1,13 @@
+#include "slowfileopfunc.h"
+
+SlowFileOpFunc::SlowFileOpFunc(const QString& src, const QString& dst)
+    : SlowFileOpFunc(src, QString(), dst)
+{
+}
+
+SlowFileOpFunc::SlowFileOpFunc(const QString& src, const QString& middle, const QString& dst)
+    : src(src)
+    , middle(middle)
+    , dst(dst)
+{
+}
