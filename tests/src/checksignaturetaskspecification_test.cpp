@@ -1,10 +1,15 @@
 #include "checksignaturetaskspecification.h"
 #include "cryptwrapper.h"
 #include "eventloop.h"
+#include "signaturetestutil.h"
 #include "testpaths.h"
 
+#include <QMap>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -121,4 +126,35 @@ TEST_F(CheckSignatureTask, ResultAfterResetIsDropped)
     EXPECT_TRUE(vxtest::runUntil([&] { return log.ended(); }, 10000));
     vxtest::drainEvents();
     EXPECT_EQ(log.events, (QStringList{"checkDone true", "finished"}));
+}
+
+TEST_F(CheckSignatureTask, ChecksRunningAtOnceKeepTheirOwnVerdicts)
+{
+    if (vxtest::readFile(sigtest::builtinKeySourcePath()) !=
+        vxtest::readFile(sigtest::developmentPublicKeyPath()))
+        GTEST_SKIP() << "built with another public key";
+    const QString good = dir.filePath("good.ini");
+    const QString bad = dir.filePath("bad.ini");
+    ASSERT_TRUE(vxtest::writeFile(good, QByteArray(50000, 'g')));
+    ASSERT_TRUE(vxtest::writeFile(bad, QByteArray(50000, 'b')));
+    ASSERT_TRUE(sigtest::opensslSign(sigtest::developmentPrivateKeyPath(), good, good + ".sig"));
+    ASSERT_TRUE(vxtest::writeFile(bad + ".sig", vxtest::readFile(good + ".sig")));
+
+    std::vector<std::unique_ptr<CheckSignatureTaskSpecification>> tasks;
+    QMap<CheckSignatureTaskSpecification*, bool> verdicts;
+    for (int i = 0; i < 8; ++i) {
+        tasks.emplace_back(new CheckSignatureTaskSpecification(i % 2 ? bad : good, QString(), false,
+                                                               nullptr, 0.125));
+        QObject::connect(tasks.back().get(), &CheckSignatureTaskSpecification::checkDone,
+                         [&](bool pass, CheckSignatureTaskSpecification* t) { verdicts[t] = pass; });
+    }
+    for (auto& task : tasks)
+        task->execute();
+    EXPECT_TRUE(vxtest::runUntil([&] { return verdicts.size() == 8; }, 20000));
+    for (int i = 0; i < 8; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(verdicts.contains(tasks[i].get()));
+        EXPECT_EQ(verdicts.value(tasks[i].get()), i % 2 == 0);
+        EXPECT_EQ(tasks[i]->getState(), TaskSpecification::TASK_FINISHED);
+    }
 }
