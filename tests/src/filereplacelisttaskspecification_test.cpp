@@ -369,3 +369,66 @@ TEST(FileReplaceListTaskSpecification, FailedPatchRestoresTheInstalledFile)
                   QStringList({"message:rolling back file updates", "canceled"}));
     }
 }
+
+TEST(FileReplaceListTaskSpecification, UnpacksContainersOverInstalledFiles)
+{
+    const QByteArray program =
+        vxtest::readFile(vxtest::corpusDir() + "/elf32-x86/gcc-386-freebsd-exec");
+    ASSERT_FALSE(program.isEmpty());
+    const QByteArray& strings = vxtest::packedText().content;
+    ReplaceTree tree;
+    tree.put(tree.installFile("vx3client_linux_x86"), "old client");
+    tree.put(tree.workFile("bin/vx3client_linux_x86._lzma2_"), vxtest::lzmaPacked(program, true));
+    tree.put(tree.workFile("share/strings.dat._lzma2_"), vxtest::packedText().packed);
+    QList<UpdateFileEntry> list{
+        packedEntry("bin/vx3client_linux_x86._lzma2_", "vx3client_linux_x86", program),
+        packedEntry("share/strings.dat._lzma2_", "share/lang/strings.dat", strings)};
+
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    EXPECT_TRUE(vxtest::readFile(tree.installFile("vx3client_linux_x86")) == program);
+    EXPECT_EQ(QFile::permissions(tree.installFile("vx3client_linux_x86")), kAll);
+    EXPECT_TRUE(vxtest::readFile(tree.installFile("share/lang/strings.dat")) == strings);
+}
+
+TEST(FileReplaceListTaskSpecification, FailedUnpackRestoresTheInstalledFile)
+{
+    const QByteArray& content = vxtest::packedText().content;
+    const QByteArray& packed = vxtest::packedText().packed;
+    ASSERT_FALSE(packed.isEmpty());
+    QByteArray corrupt = packed;
+    corrupt[corrupt.size() - 20] = char(corrupt[corrupt.size() - 20] ^ 0x40);
+    struct Case {
+        const char* name;
+        QByteArray package;
+    };
+    // The key's last suffix alone picks the unpacker: a gzip package is no container.
+    const Case cases[] = {
+        {"corrupted container", corrupt},
+        {"truncated container", packed.left(packed.size() / 2)},
+        {"gzip package under a container's name", vxtest::gzipped(content)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReplaceTree tree;
+        tree.put(tree.installFile("lib/libcore.so"), "installed library");
+        tree.put(tree.workFile("libcore.so._lzma2_"), c.package);
+        tree.put(tree.workFile("other.gz"), vxtest::gzipped("other"));
+        QList<UpdateFileEntry> list{packedEntry("other.gz", "lib/other.so", "other"),
+                                    packedEntry("libcore.so._lzma2_", "lib/libcore.so", content)};
+        const auto before = vxtest::snapshot(tree.install());
+
+        FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+        EventLog log(&task);
+        ASSERT_TRUE(vxtest::runToEnd(task));
+        EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+        EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+        EXPECT_TRUE(log.lines.contains("message:Could not unpack '" + tree.workFile("libcore.so._lzma2_") +
+                                       "' to '" + tree.installFile("lib/libcore.so") + "'"))
+            << log.lines.join("\n").toStdString();
+        EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+                  QStringList({"message:rolling back file updates", "canceled"}));
+    }
+}

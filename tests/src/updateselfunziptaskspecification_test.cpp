@@ -208,3 +208,20 @@ TEST_F(SelfUnzip, PatchWithoutAnInstalledFileFails)
     EXPECT_FALSE(QFileInfo::exists(tree.workFile("update")));
     EXPECT_TRUE(QFileInfo::exists(tree.workFile("update.ini")));
 }
+
+TEST_F(SelfUnzip, UnpacksContainersByTheirSuffix)
+{
+    writeSession();
+    const QByteArray& library = vxtest::packedText().content;
+    ReplaceTree::put(tree.workFile("libfoo.so._lzma2_"), vxtest::packedText().packed);
+    ReplaceTree::put(tree.workFile("libbar.so.gz"), vxtest::gzipped(library + "bar"));
+    QList<UpdateFileEntry> list{packedEntry("libfoo.so._lzma2_", "libfoo.so"),
+                                packedEntry("libbar.so.gz", "libbar.so")};
+
+    UpdateSelfUnzipTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("libfoo.so")) == library);
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("libbar.so")) == library + "bar");
+}
