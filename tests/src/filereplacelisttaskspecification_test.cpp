@@ -432,3 +432,35 @@ TEST(FileReplaceListTaskSpecification, FailedUnpackRestoresTheInstalledFile)
                   QStringList({"message:rolling back file updates", "canceled"}));
     }
 }
+
+TEST(FileReplaceListTaskSpecification, CancelRollsBackWhatWasDone)
+{
+    ReplaceTree tree;
+    tree.put(tree.installFile("keep.txt"), "kept");
+    QList<UpdateFileEntry> list;
+    for (const QString& name : {"new/a.txt", "new/b.txt", "c.txt", "d.txt"}) {
+        tree.put(tree.workFile(name), name.toUtf8());
+        list << copyEntry(name);
+    }
+    const auto before = vxtest::snapshot(tree.install());
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    QSignalSpy ended(&task, &TaskSpecification::canceled);
+    task.execute();
+    // The directory task, then the four files; cancel once the first file is in.
+    ASSERT_EQ(task.getTasks().size(), 5);
+    QObject::connect(task.getTasks().at(1), &TaskSpecification::finished, [&] { task.cancel(); });
+    ASSERT_TRUE(vxtest::waitForCount(ended));
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_CANCELED);
+    EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+    EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+              QStringList({"message:rolling back file updates", "canceled"}));
+}
+
+TEST(FileReplaceListTaskSpecification, ListWithoutConfigurationNeverPasses)
+{
+    QList<UpdateFileEntry> list{copyEntry("a.txt")};
+    FileReplaceListTaskSpecification task(&list, nullptr, nullptr, 1.0);
+    task.execute();
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+}
