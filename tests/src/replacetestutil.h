@@ -5,6 +5,7 @@
 #include "ensembletesthelpers.h"
 #include "ensemblewriter.h"
 #include "eventloop.h"
+#include "lzmafile.h"
 #include "taskspecification.h"
 #include "testpaths.h"
 #include "updatefileentry.h"
@@ -80,6 +81,35 @@ inline QByteArray gzipped(const QByteArray& data)
     gzip.closeWriteChannel();
     gzip.waitForFinished();
     return gzip.readAllStandardOutput();
+}
+
+// `data` in the package container, written by the library's own writer.
+inline QByteArray lzmaPacked(const QByteArray& data, bool preprocess)
+{
+    QTemporaryDir tmp;
+    const QString plain = tmp.filePath("plain");
+    const QString packed = tmp.filePath("packed");
+    if (!writeFile(plain, data) ||
+        !vxpatch::PackLzmaFile(plain.toStdString(), packed.toStdString(), preprocess))
+        return QByteArray();
+    return readFile(packed);
+}
+
+// A text file and its plain container, packed once: each packing costs a whole LZMA2 encoder.
+struct PackedText {
+    QByteArray content;
+    QByteArray packed;
+};
+
+inline const PackedText& packedText()
+{
+    static const PackedText text = [] {
+        PackedText t;
+        t.content = QByteArray("voice, chat, channel\n").repeated(3000);
+        t.packed = lzmaPacked(t.content, false);
+        return t;
+    }();
+    return text;
 }
 
 // Starts the task and runs the event loop until it ended; false on a time-out.
