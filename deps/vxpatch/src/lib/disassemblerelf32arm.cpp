@@ -1,5 +1,11 @@
 #include "disassemblerelf32arm.h"
 
+#include <memory>
+#include <new>
+
+#include "disassembledprogram.h"
+#include "executablebytes.h"
+
 namespace vxpatch {
 
 namespace {
@@ -103,6 +109,177 @@ bool DisassemblerElf32ARM::EncodeArmBranch(uint32_t type, uint16_t cop, uint32_t
     default:
         return false;
     }
+}
+
+namespace {
+
+constexpr uint32_t R_ARM_RELATIVE = 23;
+
+} // namespace
+
+bool DisassemblerElf32ARM::TypedRVAARM::ComputeTarget(const uint8_t* site)
+{
+    op = site;
+    uint32_t bits = 0;
+    switch (type) {
+    case 0:
+    case 1:
+        bits = ReadU16(site);
+        break;
+    case 2:
+        bits = ReadU32(site);
+        break;
+    case 3:
+    case 4:
+        bits = (uint32_t(ReadU16(site)) << 16) | ReadU16(site + 2);
+        break;
+    default:
+        return false;
+    }
+    return DecodeArmBranch(type, bits, rva, &cop, &relative_target);
+}
+
+bool DisassemblerElf32ARM::TypedRVAARM::EmitSite(DisassembledProgram* program, uint32_t targetRva)
+{
+    return program->AddArmBranch(cop, program->Rel32LabelAt(targetRva), op, SiteSize());
+}
+
+uint16_t DisassemblerElf32ARM::TypedRVAARM::SiteSize() const
+{
+    switch (type) {
+    case 0:
+    case 1:
+        return 2;
+    case 2:
+    case 3:
+    case 4:
+        return 4;
+    default:
+        return 0xFFFF;
+    }
+}
+
+DisassemblerElf32ARM::DisassemblerElf32ARM(const uint8_t* start, uint32_t length)
+    : DisassemblerElf32(start, length)
+{
+}
+
+DisassemblerElf32ARM::~DisassemblerElf32ARM() = default;
+
+ExecutableType DisassemblerElf32ARM::executableType() const
+{
+    return EXE_ELF_32_ARM;
+}
+
+bool DisassemblerElf32ARM::RelocToRva(uint32_t r_offset, uint32_t r_info, uint32_t* rva) const
+{
+    if (r_info != R_ARM_RELATIVE)
+        return false;
+    *rva = r_offset;
+    return true;
+}
+
+// Entries before the first absolute location stay raw, one by one. From there
+// the entries that match the absolute locations in order become one
+// relocation-table instruction once all are matched; a walk that stops short
+// drops the entries it passed over. The rest of the section stays raw.
+bool DisassemblerElf32ARM::WalkRelocSection(const uint8_t* sh, DisassembledProgram* program)
+{
+    const uint32_t offset = SectionOffset(sh);
+    const uint32_t size = SectionSize(sh);
+    if (abs32Rvas.empty())
+        return AddRange(program, offset, size);
+    const uint32_t count = EntryCount(sh);
+    const uint64_t bufferLength = uint64_t(end_ - start_);
+    auto entryAt = [&](uint32_t i) -> const uint8_t* {
+        const uint64_t entry = uint64_t(offset) + 8ull * i;
+        return RangeInside(entry, 8, bufferLength) ? start_ + entry : nullptr;
+    };
+
+    uint32_t i = 0;
+    for (; i < count; ++i) {
+        const uint8_t* entry = entryAt(i);
+        if (!entry)
+            return false;
+        if (ReadU32(entry) == abs32Rvas[0])
+            break;
+        if (!AddRange(program, uint32_t(entry - start_), 8))
+            return false;
+    }
+    if (abs32Rvas.size() <= count) {
+        for (size_t k = 0;; ++k) {
+            if (k == abs32Rvas.size()) {
+                if (!program->AddElfArmRelocTable())
+                    return false;
+                break;
+            }
+            if (i >= count)
+                break;
+            const uint8_t* entry = entryAt(i);
+            if (!entry)
+                return false;
+            ++i;
+            if (ReadU32(entry + 4) != R_ARM_RELATIVE || ReadU32(entry) != abs32Rvas[k])
+                break;
+        }
+    }
+    const uint64_t rest = uint64_t(offset) + 8ull * i;
+    if (rest > uint64_t(offset) + size)
+        return false;
+    return AddRange(program, uint32_t(rest), uint32_t(uint64_t(offset) + size - rest));
+}
+
+// Walks the section in halfwords, trying the 16-bit Thumb forms first, then
+// the 32-bit Thumb-2 forms and, on word-aligned positions only, the ARM form.
+bool DisassemblerElf32ARM::ScanRel32(const uint8_t* sh)
+{
+    const uint32_t offset = SectionOffset(sh);
+    const uint32_t addr = SectionAddr(sh);
+    const uint32_t sectionEnd = offset + SectionSize(sh);
+    bool aligned = true;
+    uint32_t p = offset;
+    while (p < sectionEnd) {
+        const uint32_t remaining = sectionEnd - p;
+        const uint8_t* at = start_ + p;
+        uint32_t type = 0xFFFFFFFFu;
+        if (remaining >= 3) {
+            const uint16_t hw = ReadU16(at);
+            if ((hw & 0xF000) == 0xD000)
+                type = 0;
+            else if ((hw & 0xF800) == 0xE000)
+                type = 1;
+        }
+        if (type == 0xFFFFFFFFu) {
+            if (remaining < 5) {
+                aligned = !aligned;
+                p += 2;
+                continue;
+            }
+            const uint16_t hw2 = ReadU16(at + 2);
+            const uint32_t w = (uint32_t(ReadU16(at)) << 16) | hw2;
+            if ((w & 0xF8008000) == 0xF0008000) {
+                type = (hw2 & 0x5000) != 0 ? 3 : 4;
+            } else if (!aligned || (ReadU32(at) & 0x0E000000) != 0x0A000000) {
+                aligned = !aligned;
+                p += 2;
+                continue;
+            } else {
+                type = 2;
+            }
+        }
+        std::unique_ptr<TypedRVAARM> site(new (std::nothrow) TypedRVAARM(addr + (p - offset), type));
+        if (!site || !site->ComputeTarget(at))
+            return false;
+        if (TargetInLoadSegment(site->rva + site->relative_target)) {
+            p += site->SiteSize();
+            rel32Sites.push_back(std::move(site));
+            aligned = true;
+        } else {
+            aligned = !aligned;
+            p += 2;
+        }
+    }
+    return true;
 }
 
 } // namespace vxpatch

@@ -1,0 +1,461 @@
+#include "disassemblerelf.h"
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "disassembledprogram.h"
+#include "executablebytes.h"
+#include "log.h"
+
+namespace vxpatch {
+
+namespace {
+
+inline uint32_t ReadWord(const uint8_t* p, uint32_t)
+{
+    return ReadU32(p);
+}
+
+inline uint64_t ReadWord(const uint8_t* p, uint64_t)
+{
+    return ReadU64(p);
+}
+
+template <class Word>
+Word ReadWordAt(const uint8_t* p)
+{
+    return ReadWord(p, Word());
+}
+
+} // namespace
+
+template <class L>
+DisassemblerElf<L>::DisassemblerElf(const uint8_t* start, uint32_t length) : Disassembler(start, length)
+{
+}
+
+template <class L>
+DisassemblerElf<L>::~DisassemblerElf() = default;
+
+template <class L>
+const uint8_t* DisassemblerElf<L>::SectionHeader(uint32_t i) const
+{
+    return sectionHeaders_ + size_t(i) * L::kSectionHeaderSize;
+}
+
+template <class L>
+const uint8_t* DisassemblerElf<L>::ProgramHeader(uint32_t i) const
+{
+    return programHeaders_ + size_t(i) * L::kProgramHeaderSize;
+}
+
+template <class L>
+uint32_t DisassemblerElf<L>::SectionType(const uint8_t* sh)
+{
+    return ReadU32(sh + L::kShType);
+}
+
+template <class L>
+typename L::Word DisassemblerElf<L>::SectionAddr(const uint8_t* sh)
+{
+    return ReadWordAt<Word>(sh + L::kShAddr);
+}
+
+template <class L>
+typename L::Word DisassemblerElf<L>::SectionOffset(const uint8_t* sh)
+{
+    return ReadWordAt<Word>(sh + L::kShOffset);
+}
+
+template <class L>
+typename L::Word DisassemblerElf<L>::SectionSize(const uint8_t* sh)
+{
+    return ReadWordAt<Word>(sh + L::kShSize);
+}
+
+template <class L>
+typename L::Word DisassemblerElf<L>::SectionEntsize(const uint8_t* sh)
+{
+    return ReadWordAt<Word>(sh + L::kShEntsize);
+}
+
+template <class L>
+typename L::Word DisassemblerElf<L>::EntryCount(const uint8_t* sh)
+{
+    const Word entsize = SectionEntsize(sh);
+    return entsize == 0 ? 0 : SectionSize(sh) / entsize;
+}
+
+// Checks the file header and both header tables, and clips the length to the
+// extent of the image. Unlike a bare offset check, the tables must lie wholly
+// inside the buffer, since they are read without further checks.
+template <class L>
+bool DisassemblerElf<L>::ParseHeader()
+{
+    if (length_ < L::kHeaderSize)
+        return Reject("Too small");
+    const uint8_t* h = start_;
+    if (h[0] != 0x7F || h[1] != 'E' || h[2] != 'L' || h[3] != 'F')
+        return Reject("No Magic Number");
+    if ((ReadU16(h + 16) & ~1u) != 2)
+        return Reject("Not an executable file or shared library");
+    if (ReadU16(h + 18) != ElfMachine())
+        return Reject("Not a supported architecture");
+    if (ReadU32(h + 20) != 1)
+        return Reject("Unknown file version");
+    if (ReadU16(h + L::kShentsize) != L::kSectionHeaderSize)
+        return Reject("Unexpected section header size");
+
+    const Word shoff = ReadWordAt<Word>(h + L::kShoff);
+    if (shoff >= length_)
+        return Reject("Out of bounds section header table offset");
+    const uint16_t shnum = ReadU16(h + L::kShnum);
+    if (shoff + shnum >= length_ || !RangeInside(shoff, uint64_t(shnum) * L::kSectionHeaderSize, length_))
+        return Reject("Out of bounds section header table");
+
+    const Word phoff = ReadWordAt<Word>(h + L::kPhoff);
+    if (phoff >= length_)
+        return Reject("Out of bounds program header table offset");
+    const uint16_t phnum = ReadU16(h + L::kPhnum);
+    if (phoff + phnum >= length_ || !RangeInside(phoff, uint64_t(phnum) * L::kProgramHeaderSize, length_))
+        return Reject("Out of bounds program header table");
+
+    header_ = h;
+    sectionHeaders_ = h + shoff;
+    sectionCount_ = shnum;
+    programHeaders_ = h + phoff;
+    programCount_ = phnum;
+
+    const uint16_t shstrndx = ReadU16(h + L::kShstrndx);
+    stringSection_ = nullptr;
+    if (shstrndx < shnum && SectionOffset(SectionHeader(shstrndx)) < length_)
+        stringSection_ = h + SectionOffset(SectionHeader(shstrndx));
+
+    Word extent = 0;
+    for (uint32_t i = 0; i < sectionCount_; ++i) {
+        const uint8_t* sh = SectionHeader(i);
+        if (SectionType(sh) != SHT_NOBITS)
+            extent = std::max<Word>(extent, SectionOffset(sh) + SectionSize(sh));
+    }
+    for (uint32_t i = 0; i < programCount_; ++i) {
+        const uint8_t* ph = ProgramHeader(i);
+        extent = std::max<Word>(extent, ReadWordAt<Word>(ph + L::kPhOffset) + ReadWordAt<Word>(ph + L::kPhFilesz));
+    }
+    extent = std::max<Word>(extent, shoff + Word(L::kSectionHeaderSize) * shnum);
+    extent = std::max<Word>(extent, phoff + Word(L::kProgramHeaderSize) * phnum);
+    ClipLength(uint32_t(extent));
+    return Accept();
+}
+
+namespace {
+
+constexpr uint64_t kRvaLimit = 0x100000000ull;
+
+// End of [begin, begin + size) where a wrapped sum holds nothing, capped at the rva limit.
+template <class Word>
+uint64_t WrappedEnd(Word begin, Word size)
+{
+    const Word end = Word(begin + size);
+    return end < begin ? uint64_t(begin) : std::min<uint64_t>(end, kRvaLimit);
+}
+
+} // namespace
+
+template <class L>
+void DisassemblerElf<L>::BuildIndexes()
+{
+    rvaIndex_.Clear();
+    loadIndex_.Clear();
+    contentIndex_.Clear();
+    for (uint32_t i = programCount_; i-- > 0;) {
+        const uint8_t* ph = ProgramHeader(i);
+        const Word vaddr = ReadWordAt<Word>(ph + L::kPhVaddr);
+        const Word filesz = ReadWordAt<Word>(ph + L::kPhFilesz);
+        const uint64_t memEnd = WrappedEnd<Word>(vaddr, ReadWordAt<Word>(ph + L::kPhMemsz));
+        const uint64_t fileEnd = filesz > kRvaLimit ? kRvaLimit : std::min<uint64_t>(uint64_t(vaddr) + filesz, kRvaLimit);
+        if (vaddr < kRvaLimit) {
+            rvaIndex_.Paint(vaddr, std::min(memEnd, fileEnd), i);
+            if (ReadU32(ph + L::kPhType) == PT_LOAD)
+                loadIndex_.Paint(vaddr, memEnd, i);
+        }
+    }
+    for (uint32_t i = 0; i < sectionCount_; ++i) {
+        const uint8_t* sh = SectionHeader(i);
+        const uint32_t type = SectionType(sh);
+        if (type == SHT_PROGBITS || type == SHT_REL)
+            contentIndex_.Paint(SectionOffset(sh), uint64_t(SectionOffset(sh)) + SectionSize(sh), i);
+    }
+}
+
+// The first program header in table order whose file part holds the rva.
+template <class L>
+bool DisassemblerElf<L>::RvaToFileOffset(uint32_t rva, uint32_t* offset) const
+{
+    uint32_t i = 0;
+    if (!rvaIndex_.Find(rva, &i))
+        return false;
+    const uint8_t* ph = ProgramHeader(i);
+    *offset = uint32_t(ReadWordAt<Word>(ph + L::kPhOffset) + (rva - ReadWordAt<Word>(ph + L::kPhVaddr)));
+    return true;
+}
+
+template <class L>
+bool DisassemblerElf<L>::TargetInLoadSegment(uint32_t target) const
+{
+    return loadIndex_.Contains(target);
+}
+
+// Sections listed out of file order make the walk emit some bytes again; a
+// walk that would emit more than twice the buffer fails instead of growing
+// without bound.
+template <class L>
+bool DisassemblerElf<L>::AddRange(DisassembledProgram* program, Word offset, Word size)
+{
+    const uint64_t bufferLength = uint64_t(end_ - start_);
+    if (!RangeInside(offset, size, bufferLength))
+        return false;
+    emittedBytes_ += size;
+    if (emittedBytes_ > 2 * bufferLength + 4096)
+        return false;
+    return program->AddBytes(start_ + offset, uint32_t(size));
+}
+
+// Every section's start bounds a run of raw bytes in the walk, and the
+// contents of PROGBITS and REL sections are read: all must lie in the buffer.
+// Those contents are scanned once per section, so sections that overlap many
+// times over would make the work grow without bound; real images never
+// overlap them, and more than twice the buffer fails the disassembly.
+template <class L>
+bool DisassemblerElf<L>::SectionsInsideBuffer() const
+{
+    const uint64_t bufferLength = uint64_t(end_ - start_);
+    uint64_t contents = 0;
+    for (uint32_t i = 0; i < sectionCount_; ++i) {
+        const uint8_t* sh = SectionHeader(i);
+        const uint32_t type = SectionType(sh);
+        if (SectionOffset(sh) > bufferLength)
+            return false;
+        if (type == SHT_PROGBITS || type == SHT_REL) {
+            if (!RangeInside(SectionOffset(sh), SectionSize(sh), bufferLength))
+                return false;
+            contents += SectionSize(sh);
+        }
+    }
+    return contents <= 2 * bufferLength;
+}
+
+template <class L>
+bool DisassemblerElf<L>::CollectAbs32Rvas()
+{
+    abs32Rvas.clear();
+    const uint64_t bufferLength = uint64_t(end_ - start_);
+    for (uint32_t i = 0; i < sectionCount_; ++i) {
+        const uint8_t* sh = SectionHeader(i);
+        if (SectionType(sh) != SHT_REL)
+            continue;
+        const Word offset = SectionOffset(sh);
+        const Word count = EntryCount(sh);
+        if (count > (bufferLength - offset) / L::kRelSize)
+            return false;
+        for (Word k = 0; k < count; ++k) {
+            const uint8_t* entry = start_ + offset + k * L::kRelSize;
+            uint32_t rva = 0;
+            uint32_t fileOffset = 0;
+            if (!RelocToRva(ReadWordAt<Word>(entry), ReadWordAt<Word>(entry + sizeof(Word)), &rva)
+                || !RvaToFileOffset(rva, &fileOffset))
+                continue;
+            if (contentIndex_.Contains(fileOffset))
+                abs32Rvas.push_back(rva);
+        }
+    }
+    std::sort(abs32Rvas.begin(), abs32Rvas.end());
+    return true;
+}
+
+template <class L>
+bool DisassemblerElf<L>::CollectRel32Sites()
+{
+    rel32Sites.clear();
+    for (uint32_t i = 0; i < sectionCount_; ++i) {
+        const uint8_t* sh = SectionHeader(i);
+        if (SectionType(sh) == SHT_PROGBITS && !ScanRel32(sh))
+            return false;
+    }
+    std::stable_sort(rel32Sites.begin(), rel32Sites.end(),
+                     [](const std::unique_ptr<TypedRVA>& a, const std::unique_ptr<TypedRVA>& b) { return a->rva < b->rva; });
+    return true;
+}
+
+template <class L>
+bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms, TypedRVA* (*make)(uint32_t rva))
+{
+    const Word offset = SectionOffset(sh);
+    const Word addr = SectionAddr(sh);
+    const Word sectionEnd = offset + SectionSize(sh);
+    Word p = offset;
+    while (p < sectionEnd) {
+        const Word remaining = sectionEnd - p;
+        const uint8_t* b = start_ + p;
+        Word field = 0;
+        if (remaining >= 5 && (b[0] == 0xE8 || b[0] == 0xE9))
+            field = p + 1;
+        else if (remaining >= 6 && b[0] == 0x0F && (b[1] & 0xF0) == 0x80 && b[1] != 0x8A && b[1] != 0x8B)
+            field = p + 2;
+        else if (ripForms && remaining >= 6 && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25))
+            field = p + 2;
+        else if (ripForms && remaining >= 7 && (b[0] == 0x48 || b[0] == 0x49) && (b[1] == 0x8B || b[1] == 0x8D)
+                 && (b[2] & 0xC7) == 0x05)
+            field = p + 3;
+        if (field == 0) {
+            ++p;
+            continue;
+        }
+        std::unique_ptr<TypedRVA> site(make(uint32_t(addr + (field - offset))));
+        if (!site || !site->ComputeTarget(start_ + field))
+            return false;
+        if (TargetInLoadSegment(site->rva + site->relative_target)) {
+            rel32Sites.push_back(std::move(site));
+            p = field + 4;
+        } else {
+            ++p;
+        }
+    }
+    return true;
+}
+
+template <class L>
+bool DisassemblerElf<L>::Disassemble(DisassembledProgram* program)
+{
+    if (reason_)
+        return false;
+    program->setImageBase(0);
+    if (!SectionsInsideBuffer())
+        return false;
+    emittedBytes_ = 0;
+    try {
+        BuildIndexes();
+        if (!CollectAbs32Rvas() || !CollectRel32Sites() || !WalkSections(program))
+            return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    program->NumberLabels();
+    return true;
+}
+
+template <class L>
+bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
+{
+    abs32Offsets_.clear();
+    for (uint32_t rva : abs32Rvas) {
+        uint32_t offset = 0;
+        if (!RvaToFileOffset(rva, &offset))
+            return false;
+        abs32Offsets_.push_back(offset);
+    }
+    if (!rel32Sites.empty() && programCount_ == 0)
+        return false;
+    for (auto& site : rel32Sites) {
+        if (!RvaToFileOffset(site->rva, &site->file_offset))
+            return false;
+    }
+    nextAbs_ = 0;
+    nextSite_ = 0;
+
+    Word position = 0;
+    for (uint32_t i = 0; i < sectionCount_; ++i) {
+        const uint8_t* sh = SectionHeader(i);
+        const uint32_t type = SectionType(sh);
+        const Word offset = SectionOffset(sh);
+        const Word size = SectionSize(sh);
+        if (position < offset && !AddRange(program, position, offset - position))
+            return false;
+        position = offset;
+        auto nextAbsInside = [&]() {
+            return nextAbs_ < abs32Offsets_.size() && abs32Offsets_[nextAbs_] >= offset
+                && abs32Offsets_[nextAbs_] < Word(offset + size);
+        };
+        switch (type) {
+        case SHT_PROGBITS:
+            if (!WalkProgbits(sh, program))
+                return false;
+            position = offset + size;
+            break;
+        case SHT_REL:
+            if (!WalkRelocSection(sh, program))
+                return false;
+            position = offset + size;
+            break;
+        case SHT_NOBITS:
+        case SHT_INIT_ARRAY:
+        case SHT_FINI_ARRAY:
+            while (nextAbsInside()) {
+                ::log("Skipping relocation entry for unsupported section: " + std::to_string(type), LogLevel_DEBUG,
+                      std::string(), 0);
+                ++nextAbs_;
+            }
+            break;
+        default:
+            if (nextAbsInside())
+                ::log("Relocation address in unrecognized ELF section: " + std::to_string(type), LogLevel_DEBUG,
+                      std::string(), 0);
+            break;
+        }
+    }
+    if (position < length_ && !AddRange(program, position, length_ - position))
+        return false;
+    return nextAbs_ == abs32Offsets_.size();
+}
+
+template <class L>
+bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* program)
+{
+    const Word offset = SectionOffset(sh);
+    const Word addr = SectionAddr(sh);
+    const Word delta = addr - offset;
+    const Word sectionEnd = offset + SectionSize(sh);
+    if (!program->AddOrigin(uint32_t(addr)))
+        return false;
+    const uint64_t bufferLength = uint64_t(end_ - start_);
+    Word pos = offset;
+    while (pos < sectionEnd) {
+        const bool absLeft = nextAbs_ < abs32Offsets_.size();
+        if (absLeft && pos > abs32Offsets_[nextAbs_])
+            return false;
+        while (nextSite_ < rel32Sites.size() && rel32Sites[nextSite_]->file_offset < pos)
+            ++nextSite_;
+        TypedRVA* site = nextSite_ < rel32Sites.size() ? rel32Sites[nextSite_].get() : nullptr;
+        Word next = sectionEnd;
+        if (absLeft)
+            next = std::min<Word>(sectionEnd, abs32Offsets_[nextAbs_]);
+        if (site && next > Word(uint32_t(site->file_offset + 3)))
+            next = site->file_offset;
+
+        if (next > pos) {
+            if (!AddRange(program, pos, next - pos))
+                return false;
+            pos = next;
+        } else if (absLeft && pos == abs32Offsets_[nextAbs_]) {
+            if (!RangeInside(pos, 4, bufferLength))
+                return false;
+            if (!program->AddAbs32(program->Abs32LabelAt(ReadU32(start_ + pos))))
+                return false;
+            pos += 4;
+            ++nextAbs_;
+        } else if (site && pos == site->file_offset) {
+            if (!site->EmitSite(program, uint32_t(pos + delta + site->relative_target)))
+                return false;
+            pos += site->SiteSize();
+            ++nextSite_;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+template class DisassemblerElf<Elf32Layout>;
+template class DisassemblerElf<Elf64Layout>;
+
+} // namespace vxpatch

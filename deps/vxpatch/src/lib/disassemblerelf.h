@@ -1,0 +1,146 @@
+#ifndef VXPATCH_DISASSEMBLERELF_H
+#define VXPATCH_DISASSEMBLERELF_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "disassembler.h"
+#include "intervalindex.h"
+
+namespace vxpatch {
+
+class DisassembledProgram;
+
+// Field offsets of the 32-bit ELF structures.
+struct Elf32Layout {
+    using Word = uint32_t;
+    static constexpr uint32_t kHeaderSize = 52;
+    static constexpr uint32_t kPhoff = 28, kShoff = 32, kPhnum = 44, kShentsize = 46, kShnum = 48,
+                              kShstrndx = 50;
+    static constexpr uint32_t kSectionHeaderSize = 40;
+    static constexpr uint32_t kShType = 4, kShAddr = 12, kShOffset = 16, kShSize = 20, kShEntsize = 36;
+    static constexpr uint32_t kProgramHeaderSize = 32;
+    static constexpr uint32_t kPhType = 0, kPhOffset = 4, kPhVaddr = 8, kPhFilesz = 16, kPhMemsz = 20;
+    static constexpr uint32_t kRelSize = 8;
+};
+
+// Field offsets of the 64-bit ELF structures.
+struct Elf64Layout {
+    using Word = uint64_t;
+    static constexpr uint32_t kHeaderSize = 64;
+    static constexpr uint32_t kPhoff = 32, kShoff = 40, kPhnum = 56, kShentsize = 58, kShnum = 60,
+                              kShstrndx = 62;
+    static constexpr uint32_t kSectionHeaderSize = 64;
+    static constexpr uint32_t kShType = 4, kShAddr = 16, kShOffset = 24, kShSize = 32, kShEntsize = 56;
+    static constexpr uint32_t kProgramHeaderSize = 56;
+    static constexpr uint32_t kPhType = 0, kPhOffset = 8, kPhVaddr = 16, kPhFilesz = 32, kPhMemsz = 40;
+    static constexpr uint32_t kRelSize = 16;
+};
+
+// Common part of the ELF disassemblers, for one word size: the header check,
+// the collection of absolute locations from REL sections and the walk of the
+// sections into a DisassembledProgram. A variant supplies its machine number,
+// which relocations are absolute locations, how a REL section is emitted and
+// which relative branch sites its code holds. Structures are read in place
+// from the borrowed image buffer; one thread at a time.
+template <class Layout>
+class DisassemblerElf : public Disassembler {
+public:
+    using Word = typename Layout::Word;
+
+    // A relative branch site found in a PROGBITS section.
+    class TypedRVA {
+    public:
+        explicit TypedRVA(uint32_t siteRva) : rva(siteRva) {}
+        virtual ~TypedRVA() = default;
+        TypedRVA(const TypedRVA&) = delete;
+        TypedRVA& operator=(const TypedRVA&) = delete;
+
+        // Decodes the site at `op` into relative_target.
+        virtual bool ComputeTarget(const uint8_t* op) = 0;
+        virtual bool EmitSite(DisassembledProgram* program, uint32_t targetRva) = 0;
+        virtual uint16_t SiteSize() const = 0;
+
+        uint32_t rva;
+        uint32_t relative_target = 0;
+        uint32_t file_offset = 0xFFFFFFFFu;
+    };
+
+    DisassemblerElf(const uint8_t* start, uint32_t length);
+    ~DisassemblerElf() override;
+
+    bool ParseHeader() override;
+    bool Disassemble(DisassembledProgram* program) override;
+
+    virtual uint16_t ElfMachine() const = 0;
+    // Gives the rva of an absolute location when the relocation is one.
+    virtual bool RelocToRva(Word r_offset, Word r_info, uint32_t* rva) const = 0;
+    virtual bool WalkRelocSection(const uint8_t* sectionHeader, DisassembledProgram* program) = 0;
+    virtual bool ScanRel32(const uint8_t* sectionHeader) = 0;
+
+protected:
+    static constexpr uint32_t SHT_PROGBITS = 1, SHT_NOBITS = 8, SHT_REL = 9, SHT_INIT_ARRAY = 14,
+                              SHT_FINI_ARRAY = 15;
+    static constexpr uint32_t PT_LOAD = 1;
+
+    uint16_t SectionCount() const { return sectionCount_; }
+    const uint8_t* SectionHeader(uint32_t i) const;
+    static uint32_t SectionType(const uint8_t* sh);
+    static Word SectionAddr(const uint8_t* sh);
+    static Word SectionOffset(const uint8_t* sh);
+    static Word SectionSize(const uint8_t* sh);
+    static Word SectionEntsize(const uint8_t* sh);
+    // sh_size / sh_entsize; a section without an entry size holds no entries.
+    static Word EntryCount(const uint8_t* sh);
+
+    // File offset of an rva through the first program header that holds it in its file part.
+    bool RvaToFileOffset(uint32_t rva, uint32_t* offset) const;
+    // True when `target` lies in the memory image of a PT_LOAD segment.
+    bool TargetInLoadSegment(uint32_t target) const;
+
+    // Raw bytes [offset, offset + size) of the image; false when they leave the buffer.
+    bool AddRange(DisassembledProgram* program, Word offset, Word size);
+
+    // Appends a site made by `make` for every x86 call, jump and conditional jump
+    // (plus the RIP-relative forms when `ripForms`) whose target is in a PT_LOAD segment.
+    bool ScanX86Section(const uint8_t* sectionHeader, bool ripForms, TypedRVA* (*make)(uint32_t rva));
+
+    std::vector<uint32_t> abs32Rvas;
+    std::vector<std::unique_ptr<TypedRVA>> rel32Sites;
+
+private:
+    bool SectionsInsideBuffer() const;
+    void BuildIndexes();
+    bool CollectAbs32Rvas();
+    bool CollectRel32Sites();
+    bool WalkSections(DisassembledProgram* program);
+    bool WalkProgbits(const uint8_t* sh, DisassembledProgram* program);
+    const uint8_t* ProgramHeader(uint32_t i) const;
+
+    const uint8_t* header_ = nullptr;
+    const uint8_t* sectionHeaders_ = nullptr;
+    uint16_t sectionCount_ = 0;
+    const uint8_t* programHeaders_ = nullptr;
+    uint16_t programCount_ = 0;
+    const uint8_t* stringSection_ = nullptr;
+
+    // Program headers by rva (first in table order), PT_LOAD memory images, and
+    // the file ranges of PROGBITS and REL sections; built before disassembling.
+    IntervalIndex rvaIndex_;
+    IntervalIndex loadIndex_;
+    IntervalIndex contentIndex_;
+
+    // Walk state: file offsets of abs32Rvas and the next unconsumed ones.
+    std::vector<uint32_t> abs32Offsets_;
+    size_t nextAbs_ = 0;
+    size_t nextSite_ = 0;
+    uint64_t emittedBytes_ = 0;
+};
+
+extern template class DisassemblerElf<Elf32Layout>;
+extern template class DisassemblerElf<Elf64Layout>;
+
+} // namespace vxpatch
+
+#endif // VXPATCH_DISASSEMBLERELF_H

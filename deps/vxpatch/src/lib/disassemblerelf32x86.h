@@ -1,0 +1,34 @@
+#ifndef VXPATCH_DISASSEMBLERELF32X86_H
+#define VXPATCH_DISASSEMBLERELF32X86_H
+
+#include "disassemblerelf32.h"
+
+namespace vxpatch {
+
+// 32-bit x86 ELF images (EXE_ELF_32_X86): R_386_RELATIVE relocations are the
+// absolute locations, calls and jumps with 32-bit displacements the relative
+// sites. Borrows the image buffer; one thread at a time.
+class DisassemblerElf32X86 : public DisassemblerElf32 {
+public:
+    // A call, jump or conditional jump displacement.
+    class TypedRVAX86 : public TypedRVA {
+    public:
+        explicit TypedRVAX86(uint32_t siteRva) : TypedRVA(siteRva) {}
+        bool ComputeTarget(const uint8_t* op) override;
+        bool EmitSite(DisassembledProgram* program, uint32_t targetRva) override;
+        uint16_t SiteSize() const override { return 4; }
+    };
+
+    DisassemblerElf32X86(const uint8_t* start, uint32_t length);
+    ~DisassemblerElf32X86() override;
+
+    ExecutableType executableType() const override;
+    uint16_t ElfMachine() const override { return 3; }
+    bool RelocToRva(uint32_t r_offset, uint32_t r_info, uint32_t* rva) const override;
+    bool WalkRelocSection(const uint8_t* sectionHeader, DisassembledProgram* program) override;
+    bool ScanRel32(const uint8_t* sectionHeader) override;
+};
+
+} // namespace vxpatch
+
+#endif // VXPATCH_DISASSEMBLERELF32X86_H

@@ -1,0 +1,29 @@
+#ifndef VXTEST_CORPUSIMAGES_H
+#define VXTEST_CORPUSIMAGES_H
+
+#include "executabletype.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+namespace vxtest {
+
+// One thin executable of the sample corpus: a whole file, or one slice of a
+// fat Mach-O file.
+struct CorpusImage {
+    QString name;
+    std::vector<uint8_t> bytes;
+    vxpatch::ExecutableType kind;
+};
+
+// Every thin image of the corpus with the kind its folder (or slice) names.
+std::vector<CorpusImage> LoadCorpusImages();
+
+// The fat Mach-O files of the corpus, whole.
+std::vector<CorpusImage> LoadFatCorpusFiles();
+
+} // namespace vxtest
+
+#endif // VXTEST_CORPUSIMAGES_H
