@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 
 using namespace vxtest;
@@ -40,6 +41,39 @@ Bytes Varints(std::initializer_list<uint32_t> values)
         sink.WriteVarint32(v);
     return SinkBytes(sink);
 }
+
+// A method-0 binary diff assembled by hand: new length, the three stream lengths (each taken from
+// its stream unless given), then control triples (zigzag varints), diff and extra bytes.
+struct RawDiff {
+    uint32_t newLength = 0;
+    std::vector<std::array<int32_t, 3>> controls;
+    Bytes diff;
+    Bytes extra;
+    int64_t controlLength = -1;
+    int64_t diffLength = -1;
+    int64_t extraLength = -1;
+
+    Bytes bytes() const
+    {
+        vxpatch::ByteSink control;
+        for (const auto& triple : controls) {
+            for (int32_t v : triple)
+                control.WriteVarint32Signed(v);
+        }
+        const Bytes controlBytes = SinkBytes(control);
+        vxpatch::ByteSink sink;
+        const uint8_t method = 0;
+        sink.Write(&method, 1);
+        sink.WriteVarint32(newLength);
+        sink.WriteVarint32(uint32_t(controlLength >= 0 ? controlLength : int64_t(controlBytes.size())));
+        sink.WriteVarint32(uint32_t(diffLength >= 0 ? diffLength : int64_t(diff.size())));
+        sink.WriteVarint32(uint32_t(extraLength >= 0 ? extraLength : int64_t(extra.size())));
+        sink.Write(controlBytes.data(), controlBytes.size());
+        sink.Write(diff.data(), diff.size());
+        sink.Write(extra.data(), extra.size());
+        return SinkBytes(sink);
+    }
+};
 
 class EnsembleApplierTest : public ::testing::Test {
 protected:
@@ -165,6 +199,46 @@ TEST_F(EnsembleApplierTest, SpoiledPartsGiveTheirStatus)
         const Applied applied = ApplyStreams(oldData, Build(spec));
         EXPECT_EQ(applied.status, c.status);
     }
+}
+
+// The last diff starts from the old bytes when there are no elements; every way of reaching
+// outside its streams or the old bytes fails the application instead.
+TEST_F(EnsembleApplierTest, LastDiffReachingOutsideItsDataFails)
+{
+    const int32_t oldSize = int32_t(oldData.size());
+    const Bytes zeros(16, 0);
+    struct Case {
+        const char* name;
+        RawDiff diff;
+    };
+    const Case cases[] = {
+        {"copy longer than the diff stream", RawDiff{16, {{{16, 0, 0}}}, Bytes(8, 0), {}}},
+        {"extra longer than the extra stream", RawDiff{16, {{{0, 16, 0}}}, {}, Bytes(8, 1)}},
+        {"negative copy", RawDiff{16, {{{-4, 0, 0}}}, zeros, {}}},
+        {"negative extra", RawDiff{16, {{{0, -4, 0}}}, {}, zeros}},
+        {"old range before the start", RawDiff{16, {{{0, 0, -8}, {16, 0, 0}}}, zeros, {}}},
+        {"old range past the end", RawDiff{16, {{{0, 0, oldSize - 8}, {16, 0, 0}}}, zeros, {}}},
+        {"copy past the new length", RawDiff{8, {{{16, 0, 0}}}, zeros, {}}},
+        {"control length past the end", RawDiff{16, {{{16, 0, 0}}}, zeros, {}, 200}},
+        {"diff length past the end", RawDiff{16, {{{16, 0, 0}}}, zeros, {}, -1, 200}},
+        {"extra length past the end", RawDiff{16, {{{0, 16, 0}}}, {}, zeros, -1, -1, 200}},
+        {"control runs out", RawDiff{32, {{{16, 0, 0}}}, zeros, {}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PatchSpec spec = plain;
+        spec.body.ensembleCorrections = c.diff.bytes();
+        EXPECT_EQ(ApplyStreams(oldData, Build(spec)).status, vxpatch::PATCH_GENERAL_FAILURE);
+    }
+    // The same layout within bounds does apply, so the cases above fail for their one fault.
+    PatchSpec spec = plain;
+    spec.body.ensembleCorrections = RawDiff{16, {{{8, 8, 0}}}, Bytes(8, 0), Bytes(8, 7)}.bytes();
+    Bytes expected(oldData.begin(), oldData.begin() + 8);
+    expected.insert(expected.end(), 8, 7);
+    spec.header.targetChecksum = vxpatch::ComputeCrc(expected.data(), uint32_t(expected.size()));
+    const Applied applied = ApplyStreams(oldData, Build(spec));
+    ASSERT_EQ(applied.status, vxpatch::PATCH_OK);
+    EXPECT_EQ(applied.output, expected);
 }
 
 TEST_F(EnsembleApplierTest, CutHeaderGivesTheStatusOfTheMissingField)
