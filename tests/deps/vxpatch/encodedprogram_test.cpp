@@ -154,16 +154,6 @@ TEST(EncodedProgram, RefusesTargetIndexBeyondTableLimit)
     EXPECT_EQ(0u, program.abs32_rvas.size());
 }
 
-TEST(EncodedProgram, PicksPeRelocOpByKind)
-{
-    EncodedProgram program;
-    ASSERT_TRUE(program.PushPeRelocTable(EXE_WIN_32_X86));
-    ASSERT_TRUE(program.PushPeRelocTable(EXE_WIN_32_X64));
-    ASSERT_TRUE(program.PushElfRelocTable());
-    ASSERT_TRUE(program.PushElfArmRelocTable());
-    EXPECT_EQ(std::vector<uint32_t>({5, 8, 6, 7}), TableOf(program.ops));
-}
-
 TEST(EncodedProgramSerialisation, WritesTablesIntoTheirStreams)
 {
     EncodedProgram program;

@@ -165,6 +165,17 @@ std::vector<uint8_t> RoundTrip(const std::vector<uint8_t>& image, bool relocatab
     if (relocatable && program->kind() != EXE_ELF_64_X64) {
         EXPECT_FALSE(program->abs32Labels().empty());
     }
+    std::map<int, int> kinds;
+    for (uint32_t i = 0; i < program->insnCount(); ++i)
+        ++kinds[program->insnAt(i)->kind()];
+    // Relocation tables that match the absolute locations are rebuilt by the assembly.
+    const ExecutableType kind = program->kind();
+    if (relocatable && (kind == EXE_WIN_32_X86 || kind == EXE_WIN_32_X64)) {
+        EXPECT_EQ(kinds[INSN_PE_RELOCS], 1);
+    }
+    if (relocatable && kind == EXE_ELF_32_ARM) {
+        EXPECT_EQ(kinds[INSN_ELF_ARM_RELOCS], 1);
+    }
     EncodedProgram* encoded = nullptr;
     EXPECT_EQ(program->TrimLabelsStatus(), 1u);
     EXPECT_EQ(program->EncodeStatus(&encoded), 1u);

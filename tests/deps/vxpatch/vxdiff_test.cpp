@@ -193,6 +193,17 @@ TEST(VxdiffPatch, AppliesHandMadeTriplesWithSeeks)
     EXPECT_TRUE(out == Bytes({31, 41, 'x', 'y', 10})) << out.size();
 }
 
+TEST(VxdiffPatch, SeeksWithoutCopiesNeedNoOldData)
+{
+    RawPatch patch;
+    patch.newLength = 2;
+    patch.control = {0, 1, 0, 0, 1, 7};
+    patch.extra = {'p', 'q'};
+    Bytes out;
+    ASSERT_TRUE(Apply({}, patch.build(), false, &out));
+    EXPECT_TRUE(out == Bytes({'p', 'q'}));
+}
+
 struct FailureCase {
     const char* name;
     Bytes patch;

@@ -148,60 +148,101 @@ bool DisassemblerElf<L>::ParseHeader()
     return Accept();
 }
 
+namespace {
+
+constexpr uint64_t kRvaLimit = 0x100000000ull;
+
+// End of [begin, begin + size) where a wrapped sum holds nothing, capped at the rva limit.
+template <class Word>
+uint64_t WrappedEnd(Word begin, Word size)
+{
+    const Word end = Word(begin + size);
+    return end < begin ? uint64_t(begin) : std::min<uint64_t>(end, kRvaLimit);
+}
+
+} // namespace
+
+template <class L>
+void DisassemblerElf<L>::BuildIndexes()
+{
+    rvaIndex_.Clear();
+    loadIndex_.Clear();
+    contentIndex_.Clear();
+    for (uint32_t i = programCount_; i-- > 0;) {
+        const uint8_t* ph = ProgramHeader(i);
+        const Word vaddr = ReadWordAt<Word>(ph + L::kPhVaddr);
+        const Word filesz = ReadWordAt<Word>(ph + L::kPhFilesz);
+        const uint64_t memEnd = WrappedEnd<Word>(vaddr, ReadWordAt<Word>(ph + L::kPhMemsz));
+        const uint64_t fileEnd = filesz > kRvaLimit ? kRvaLimit : std::min<uint64_t>(uint64_t(vaddr) + filesz, kRvaLimit);
+        if (vaddr < kRvaLimit) {
+            rvaIndex_.Paint(vaddr, std::min(memEnd, fileEnd), i);
+            if (ReadU32(ph + L::kPhType) == PT_LOAD)
+                loadIndex_.Paint(vaddr, memEnd, i);
+        }
+    }
+    for (uint32_t i = 0; i < sectionCount_; ++i) {
+        const uint8_t* sh = SectionHeader(i);
+        const uint32_t type = SectionType(sh);
+        if (type == SHT_PROGBITS || type == SHT_REL)
+            contentIndex_.Paint(SectionOffset(sh), uint64_t(SectionOffset(sh)) + SectionSize(sh), i);
+    }
+}
+
+// The first program header in table order whose file part holds the rva.
 template <class L>
 bool DisassemblerElf<L>::RvaToFileOffset(uint32_t rva, uint32_t* offset) const
 {
-    for (uint32_t i = 0; i < programCount_; ++i) {
-        const uint8_t* ph = ProgramHeader(i);
-        const Word vaddr = ReadWordAt<Word>(ph + L::kPhVaddr);
-        const Word memsz = ReadWordAt<Word>(ph + L::kPhMemsz);
-        const Word filesz = ReadWordAt<Word>(ph + L::kPhFilesz);
-        if (vaddr <= rva && rva < Word(vaddr + memsz) && Word(rva - vaddr) < filesz) {
-            *offset = uint32_t(ReadWordAt<Word>(ph + L::kPhOffset) + (rva - vaddr));
-            return true;
-        }
-    }
-    return false;
+    uint32_t i = 0;
+    if (!rvaIndex_.Find(rva, &i))
+        return false;
+    const uint8_t* ph = ProgramHeader(i);
+    *offset = uint32_t(ReadWordAt<Word>(ph + L::kPhOffset) + (rva - ReadWordAt<Word>(ph + L::kPhVaddr)));
+    return true;
 }
 
 template <class L>
 bool DisassemblerElf<L>::TargetInLoadSegment(uint32_t target) const
 {
-    for (uint32_t i = 0; i < programCount_; ++i) {
-        const uint8_t* ph = ProgramHeader(i);
-        if (ReadU32(ph + L::kPhType) != PT_LOAD)
-            continue;
-        const Word vaddr = ReadWordAt<Word>(ph + L::kPhVaddr);
-        const Word memsz = ReadWordAt<Word>(ph + L::kPhMemsz);
-        if (vaddr <= target && target < Word(vaddr + memsz))
-            return true;
-    }
-    return false;
+    return loadIndex_.Contains(target);
 }
 
+// Sections listed out of file order make the walk emit some bytes again; a
+// walk that would emit more than twice the buffer fails instead of growing
+// without bound.
 template <class L>
-bool DisassemblerElf<L>::AddRange(DisassembledProgram* program, Word offset, Word size) const
+bool DisassemblerElf<L>::AddRange(DisassembledProgram* program, Word offset, Word size)
 {
-    if (!RangeInside(offset, size, uint64_t(end_ - start_)))
+    const uint64_t bufferLength = uint64_t(end_ - start_);
+    if (!RangeInside(offset, size, bufferLength))
+        return false;
+    emittedBytes_ += size;
+    if (emittedBytes_ > 2 * bufferLength + 4096)
         return false;
     return program->AddBytes(start_ + offset, uint32_t(size));
 }
 
 // Every section's start bounds a run of raw bytes in the walk, and the
 // contents of PROGBITS and REL sections are read: all must lie in the buffer.
+// Those contents are scanned once per section, so sections that overlap many
+// times over would make the work grow without bound; real images never
+// overlap them, and more than twice the buffer fails the disassembly.
 template <class L>
 bool DisassemblerElf<L>::SectionsInsideBuffer() const
 {
     const uint64_t bufferLength = uint64_t(end_ - start_);
+    uint64_t contents = 0;
     for (uint32_t i = 0; i < sectionCount_; ++i) {
         const uint8_t* sh = SectionHeader(i);
         const uint32_t type = SectionType(sh);
         if (SectionOffset(sh) > bufferLength)
             return false;
-        if ((type == SHT_PROGBITS || type == SHT_REL) && !RangeInside(SectionOffset(sh), SectionSize(sh), bufferLength))
-            return false;
+        if (type == SHT_PROGBITS || type == SHT_REL) {
+            if (!RangeInside(SectionOffset(sh), SectionSize(sh), bufferLength))
+                return false;
+            contents += SectionSize(sh);
+        }
     }
-    return true;
+    return contents <= 2 * bufferLength;
 }
 
 template <class L>
@@ -224,16 +265,8 @@ bool DisassemblerElf<L>::CollectAbs32Rvas()
             if (!RelocToRva(ReadWordAt<Word>(entry), ReadWordAt<Word>(entry + sizeof(Word)), &rva)
                 || !RvaToFileOffset(rva, &fileOffset))
                 continue;
-            for (uint32_t j = 0; j < sectionCount_; ++j) {
-                const uint8_t* target = SectionHeader(j);
-                const uint32_t type = SectionType(target);
-                const Word begin = SectionOffset(target);
-                if ((type == SHT_PROGBITS || type == SHT_REL) && begin <= fileOffset
-                    && fileOffset < Word(begin + SectionSize(target))) {
-                    abs32Rvas.push_back(rva);
-                    break;
-                }
-            }
+            if (contentIndex_.Contains(fileOffset))
+                abs32Rvas.push_back(rva);
         }
     }
     std::sort(abs32Rvas.begin(), abs32Rvas.end());
@@ -299,7 +332,9 @@ bool DisassemblerElf<L>::Disassemble(DisassembledProgram* program)
     program->setImageBase(0);
     if (!SectionsInsideBuffer())
         return false;
+    emittedBytes_ = 0;
     try {
+        BuildIndexes();
         if (!CollectAbs32Rvas() || !CollectRel32Sites() || !WalkSections(program))
             return false;
     } catch (const std::bad_alloc&) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disassembler.h"
+#include "intervalindex.h"
 
 namespace vxpatch {
 
@@ -99,7 +100,7 @@ protected:
     bool TargetInLoadSegment(uint32_t target) const;
 
     // Raw bytes [offset, offset + size) of the image; false when they leave the buffer.
-    bool AddRange(DisassembledProgram* program, Word offset, Word size) const;
+    bool AddRange(DisassembledProgram* program, Word offset, Word size);
 
     // Appends a site made by `make` for every x86 call, jump and conditional jump
     // (plus the RIP-relative forms when `ripForms`) whose target is in a PT_LOAD segment.
@@ -110,6 +111,7 @@ protected:
 
 private:
     bool SectionsInsideBuffer() const;
+    void BuildIndexes();
     bool CollectAbs32Rvas();
     bool CollectRel32Sites();
     bool WalkSections(DisassembledProgram* program);
@@ -123,10 +125,17 @@ private:
     uint16_t programCount_ = 0;
     const uint8_t* stringSection_ = nullptr;
 
+    // Program headers by rva (first in table order), PT_LOAD memory images, and
+    // the file ranges of PROGBITS and REL sections; built before disassembling.
+    IntervalIndex rvaIndex_;
+    IntervalIndex loadIndex_;
+    IntervalIndex contentIndex_;
+
     // Walk state: file offsets of abs32Rvas and the next unconsumed ones.
     std::vector<uint32_t> abs32Offsets_;
     size_t nextAbs_ = 0;
     size_t nextSite_ = 0;
+    uint64_t emittedBytes_ = 0;
 };
 
 extern template class DisassemblerElf<Elf32Layout>;

@@ -193,22 +193,29 @@ uint32_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const
     return kNoOffset;
 }
 
+// The first segment in load-command order whose file part holds the offset.
 uint32_t DisassemblerMacho::FileOffsetToRva(uint32_t offset) const
 {
-    for (const MachoSegment& segment : segments) {
-        if (segment.fileoff <= offset && offset - segment.fileoff < segment.filesize)
-            return uint32_t(segment.vmaddr + (offset - segment.fileoff));
-    }
-    return 0;
+    uint32_t i = 0;
+    if (!fileIndex_.Find(offset, &i))
+        return 0;
+    return uint32_t(segments[i].vmaddr + (offset - segments[i].fileoff));
 }
 
 bool DisassemblerMacho::TargetInSegment(uint32_t target) const
 {
-    for (const MachoSegment& segment : segments) {
-        if (segment.vmaddr <= target && target < segment.vmaddr + segment.vmsize)
-            return true;
+    return memoryIndex_.Contains(target);
+}
+
+void DisassemblerMacho::BuildIndexes()
+{
+    fileIndex_.Clear();
+    memoryIndex_.Clear();
+    for (uint32_t i = uint32_t(segments.size()); i-- > 0;) {
+        const MachoSegment& segment = segments[i];
+        fileIndex_.Paint(segment.fileoff, uint64_t(segment.fileoff) + segment.filesize, i);
+        memoryIndex_.Paint(segment.vmaddr, segment.vmaddr + segment.vmsize, i);
     }
-    return false;
 }
 
 bool DisassemblerMacho::Disassemble(DisassembledProgram* program)
@@ -218,11 +225,16 @@ bool DisassemblerMacho::Disassemble(DisassembledProgram* program)
     program->setImageBase(0);
     const uint64_t bufferLength = uint64_t(end_ - start_);
     try {
+        BuildIndexes();
         rel32Rvas.clear();
+        // Real images never overlap their code sections; many overlapping
+        // copies would make the scan grow without bound.
+        uint64_t scanned = 0;
         for (const MachoSection& section : sections) {
             if (int32_t(section.size) < 1)
                 continue;
-            if (!RangeInside(section.offset, section.size, bufferLength))
+            scanned += section.size;
+            if (!RangeInside(section.offset, section.size, bufferLength) || scanned > 2 * bufferLength)
                 return false;
             ScanSection(section);
         }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "disassembler.h"
+#include "intervalindex.h"
 
 namespace vxpatch {
 
@@ -44,6 +45,7 @@ public:
 private:
     bool ParseSegment(const uint8_t* command, uint32_t cmdsize);
     bool ParseSegment64(const uint8_t* command, uint32_t cmdsize);
+    void BuildIndexes();
     uint32_t FileOffsetToRva(uint32_t offset) const;
     bool TargetInSegment(uint32_t target) const;
     void ScanSection(const MachoSection& section);
@@ -55,6 +57,11 @@ private:
     std::vector<MachoSection> sections;
     uint32_t kind = 0;
     uint32_t extent = 0;
+
+    // Built before disassembling: segments by file offset (first in
+    // load-command order) and by rebased address.
+    IntervalIndex fileIndex_;
+    IntervalIndex memoryIndex_;
 };
 
 } // namespace vxpatch

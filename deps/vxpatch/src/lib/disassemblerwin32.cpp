@@ -176,26 +176,37 @@ bool DisassemblerWin32::RvaToFileOffset(uint32_t rva, uint32_t* offset) const
     return false;
 }
 
+// The first section in table order whose raw data holds the offset.
 uint32_t DisassemblerWin32::FileOffsetToRva(uint32_t offset) const
 {
-    for (uint32_t i = 0; i < sectionCount_; ++i) {
-        const uint32_t delta = offset - PointerToRawData(i);
-        if (delta < SizeOfRawData(i))
-            return VirtualAddress(i) + delta;
-    }
-    return 0;
+    uint32_t i = 0;
+    if (!rawIndex_.Find(offset, &i))
+        return 0;
+    return VirtualAddress(i) + (offset - PointerToRawData(i));
 }
 
 int DisassemblerWin32::NextSection(uint32_t position) const
 {
-    int best = -1;
-    for (uint32_t i = 0; i < sectionCount_; ++i) {
-        if (SizeOfRawData(i) == 0 || PointerToRawData(i) < position)
+    auto it = std::lower_bound(rawOrder_.begin(), rawOrder_.end(), position,
+                               [this](uint32_t section, uint32_t p) { return PointerToRawData(section) < p; });
+    return it == rawOrder_.end() ? -1 : int(*it);
+}
+
+// Sections with raw data in file order (table order among equal offsets), and
+// an index of their raw data by offset.
+void DisassemblerWin32::BuildIndexes()
+{
+    rawOrder_.clear();
+    rawIndex_.Clear();
+    for (uint32_t i = sectionCount_; i-- > 0;) {
+        if (SizeOfRawData(i) == 0)
             continue;
-        if (best < 0 || PointerToRawData(i) < PointerToRawData(uint32_t(best)))
-            best = int(i);
+        rawOrder_.push_back(i);
+        rawIndex_.Paint(PointerToRawData(i), uint64_t(PointerToRawData(i)) + SizeOfRawData(i), i);
     }
-    return best;
+    std::stable_sort(rawOrder_.begin(), rawOrder_.end(), [this](uint32_t a, uint32_t b) {
+        return PointerToRawData(a) < PointerToRawData(b) || (PointerToRawData(a) == PointerToRawData(b) && a < b);
+    });
 }
 
 // Raw data that the walk and the scans read must lie inside the buffer.
@@ -217,6 +228,7 @@ bool DisassemblerWin32::Disassemble(DisassembledProgram* program)
     if (!RawDataInsideBuffer())
         return false;
     try {
+        BuildIndexes();
         if (!ParseRelocs())
             return false;
         rel32Rvas.clear();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disassembler.h"
+#include "intervalindex.h"
 
 namespace vxpatch {
 
@@ -46,6 +47,7 @@ private:
     // Section with raw data starting first at or after `position`; -1 when none.
     int NextSection(uint32_t position) const;
     bool RawDataInsideBuffer() const;
+    void BuildIndexes();
 
     bool ParseRelocs();
     void ScanSectionForRel32(uint32_t section);
@@ -82,6 +84,10 @@ private:
 
     std::vector<uint32_t> abs32Rvas;
     std::vector<uint32_t> rel32Rvas;
+
+    // Built before disassembling: sections with raw data in file order and by offset.
+    std::vector<uint32_t> rawOrder_;
+    IntervalIndex rawIndex_;
 };
 
 } // namespace vxpatch

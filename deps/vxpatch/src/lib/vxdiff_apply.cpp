@@ -92,13 +92,15 @@ bool ApplyTriples(const uint8_t* old, uint32_t oldLength, DiffStreams* streams, 
             return false;
         }
 
-        const uint32_t copyStart = output->size();
-        if (!output->Write(streams->diff.current(), copy))
-            return false;
-        uint8_t* target = output->data() + copyStart;
-        const uint8_t* source = old + oldPos;
-        for (int32_t i = 0; i < copy; ++i)
-            target[i] = static_cast<uint8_t>(target[i] + source[i]);
+        if (copy > 0) {
+            const uint32_t copyStart = output->size();
+            if (!output->Write(streams->diff.current(), copy))
+                return false;
+            uint8_t* target = output->data() + copyStart;
+            const uint8_t* source = old + oldPos;
+            for (int32_t i = 0; i < copy; ++i)
+                target[i] = static_cast<uint8_t>(target[i] + source[i]);
+        }
         if (!output->Write(streams->extra.current(), extra))
             return false;
 

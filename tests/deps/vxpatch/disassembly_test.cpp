@@ -1,0 +1,221 @@
+#include "assembleimage.h"
+#include "disassembledprogram.h"
+#include "disassemblerwin32x64.h"
+#include "executabledetection.h"
+#include "imagebuilders.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace vxpatch {
+namespace {
+
+using vxtest::Image;
+using vxtest::Put32;
+
+struct Disassembly {
+    DisassembledProgram* program = nullptr;
+    std::map<int, int> kinds;
+    std::vector<uint32_t> abs32;
+    std::vector<uint32_t> rel32;
+};
+
+std::vector<uint32_t> Rvas(const DisassembledProgram::LabelMap& labels)
+{
+    std::vector<uint32_t> rvas;
+    for (const auto& entry : labels)
+        rvas.push_back(entry.first);
+    return rvas;
+}
+
+Disassembly Disassemble(const Image& image)
+{
+    Disassembly d;
+    EXPECT_EQ(DisassembleExecutable(image.data(), uint32_t(image.size()), &d.program), 1);
+    if (!d.program)
+        return d;
+    for (uint32_t i = 0; i < d.program->insnCount(); ++i)
+        ++d.kinds[d.program->insnAt(i)->kind()];
+    d.abs32 = Rvas(d.program->abs32Labels());
+    d.rel32 = Rvas(d.program->rel32Labels());
+    return d;
+}
+
+void PutBytes(Image& image, size_t at, std::initializer_list<uint8_t> bytes)
+{
+    std::copy(bytes.begin(), bytes.end(), image.begin() + at);
+}
+
+TEST(DisassemblerElf32X86, TakesCallsAndJumpsIntoLoadedSegments)
+{
+    Image image = vxtest::MakeElf(false, 3);
+    // .text at file 0x80 is rva 0x1080; the PT_LOAD segment covers rvas 0x1000 to 0x1178.
+    PutBytes(image, 0x80, {0xE8});
+    Put32(image, 0x81, 0x1000 - 0x1085);  // call 0x1000
+    PutBytes(image, 0x85, {0x0F, 0x8A, 0, 0, 0, 0});  // jp: never a site
+    PutBytes(image, 0x8B, {0x0F, 0x84, 0xFF, 0xFF, 0xFF, 0xFF});  // je 0x1090
+    PutBytes(image, 0x91, {0xE9, 0, 0, 0x10, 0});  // jmp outside every segment
+    Disassembly d = Disassemble(image);
+    ASSERT_TRUE(d.program);
+    EXPECT_EQ(d.rel32, (std::vector<uint32_t>{0x1000, 0x1090}));
+    EXPECT_EQ(d.kinds[INSN_REL32], 2);
+    EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
+}
+
+// ELF image with a data section of absolute addresses and a REL section:
+// two R_386_RELATIVE entries, then one of type 8 with a symbol.
+Image MakeElfWithRelocations()
+{
+    Image image(0x100 + 4 * 40, 0);
+    const Image base = vxtest::MakeElf(false, 3);
+    std::copy(base.begin(), base.begin() + 0x100, image.begin());
+    Put32(image, 52 + 16, uint32_t(image.size()));
+    Put32(image, 52 + 20, uint32_t(image.size()));
+    vxtest::Put16(image, 48, 4);
+    vxtest::Put16(image, 50, 0);
+    auto section = [&](int i, uint32_t type, uint32_t addr, uint32_t offset, uint32_t size, uint32_t entsize) {
+        const size_t sh = 0x100 + 40 * i;
+        Put32(image, sh + 4, type);
+        Put32(image, sh + 12, addr);
+        Put32(image, sh + 16, offset);
+        Put32(image, sh + 20, size);
+        Put32(image, sh + 36, entsize);
+    };
+    section(1, 1, 0x1080, 0x80, 0x40, 0);
+    section(2, 1, 0x10C0, 0xC0, 0x10, 0);
+    section(3, 9, 0x10D0, 0xD0, 0x18, 8);
+    Put32(image, 0xC0, 0x1080);
+    Put32(image, 0xC4, 0x1090);
+    Put32(image, 0xC8, 0x10A0);
+    const uint32_t entries[] = {0x10C0, 8, 0x10C4, 8, 0x10C8, 0x108};
+    for (size_t i = 0; i < 6; ++i)
+        Put32(image, 0xD0 + 4 * i, entries[i]);
+    return image;
+}
+
+TEST(DisassemblerElf32X86, TurnsMatchingRelocationsIntoATable)
+{
+    const Image image = MakeElfWithRelocations();
+    Disassembly d = Disassemble(image);
+    ASSERT_TRUE(d.program);
+    // The entry with r_info 0x108 is not an absolute location: the whole word must be 8.
+    EXPECT_EQ(d.abs32, (std::vector<uint32_t>{0x1080, 0x1090}));
+    EXPECT_EQ(d.kinds[INSN_ABS32], 2);
+    EXPECT_EQ(d.kinds[INSN_ELF_RELOCS], 1);
+    EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
+}
+
+TEST(DisassemblerElf32X86, FailsWhenSectionsLeaveTheBuffer)
+{
+    Image image = MakeElfWithRelocations();
+    Put32(image, 0x100 + 40 * 2 + 20, 0x1000);  // .data now reaches past the end
+    DisassembledProgram* program = nullptr;
+    EXPECT_EQ(DisassembleExecutable(image.data(), uint32_t(image.size()), &program), 25);
+    EXPECT_EQ(program, nullptr);
+}
+
+TEST(DisassemblerElf32X86, FailsOnSectionsOverlappingManyTimesOver)
+{
+    // 3 sections that each cover the whole file sum to more than twice its size.
+    Image image = vxtest::MakeElf(false, 3);
+    for (int i = 0; i < 3; ++i) {
+        const size_t sh = vxtest::ElfLayout::kSectionTable + 40 * i;
+        Put32(image, sh + 4, 1);
+        Put32(image, sh + 16, 0);
+        Put32(image, sh + 20, uint32_t(image.size()));
+    }
+    DisassembledProgram* program = nullptr;
+    EXPECT_EQ(DisassembleExecutable(image.data(), uint32_t(image.size()), &program), 25);
+    // Two such sections are still within bounds: the bytes are walked twice over.
+    Put32(image, vxtest::ElfLayout::kSectionTable + 4, 0);
+    ASSERT_EQ(DisassembleExecutable(image.data(), uint32_t(image.size()), &program), 1);
+    EXPECT_EQ(vxtest::AssembleProgram(program).size(), 2 * image.size());
+}
+
+TEST(DisassemblerElf32ARM, TakesAThumbCallAndAssemblesItBack)
+{
+    Image image = vxtest::MakeElf(false, 40);
+    PutBytes(image, 0x80, {0x00, 0xF0, 0x08, 0xF8});  // bl +0x10, from rva 0x1080
+    Disassembly d = Disassemble(image);
+    ASSERT_TRUE(d.program);
+    EXPECT_EQ(d.kinds[INSN_ARM_BRANCH], 1);
+    EXPECT_EQ(d.rel32, (std::vector<uint32_t>{0x1094}));
+    EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
+}
+
+TEST(DisassemblerMacho, TakesRipRelativeFieldsOnlyIn64BitImages)
+{
+    for (bool is64 : {false, true}) {
+        SCOPED_TRACE(is64);
+        Image image = vxtest::MakeMacho(is64);
+        // The section at file 0x100 is rva 0x100 after rebasing.
+        PutBytes(image, 0x100, {0xFF, 0x15, 0x10, 0, 0, 0});  // call [rip + 0x10]: target 0x116
+        PutBytes(image, 0x110, {0xE8, 0, 0, 0, 0});  // call 0x115
+        Disassembly d = Disassemble(image);
+        ASSERT_TRUE(d.program);
+        const std::vector<uint32_t> expected = is64 ? std::vector<uint32_t>{0x115, 0x116} : std::vector<uint32_t>{0x115};
+        EXPECT_EQ(d.rel32, expected);
+        EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
+    }
+}
+
+// PE image with a base relocation table inside .text: one block for page
+// 0x1000 with an absolute location at rva 0x1010 and a padding entry.
+Image MakePeWithRelocations(bool is64, uint16_t relocType)
+{
+    Image image = vxtest::MakePe(is64);
+    const size_t directory = vxtest::PeLayout::kOptional + (is64 ? 112 : 96) + 5 * 8;
+    Put32(image, directory, 0x1100);
+    Put32(image, directory + 4, 12);
+    Put32(image, 0x300, 0x1000);
+    Put32(image, 0x304, 12);
+    vxtest::Put16(image, 0x308, uint16_t((relocType << 12) | 0x010));
+    Put32(image, 0x210, 0x401000);  // absolute address of rva 0x1000
+    PutBytes(image, 0x20E, {0xE8});  // its field would overlap the absolute location
+    PutBytes(image, 0x220, {0xE8});
+    Put32(image, 0x221, 0x1000 - 0x1025);  // call 0x1000
+    PutBytes(image, 0x230, {0xE9});
+    Put32(image, 0x231, 0x1300 - 0x1035);  // jmp into another section
+    return image;
+}
+
+TEST(DisassemblerWin32X86, TakesAbsoluteLocationsBeforeOverlappingCalls)
+{
+    const Image image = MakePeWithRelocations(false, 3);
+    Disassembly d = Disassemble(image);
+    ASSERT_TRUE(d.program);
+    EXPECT_EQ(d.program->imageBase(), 0x400000u);
+    EXPECT_EQ(d.abs32, (std::vector<uint32_t>{0x1000}));
+    EXPECT_EQ(d.rel32, (std::vector<uint32_t>{0x1000}));
+    EXPECT_EQ(d.kinds[INSN_PE_RELOCS], 1);
+    EXPECT_EQ(d.kinds[INSN_ABS32], 1);
+    EXPECT_EQ(d.kinds[INSN_REL32], 1);
+    EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
+}
+
+TEST(DisassemblerWin32X64, RejectsX86RelocationsAndTakesRipFieldsIntoOtherSections)
+{
+    const Image wrongType = MakePeWithRelocations(true, 3);
+    DisassemblerWin32X64 disassembler(wrongType.data(), uint32_t(wrongType.size()));
+    ASSERT_TRUE(disassembler.ParseHeader());
+    DisassembledProgram program(EXE_WIN_32_X64);
+    EXPECT_FALSE(disassembler.Disassemble(&program));
+    EXPECT_STREQ(disassembler.reason(), "unknown type of reloc");
+    DisassembledProgram* none = nullptr;
+    EXPECT_EQ(DisassembleExecutable(wrongType.data(), uint32_t(wrongType.size()), &none), 25);
+
+    Image image = MakePeWithRelocations(true, 10);
+    PutBytes(image, 0x240, {0xFF, 0x15});
+    Put32(image, 0x242, 0x1300 - 0x1046);  // call [rip + x] into another section
+    Disassembly d = Disassemble(image);
+    ASSERT_TRUE(d.program);
+    EXPECT_EQ(d.program->imageBase(), 0x140000000ull);
+    EXPECT_EQ(d.rel32, (std::vector<uint32_t>{0x1000, 0x1300}));
+    delete d.program;
+}
+
+} // namespace
+} // namespace vxpatch
