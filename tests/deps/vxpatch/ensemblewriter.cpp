@@ -187,8 +187,15 @@ void AlignLabels(const vxpatch::DisassembledProgram& oldProgram,
         std::vector<std::pair<int, std::pair<vxpatch::Label*, vxpatch::Label*>>> ranked;
         for (const auto& vote : votes[absolute])
             ranked.push_back({vote.second, vote.first});
-        std::stable_sort(ranked.begin(), ranked.end(),
-                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        // Most votes first; ties by address, so that the same files give the same patch.
+        std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+            if (a.first != b.first)
+                return a.first > b.first;
+            const auto& x = a.second;
+            const auto& y = b.second;
+            return std::make_pair(x.first->rva, x.second->rva)
+                < std::make_pair(y.first->rva, y.second->rva);
+        });
         int32_t next = 0;
         for (const auto& entry : *oldLabels[absolute])
             next = std::max(next, entry.second->index + 1);
