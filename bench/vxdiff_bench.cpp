@@ -6,6 +6,7 @@
 // Prints each figure as a ratio ours / theirs: below 1 means ours is smaller or faster.
 #include "bytesink.h"
 #include "bytesource.h"
+#include "lzmafile.h"
 #include "suffixarray.h"
 #include "vxdiff.h"
 
@@ -194,6 +195,32 @@ void CompareSuffixArrays()
     }
 }
 
+void CompareContainers()
+{
+    char pattern[] = "/tmp/vxfile_bench_XXXXXX";
+    const char* work = mkdtemp(pattern);
+    if (!work)
+        return;
+    std::printf("\nPackage container with preprocessing against xz -9, ratio of sizes\n");
+    const char* files[] = {"elf32-x86/libssl.so.3-3.0.20", "elf32-arm/libssl.so.3-3.0.20",
+        "elf64-x64/libssl.so.3-3.0.20", "pe32/zlib1.dll", "pe32plus/zlib1.dll",
+        "macho/fat-gcc-386-amd64-darwin-exec"};
+    for (const char* file : files) {
+        const std::string input = std::string(VX_CORPUS_DIR) + "/" + file;
+        const std::string packed = std::string(work) + "/packed";
+        const std::string xz = std::string(work) + "/packed.xz";
+        if (!vxpatch::PackLzmaFile(input, packed, true) ||
+            std::system(("xz -9 -c " + input + " > " + xz).c_str()) != 0) {
+            std::printf("%-36s failed\n", file);
+            continue;
+        }
+        const double ours = static_cast<double>(ReadAll(packed).size());
+        const double theirs = static_cast<double>(ReadAll(xz).size());
+        std::printf("%-36s ours %8.0f  xz %8.0f  ratio %.3f\n", file, ours, theirs, ours / theirs);
+    }
+    std::system(("rm -rf " + std::string(work)).c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -204,5 +231,6 @@ int main(int argc, char** argv)
         return ApplyCommand(argv[2], argv[3], argv[4]);
     CompareSuffixArrays();
     CompareDiffs(argv[0]);
+    CompareContainers();
     return 0;
 }

@@ -144,6 +144,10 @@ bool ApplyVxdiffPatch(ByteSource* oldData, ByteSource* patch, ByteSink* output, 
     if (!ReadStreams(method, patch, &streams))
         return false;
 
+    // Every new byte comes from the diff or the extra stream, so a larger promise is
+    // corrupt; refusing it here keeps a damaged length from reserving gigabytes.
+    if (uint64_t(newLength) > uint64_t(streams.diff.Remaining()) + streams.extra.Remaining())
+        return false;
     // One reservation for the whole result, so well-formed patches never regrow it.
     const uint32_t startSize = output->size();
     if (newLength > UINT32_MAX - startSize)
