@@ -1,0 +1,31 @@
+#ifndef VXPATCH_VXDIFF_H
+#define VXPATCH_VXDIFF_H
+
+#include "bytesink.h"
+#include "bytesource.h"
+
+namespace vxpatch {
+
+// Layouts of the diff body after the method byte.
+enum VxdiffMethod {
+    VXDIFF_RAW = 0, // three lengths, then the three streams uncompressed
+    VXDIFF_LZMA2_EACH = 1, // the three streams as three LZMA2 blocks
+    VXDIFF_LZMA2_ALL = 2, // the raw layout inside one LZMA2 block
+};
+
+// Rebuilds the new bytes from the remaining bytes of `oldData` and the diff read
+// from `patch`, appending them to `output` (expected empty). With `withHeader` the
+// patch starts with "VXDIFF10" and the checksum of the result, which is verified.
+// Returns false on any malformed, truncated or out-of-range patch; whatever was
+// appended by then is left in `output` for the caller to discard.
+bool ApplyVxdiffPatch(ByteSource* oldData, ByteSource* patch, ByteSink* output, bool withHeader);
+
+// Writes a diff from the remaining bytes of `oldData` to those of `newData` into
+// `output`, in layout `method` (0 to 2), consuming both sources. Returns false
+// when a source cannot be consumed or a write or compression fails.
+bool MakeVxdiffPatch(
+    ByteSource* oldData, ByteSource* newData, ByteSink* output, bool withHeader, int method);
+
+} // namespace vxpatch
+
+#endif // VXPATCH_VXDIFF_H

@@ -1,0 +1,169 @@
+#include "vxdiff.h"
+
+#include <cstring>
+
+#include "crc.h"
+#include "log.h"
+#include "lzmaioout.h"
+
+namespace vxpatch {
+namespace {
+
+const char kVxdiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
+
+void LogError(const char* text)
+{
+    log(text, LogLevel_ERROR, std::string(), 0);
+}
+
+// The three streams of a diff body, as views into the patch or a decoded block.
+struct DiffStreams {
+    ByteSink decoded[3];
+    ByteSink packed;
+    ByteSource control;
+    ByteSource diff;
+    ByteSource extra;
+};
+
+// Raw layout: three lengths, then the three byte ranges, each checked against what
+// follows.
+bool ReadRawStreams(ByteSource* body, DiffStreams* streams)
+{
+    uint32_t controlLength = 0;
+    uint32_t diffLength = 0;
+    uint32_t extraLength = 0;
+    return body->ReadVarint32(&controlLength) && body->ReadVarint32(&diffLength) &&
+        body->ReadVarint32(&extraLength) && body->ReadSubstream(controlLength, &streams->control) &&
+        body->ReadSubstream(diffLength, &streams->diff) &&
+        body->ReadSubstream(extraLength, &streams->extra);
+}
+
+bool ReadStreams(int method, ByteSource* patch, DiffStreams* streams)
+{
+    if (method == VXDIFF_RAW)
+        return ReadRawStreams(patch, streams);
+    if (method == VXDIFF_LZMA2_ALL) {
+        if (!ReadLzma2Block(patch, &streams->packed))
+            return false;
+        ByteSource body;
+        body.Init(streams->packed.data(), streams->packed.size());
+        return ReadRawStreams(&body, streams);
+    }
+    for (ByteSink& sink : streams->decoded) {
+        if (!ReadLzma2Block(patch, &sink))
+            return false;
+    }
+    streams->control.Init(streams->decoded[0].data(), streams->decoded[0].size());
+    streams->diff.Init(streams->decoded[1].data(), streams->decoded[1].size());
+    streams->extra.Init(streams->decoded[2].data(), streams->decoded[2].size());
+    return true;
+}
+
+// Runs the control triples. Every run is checked against the diff and extra
+// streams, the old data and the promised new length before anything is copied.
+bool ApplyTriples(const uint8_t* old, uint32_t oldLength, DiffStreams* streams, ByteSink* output,
+    uint32_t startSize, uint32_t newLength)
+{
+    int64_t oldPos = 0;
+    while (output->size() - startSize < newLength) {
+        int32_t copy = 0;
+        int32_t extra = 0;
+        int32_t seek = 0;
+        if (!streams->control.ReadVarint32Signed(&copy) ||
+            !streams->control.ReadVarint32Signed(&extra) ||
+            !streams->control.ReadVarint32Signed(&seek)) {
+            LogError("Corrupt patch reading control");
+            return false;
+        }
+        if (copy < 0 || extra < 0)
+            return false;
+        if (copy > 0 && oldPos < 0)
+            return false;
+        if (oldPos + copy > static_cast<int64_t>(oldLength))
+            return false;
+        const uint32_t produced = output->size() - startSize;
+        if (static_cast<uint32_t>(copy) > newLength - produced ||
+            static_cast<uint32_t>(extra) > newLength - produced - copy) {
+            LogError("Corrupt patch");
+            return false;
+        }
+        if (static_cast<uint32_t>(copy) > streams->diff.Remaining() ||
+            static_cast<uint32_t>(extra) > streams->extra.Remaining()) {
+            return false;
+        }
+
+        if (copy > 0) {
+            const uint32_t copyStart = output->size();
+            if (!output->Write(streams->diff.current(), copy))
+                return false;
+            uint8_t* target = output->data() + copyStart;
+            const uint8_t* source = old + oldPos;
+            for (int32_t i = 0; i < copy; ++i)
+                target[i] = static_cast<uint8_t>(target[i] + source[i]);
+        }
+        if (!output->Write(streams->extra.current(), extra))
+            return false;
+
+        streams->diff.Skip(copy);
+        streams->extra.Skip(extra);
+        oldPos += static_cast<int64_t>(copy) + seek;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ApplyVxdiffPatch(ByteSource* oldData, ByteSource* patch, ByteSink* output, bool withHeader)
+{
+    uint32_t expectedCrc = 0;
+    if (withHeader) {
+        char magic[sizeof(kVxdiffMagic)];
+        if (!patch->ReadBytes(magic, sizeof(magic)))
+            return false;
+        if (std::memcmp(magic, kVxdiffMagic, sizeof(magic)) != 0) {
+            LogError("Corrupt patch header");
+            return false;
+        }
+        if (!patch->ReadVarint32(&expectedCrc)) {
+            LogError("Could not read crc");
+            return false;
+        }
+    }
+    uint8_t method = 0;
+    if (!patch->ReadBytes(&method, 1))
+        return false;
+    if (method >= 3) {
+        LogError("Invalid compression method");
+        return false;
+    }
+    uint32_t newLength = 0;
+    if (!patch->ReadVarint32(&newLength))
+        return false;
+
+    DiffStreams streams;
+    if (!ReadStreams(method, patch, &streams))
+        return false;
+
+    // Every new byte comes from the diff or the extra stream, so a larger promise is
+    // corrupt; refusing it here keeps a damaged length from reserving gigabytes.
+    if (uint64_t(newLength) > uint64_t(streams.diff.Remaining()) + streams.extra.Remaining())
+        return false;
+    // One reservation for the whole result, so well-formed patches never regrow it.
+    const uint32_t startSize = output->size();
+    if (newLength > UINT32_MAX - startSize)
+        return false;
+    if (!output->Reserve(startSize + newLength))
+        return false;
+
+    if (!ApplyTriples(
+            oldData->current(), oldData->Remaining(), &streams, output, startSize, newLength)) {
+        return false;
+    }
+    if (withHeader && ComputeCrc(output->data() + startSize, newLength) != expectedCrc) {
+        LogError("crc mismatch");
+        return false;
+    }
+    return true;
+}
+
+} // namespace vxpatch

@@ -1,0 +1,17 @@
+#ifndef FILEUNPACKFUNC_LZMA2_H
+#define FILEUNPACKFUNC_LZMA2_H
+
+#include "slowfileopfunc.h"
+
+// Decodes a package container in a pool thread. The container reader writes `dst` only
+// once the contents have checked out, so a failure leaves no new file.
+class FileUnpackFunc_lzma2 : public SlowFileOpFunc {
+    Q_OBJECT
+public:
+    FileUnpackFunc_lzma2(const QString& src, const QString& dst);
+
+    bool run() override;
+    static bool unpackFile(const QString& src, const QString& dst);
+};
+
+#endif // FILEUNPACKFUNC_LZMA2_H

@@ -1,0 +1,17 @@
+#ifndef FILEUNPACKTASKSPECIFICATION_LZMA2_H
+#define FILEUNPACKTASKSPECIFICATION_LZMA2_H
+
+#include "slowfileopspecification.h"
+
+// Unpacks the package container `src` into the new file `dst` on the thread pool. Lives in
+// the GUI thread; the work is done by a FileUnpackFunc_lzma2.
+class FileUnpackTaskSpecification_lzma2 : public SlowFileOpSpecification {
+    Q_OBJECT
+public:
+    FileUnpackTaskSpecification_lzma2(RollbackDataList* rollback, const QString& src,
+        const QString& dst, QObject* parent, qreal weight);
+
+    ASyncFunc* createFunc() override;
+};
+
+#endif // FILEUNPACKTASKSPECIFICATION_LZMA2_H

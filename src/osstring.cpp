@@ -1,0 +1,6 @@
+#include "osstring.h"
+
+std::string toOsString(const QString& path)
+{
+    return path.toUtf8().toStdString();
+}
