@@ -248,6 +248,7 @@ std::vector<FailureCase> FailureCases()
         {"copy after seek past old end", raw(4, {0, 0, 6, 4, 0, 0}, Bytes(4, 0), {}), false,
             nullptr},
         {"copy from below old start", raw(4, {0, 0, -2, 4, 0, 0}, Bytes(4, 0), {}), false, nullptr},
+        {"old position below zero", raw(2, {0, 1, -3, 0, 1, 0}, {}, {'a', 'b'}), false, nullptr},
         {"negative copy", raw(4, {-2, 0, 0}, {}, {'a', 'b', 'c', 'd'}), false, nullptr},
         {"negative extra", raw(4, {0, -2, 0}, {}, {'a', 'b', 'c', 'd'}), false, nullptr},
         {"copy longer than diff stream", raw(4, {4, 0, 0}, {0, 0}, {'a', 'b'}), false, nullptr},

@@ -77,7 +77,7 @@ bool ApplyTriples(const uint8_t* old, uint32_t oldLength, DiffStreams* streams, 
         }
         if (copy < 0 || extra < 0)
             return false;
-        if (copy > 0 && oldPos < 0)
+        if (oldPos + copy < 0 || (copy > 0 && oldPos < 0))
             return false;
         if (oldPos + copy > static_cast<int64_t>(oldLength))
             return false;
