@@ -7,8 +7,10 @@
 #include "bytesink.h"
 #include "bytesource.h"
 #include "lzmafile.h"
+#include "mappedfile.h"
 #include "suffixarray.h"
 #include "vxdiff.h"
+#include "writefile.h"
 
 #include <benchmark/benchmark.h>
 #include <divsufsort.h>
@@ -59,16 +61,19 @@ int MakeCommand(const std::string& oldPath, const std::string& newPath, const st
     return WriteAll(out, patch.data(), patch.size()) ? 0 : 1;
 }
 
+// Maps the inputs and writes the result in one piece, as the program's own readers do.
 int ApplyCommand(const std::string& oldPath, const std::string& patchPath, const std::string& out)
 {
-    const Bytes oldBytes = ReadAll(oldPath);
-    const Bytes patchBytes = ReadAll(patchPath);
-    vxpatch::ByteSource oldSource(oldBytes.data(), oldBytes.size());
-    vxpatch::ByteSource patchSource(patchBytes.data(), patchBytes.size());
+    vxpatch::MappedFile oldFile(oldPath);
+    vxpatch::MappedFile patchFile(patchPath);
+    if (!oldFile.IsMapped() || !patchFile.IsMapped())
+        return 1;
+    vxpatch::ByteSource oldSource(oldFile.data(), oldFile.viewLength());
+    vxpatch::ByteSource patchSource(patchFile.data(), patchFile.viewLength());
     vxpatch::ByteSink result;
     if (!vxpatch::ApplyVxdiffPatch(&oldSource, &patchSource, &result, false))
         return 1;
-    return WriteAll(out, result.data(), result.size()) ? 0 : 1;
+    return vxpatch::WriteFile(out, result.data(), result.size()) == result.size() ? 0 : 1;
 }
 
 // Best wall time of kRuns runs of a shell command, in milliseconds; negative on failure.
