@@ -7,6 +7,7 @@
 #   VX_DEMO_SKIP_DEPS=1    skip the package installation (already done)
 #   VX_DEMO_BUILD_DIR=dir  build folder (default build/demo)
 #   VX_DEMO_KEEP=1         keep the demo folder for a look afterwards
+#   VX_DEMO_JOBS=n         parallel build jobs (default: all processors)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
@@ -21,7 +22,7 @@ fi
 step "Building the program and the release tool (Release, no sanitizers)"
 build=${VX_DEMO_BUILD_DIR:-build/demo}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVX_SANITIZERS= -DVX_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" -j "$(nproc)" --target update vx3_mkrelease
+cmake --build "$build" -j "${VX_DEMO_JOBS:-$(nproc)}" --target update vx3_mkrelease
 program="$source_dir/$build/src/update"
 mkrelease="$source_dir/$build/tests/support/vx3_mkrelease"
 
