@@ -197,7 +197,8 @@ void DownloadTaskSpecification::onDownloadFinished()
         failDownload(m_Reply->errorString());
         return;
     }
-    if (!readAvailable())
+    // The last read may have ended the attempt, or a receiver of its progress the task.
+    if (!readAvailable() || !m_Reply)
         return;
     // Qt may end a transfer without error although the connection was cut off before the
     // announced length (seen when it silently resends on a reused connection).

@@ -28,16 +28,6 @@ ASyncFunc* PrePostInstallTaskSpecification::createFunc()
     return func;
 }
 
-void PrePostInstallTaskSpecification::runDone(bool ok)
-{
-    if (state != TASK_RUNNING)
-        return;
-    if (ok)
-        succeed();
-    else
-        fail();
-}
-
 void PrePostInstallTaskSpecification::setRebootReceiver(QObject* window)
 {
     rebootWindow = window;

@@ -186,6 +186,25 @@ TEST_F(DownloadList, FetchesEveryEntryIntoWorkDirectory)
     }
 }
 
+TEST_F(DownloadList, ProgressSplitsEachFileBetweenDownloadAndCheck)
+{
+    entries << publish("pr", "one.bin", pattern(20000, 5)) << publish("pr", "two.bin", pattern(30000, 6));
+    auto list = makeList(nginx->baseUrl(), 1);
+    QSignalSpy progress(list.get(), &TaskSpecification::updateProgress);
+    list->execute();
+    ASSERT_TRUE(dltest::waitEnded(*list));
+    ASSERT_EQ(list->getState(), TaskSpecification::TASK_FINISHED);
+    QList<double> values;
+    for (const QList<QVariant>& p : progress)
+        values << p.at(0).toDouble();
+    // Weight 0.4, two files: each download is worth 0.16 and each check 0.04.
+    for (double step : {0.16, 0.2, 0.36, 0.4}) {
+        EXPECT_TRUE(std::any_of(values.begin(), values.end(), [&](double v) { return qAbs(v - step) < 1e-9; }))
+            << step;
+    }
+    EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+}
+
 TEST_F(DownloadList, NeverRunsMoreThanStreamsAtOnce)
 {
     const int n = 8;

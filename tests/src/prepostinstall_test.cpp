@@ -269,20 +269,6 @@ TEST(PrePostInstallTaskSpecification, RebootRequestReachesTheWindowQueuedInTheGu
     EXPECT_EQ(asked.count(), 1);
 }
 
-TEST(PrePostInstallTaskSpecification, ForgetsAWindowThatWasDestroyed)
-{
-    auto* window = new RebootWindow;
-    PrePostInstallTaskSpecification::setRebootReceiver(window);
-    delete window;
-    EXPECT_EQ(PrePostInstallTaskSpecification::rebootReceiver(), nullptr);
-    Configuration config;
-    PrePostInstallEntry entry("prog", {}, true);
-    PrePostInstallTaskSpecification task(&entry, &config, nullptr, 0.1);
-    std::unique_ptr<ASyncFunc> func(task.createFunc());
-    qobject_cast<PrePostInstallFunc*>(func.get())->evaluateExitCode(1010);
-    vxtest::drainEvents();
-}
-
 TEST_F(PrePostInstallListTest, RunsProgramsInOrderAndPassesOverOptionalFailures)
 {
     const QByteArray note = "echo \"$(basename \"$0\")\" >> '" + path("order").toUtf8() + "'\n";

@@ -15,8 +15,11 @@ Step fields (all optional):
               finish  send the rest and end normally (default)
               close   close the connection (a truncated transfer)
               reset   close with a TCP reset
+            (A client may resend by itself when the connection breaks before it has read the
+            answer's head; hold first to make sure it has.)
               stall   send nothing more until the client goes away
-              hold    wait for a "release" command, then send the rest
+              hold    wait for a "release" command, then do what "after" says
+  after     after a release: finish (default), close or reset, as for "then"
               silent  read the request, never answer (nothing at all is sent)
   delay     seconds to sleep between 64 KiB pieces of the body
 
@@ -109,23 +112,29 @@ class Handler(BaseHTTPRequestHandler):
         first = step.get("send", len(body))
         self.write_body(body[:first], step.get("delay", 0))
         self.wfile.flush()
-        if then == "close":
-            self.close_connection = True
-            self.connection.shutdown(socket.SHUT_RDWR)
-        elif then == "reset":
-            self.close_connection = True
-            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-            self.connection.close()
+        if then in ("close", "reset"):
+            self.end(then, b"", 0)
         elif then == "stall":
             self.close_connection = True
             self.wait_until_gone()
         elif then == "hold":
-            if self.wait_for_release(path):
-                self.write_body(body[first:], step.get("delay", 0))
-            else:
+            if not self.wait_for_release(path):
                 self.close_connection = True
+            else:
+                self.end(step.get("after", "finish"), body[first:], step.get("delay", 0))
         else:
             self.write_body(body[first:], step.get("delay", 0))
+
+    def end(self, how, rest, delay):
+        if how == "close":
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+        elif how == "reset":
+            self.close_connection = True
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+        else:
+            self.write_body(rest, delay)
 
     def write_body(self, data, delay):
         piece = 65536

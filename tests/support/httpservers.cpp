@@ -90,7 +90,13 @@ bool NginxServer::startOnPort(quint16 port)
     file.close();
 
     m_Process.setProcessChannelMode(QProcess::MergedChannels);
-    m_Process.start("/usr/sbin/nginx", {"-p", dir, "-e", dir + "/error.log", "-c", conf});
+    // Through a small launcher that asks the kernel to end nginx with this process, so that a
+    // test that crashes leaves no server behind.
+    const QString launcher = "import ctypes, os, signal, sys\n"
+                             "ctypes.CDLL(None).prctl(1, signal.SIGTERM)\n"
+                             "os.execv(sys.argv[1], sys.argv[1:])\n";
+    m_Process.start("/usr/bin/python3", {"-c", launcher, "/usr/sbin/nginx", "-p", dir, "-e",
+                                dir + "/error.log", "-c", conf});
     if (!m_Process.waitForStarted(5000)) {
         m_Error = "nginx did not start: " + m_Process.errorString();
         return false;
@@ -141,7 +147,7 @@ QString FaultServer::baseUrl() const { return QString("http://127.0.0.1:%1/").ar
 bool FaultServer::start()
 {
     m_Process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_Process.start("python3", {VXTEST_FAULTSERVER, "--root", m_DocRoot});
+    m_Process.start("/usr/bin/python3", {VXTEST_FAULTSERVER, "--root", m_DocRoot});
     if (!m_Process.waitForStarted(5000))
         return false;
     QElapsedTimer timer;
