@@ -14,6 +14,8 @@ packages=(
   # tests and cross-checks
   libgtest-dev libgmock-dev xz-utils gzip openssl nginx-light curl python3
   xvfb xauth
+  # independent reader of ELF, PE and Mach-O headers for the disassembler tests
+  llvm
   # benchmarks
   libbenchmark-dev xdelta3 zstd libdivsufsort-dev
 )

@@ -1,12 +1,14 @@
 #include "assembleimage.h"
 #include "disassembledprogram.h"
 #include "disassemblerwin32x64.h"
+#include "disassemblerwin32x86.h"
 #include "executabledetection.h"
 #include "imagebuilders.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -65,12 +67,14 @@ TEST(DisassemblerElf32X86, TakesCallsAndJumpsIntoLoadedSegments)
     EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
 }
 
-// ELF image with a data section of absolute addresses and a REL section:
-// two R_386_RELATIVE entries, then one of type 8 with a symbol.
-Image MakeElfWithRelocations()
+// ELF image with a data section of absolute addresses at rvas 0x10C0 to 0x10CC
+// and a REL section of three entries, by default two R_386_RELATIVE entries,
+// then one of type 8 with a symbol.
+Image MakeElfWithRelocations(uint16_t machine = 3,
+                             std::vector<uint32_t> entries = {0x10C0, 8, 0x10C4, 8, 0x10C8, 0x108})
 {
     Image image(0x100 + 4 * 40, 0);
-    const Image base = vxtest::MakeElf(false, 3);
+    const Image base = vxtest::MakeElf(false, machine);
     std::copy(base.begin(), base.begin() + 0x100, image.begin());
     Put32(image, 52 + 16, uint32_t(image.size()));
     Put32(image, 52 + 20, uint32_t(image.size()));
@@ -90,7 +94,6 @@ Image MakeElfWithRelocations()
     Put32(image, 0xC0, 0x1080);
     Put32(image, 0xC4, 0x1090);
     Put32(image, 0xC8, 0x10A0);
-    const uint32_t entries[] = {0x10C0, 8, 0x10C4, 8, 0x10C8, 0x108};
     for (size_t i = 0; i < 6; ++i)
         Put32(image, 0xD0 + 4 * i, entries[i]);
     return image;
@@ -133,6 +136,36 @@ TEST(DisassemblerElf32X86, FailsOnSectionsOverlappingManyTimesOver)
     Put32(image, vxtest::ElfLayout::kSectionTable + 4, 0);
     ASSERT_EQ(DisassembleExecutable(image.data(), uint32_t(image.size()), &program), 1);
     EXPECT_EQ(vxtest::AssembleProgram(program).size(), 2 * image.size());
+}
+
+TEST(DisassemblerElf32ARM, WalksRelocationEntriesAgainstTheAbsoluteLocations)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> entries;
+        int tables;
+        size_t lostBytes;
+    };
+    const Case cases[] = {
+        {"all match, then another type", {0x10C0, 23, 0x10C4, 23, 0x10CC, 21}, 1, 0},
+        {"another type first", {0x10CC, 21, 0x10C0, 23, 0x10C4, 23}, 1, 0},
+        // A walk that stops short drops the entries it passed over: the
+        // serialised form that stored patches were made from has them dropped too.
+        {"interrupted", {0x10C0, 23, 0x10CC, 21, 0x10C4, 23}, 0, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Image image = MakeElfWithRelocations(40, c.entries);
+        Disassembly d = Disassemble(image);
+        ASSERT_TRUE(d.program);
+        EXPECT_EQ(d.abs32, (std::vector<uint32_t>{0x1080, 0x1090}));
+        EXPECT_EQ(d.kinds[INSN_ELF_ARM_RELOCS], c.tables);
+        const std::vector<uint8_t> assembled = vxtest::AssembleProgram(d.program);
+        ASSERT_EQ(assembled.size(), image.size() - c.lostBytes);
+        if (c.lostBytes == 0) {
+            EXPECT_EQ(assembled, image);
+        }
+    }
 }
 
 TEST(DisassemblerElf32ARM, TakesAThumbCallAndAssemblesItBack)
@@ -194,6 +227,34 @@ TEST(DisassemblerWin32X86, TakesAbsoluteLocationsBeforeOverlappingCalls)
     EXPECT_EQ(d.kinds[INSN_ABS32], 1);
     EXPECT_EQ(d.kinds[INSN_REL32], 1);
     EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
+}
+
+TEST(DisassemblerWin32X86, FailsOnBrokenBaseRelocationsWithTheirReason)
+{
+    const size_t directory = vxtest::PeLayout::kOptional + 96 + 5 * 8;
+    struct Case {
+        const char* name;
+        std::function<void(Image&)> breakImage;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"table outside every section", [&](Image& i) { Put32(i, directory, 0x5000); }, ".relocs outside image"},
+        {"table past the end", [&](Image& i) { Put32(i, directory + 4, 0x1FF0); }, ".relocs outside image"},
+        {"block of 6 bytes", [](Image& i) { Put32(i, 0x304, 6); }, "unreasonable relocs block"},
+        {"block of 14 bytes", [](Image& i) { Put32(i, 0x304, 14); }, "unreasonable relocs block"},
+        {"block past the end", [](Image& i) { Put32(i, 0x304, 0x1000); }, ".relocs block outside image"},
+        {"entry of type 10", [](Image& i) { vxtest::Put16(i, 0x308, 0xA010); }, "unknown type of reloc"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = MakePeWithRelocations(false, 3);
+        c.breakImage(image);
+        DisassemblerWin32X86 disassembler(image.data(), uint32_t(image.size()));
+        ASSERT_TRUE(disassembler.ParseHeader());
+        DisassembledProgram program(EXE_WIN_32_X86);
+        EXPECT_FALSE(disassembler.Disassemble(&program));
+        EXPECT_STREQ(disassembler.reason(), c.reason);
+    }
 }
 
 TEST(DisassemblerWin32X64, RejectsX86RelocationsAndTakesRipFieldsIntoOtherSections)

@@ -2,14 +2,25 @@
 
 #include <gtest/gtest.h>
 
+// Level-9 compression is slow under the sanitizers, so the corpus is split over several
+// binaries that CTest runs side by side; each is built with the folder it covers.
+#ifndef VX_LZMAFILE_CORPUS_FOLDER
+#error "VX_LZMAFILE_CORPUS_FOLDER names the corpus folder this binary covers"
+#endif
+
 namespace {
 
 using namespace lzmafiletest;
 
 TEST_F(LzmaFileTest, RoundTripsEveryCorpusFileWithAndWithoutPreprocessing)
 {
-    const QStringList files = CorpusFiles();
-    ASSERT_GE(files.size(), 16);
+    const QString folder = VX_LZMAFILE_CORPUS_FOLDER;
+    QStringList files;
+    for (const QString& file : CorpusFiles()) {
+        if (file.startsWith(vxtest::corpusDir() + "/" + folder + "/"))
+            files << file;
+    }
+    ASSERT_GE(files.size(), 2);
     int preprocessed = 0;
     for (const QString& file : files) {
         SCOPED_TRACE(Utf8(file));
@@ -29,6 +40,8 @@ TEST_F(LzmaFileTest, RoundTripsEveryCorpusFileWithAndWithoutPreprocessing)
 
 TEST_F(LzmaFileTest, FatMachOIsSlicedUnlessItListsTooManySlices)
 {
+    if (QString(VX_LZMAFILE_CORPUS_FOLDER) != "macho")
+        GTEST_SKIP() << "covered by the macho binary";
     const QString fat = vxtest::corpusDir() + "/macho/fat-gcc-386-amd64-darwin-exec";
     QByteArray image = vxtest::readFile(fat);
     ASSERT_GE(image.size(), 4096);

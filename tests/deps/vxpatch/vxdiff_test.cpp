@@ -44,14 +44,14 @@ bool Apply(const Bytes& oldBytes, const Bytes& patch, bool withHeader, Bytes* ou
 // Compression at level 9 is costly under the sanitizers, so most cases check the raw
 // layout and a few also the compressed ones.
 void ExpectRoundTrip(const Bytes& oldBytes, const Bytes& newBytes, const std::string& label,
-                     std::initializer_list<int> methods = {0})
+    std::initializer_list<int> methods = {0})
 {
     for (int method : methods) {
         for (bool withHeader : {false, true}) {
             if (method != 0 && withHeader)
                 continue;
             SCOPED_TRACE(label + ", method " + std::to_string(method) +
-                         (withHeader ? ", header" : ", no header"));
+                (withHeader ? ", header" : ", no header"));
             const Bytes patch = MakePatch(oldBytes, newBytes, withHeader, method);
             Bytes rebuilt;
             ASSERT_TRUE(Apply(oldBytes, patch, withHeader, &rebuilt));
@@ -130,8 +130,8 @@ TEST(VxdiffPatch, RoundTripsRandomAndEditedStrings)
         const Bytes base = RandomBytes(rng, n);
         ExpectRoundTrip(base, base, "identical " + std::to_string(n));
         ExpectRoundTrip(base, RandomBytes(rng, n), "unrelated " + std::to_string(n));
-        ExpectRoundTrip(base, Edit(rng, base, 1 + static_cast<int>(n / 500)),
-                        "edited " + std::to_string(n));
+        ExpectRoundTrip(
+            base, Edit(rng, base, 1 + static_cast<int>(n / 500)), "edited " + std::to_string(n));
         ExpectRoundTrip({}, base, "from empty " + std::to_string(n));
         ExpectRoundTrip(base, {}, "to empty " + std::to_string(n));
     }
@@ -208,13 +208,12 @@ struct FailureCase {
     const char* name;
     Bytes patch;
     bool withHeader;
-    const char* message;  // null: the failure is quiet
+    const char* message; // null: the failure is quiet
 };
 
 std::vector<FailureCase> FailureCases()
 {
-    const auto raw = [](uint32_t newLength, std::vector<int32_t> control, Bytes diff,
-                        Bytes extra) {
+    const auto raw = [](uint32_t newLength, std::vector<int32_t> control, Bytes diff, Bytes extra) {
         RawPatch patch;
         patch.newLength = newLength;
         patch.control = std::move(control);
@@ -224,7 +223,7 @@ std::vector<FailureCase> FailureCases()
     };
     Bytes goodBody = raw(2, {0, 2, 0}, {}, {'a', 'b'});
     Bytes wrongCrc = RawPatch{2, {0, 2, 0}, {}, {'a', 'b'}}.build(true, 12345);
-    Bytes lengthsBeyondData = {0, 4, 3, 0, 0, 2, 1};  // control says 3 bytes, 2 follow
+    Bytes lengthsBeyondData = {0, 4, 3, 0, 0, 2, 1}; // control says 3 bytes, 2 follow
     Bytes headerOnly = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
     Bytes badMagic = headerOnly;
     badMagic[7] = '1';
@@ -239,20 +238,22 @@ std::vector<FailureCase> FailureCases()
         {"no crc", headerOnly, true, "Could not read crc"},
         {"crc mismatch", wrongCrc, true, "crc mismatch"},
         {"stream lengths beyond the data", lengthsBeyondData, false, nullptr},
-        {"control runs out", raw(5, {0, 2, 0}, {}, {'a', 'b'}), false,
-         "Corrupt patch reading control"},
-        {"half a triple", raw(5, {0, 2}, {}, {'a', 'b'}), false, "Corrupt patch reading control"},
+        {"control runs out", raw(5, {0, 2, 0}, {}, {'a', 'b', 'c', 'd', 'e'}), false,
+            "Corrupt patch reading control"},
+        {"half a triple", raw(5, {0, 2}, {}, {'a', 'b', 'c', 'd', 'e'}), false,
+            "Corrupt patch reading control"},
         {"extra past new length", raw(2, {0, 3, 0}, {}, {'a', 'b', 'c'}), false, "Corrupt patch"},
         {"copy past new length", raw(2, {3, 0, 0}, {0, 0, 0}, {}), false, "Corrupt patch"},
         {"copy past old end", raw(9, {9, 0, 0}, Bytes(9, 0), {}), false, nullptr},
         {"copy after seek past old end", raw(4, {0, 0, 6, 4, 0, 0}, Bytes(4, 0), {}), false,
-         nullptr},
-        {"copy from below old start", raw(4, {0, 0, -2, 4, 0, 0}, Bytes(4, 0), {}), false,
-         nullptr},
-        {"negative copy", raw(4, {-2, 0, 0}, {}, {}), false, nullptr},
-        {"negative extra", raw(4, {0, -2, 0}, {}, {}), false, nullptr},
-        {"copy longer than diff stream", raw(4, {4, 0, 0}, {0, 0}, {}), false, nullptr},
-        {"extra longer than extra stream", raw(4, {0, 4, 0}, {}, {'a'}), false, nullptr},
+            nullptr},
+        {"copy from below old start", raw(4, {0, 0, -2, 4, 0, 0}, Bytes(4, 0), {}), false, nullptr},
+        {"old position below zero", raw(2, {0, 1, -3, 0, 1, 0}, {}, {'a', 'b'}), false, nullptr},
+        {"negative copy", raw(4, {-2, 0, 0}, {}, {'a', 'b', 'c', 'd'}), false, nullptr},
+        {"negative extra", raw(4, {0, -2, 0}, {}, {'a', 'b', 'c', 'd'}), false, nullptr},
+        {"copy longer than diff stream", raw(4, {4, 0, 0}, {0, 0}, {'a', 'b'}), false, nullptr},
+        {"extra longer than extra stream", raw(4, {0, 4, 0}, {0, 0, 0}, {'a'}), false, nullptr},
+        {"new length beyond both streams", raw(0x7FFFFFF0, {1, 1, 0}, {0}, {'a'}), false, nullptr},
         {"lzma2 stream missing", {1, 4}, false, nullptr},
         {"lzma2 block garbage", {2, 4, 0x5D, 9, 0xFF, 0xFF, 0xFF}, false, nullptr},
     };
@@ -302,10 +303,9 @@ TEST(VxdiffPatch, EveryTruncationOfARealPatchFails)
         Bytes out;
         ASSERT_TRUE(Apply(f.oldBytes, patch, true, &out));
         for (size_t length = 0; length < patch.size(); ++length) {
-            SCOPED_TRACE("method " + std::to_string(method) + ", cut at " +
-                         std::to_string(length));
-            EXPECT_FALSE(Apply(f.oldBytes, Bytes(patch.begin(), patch.begin() + length), true,
-                               &out));
+            SCOPED_TRACE("method " + std::to_string(method) + ", cut at " + std::to_string(length));
+            EXPECT_FALSE(
+                Apply(f.oldBytes, Bytes(patch.begin(), patch.begin() + length), true, &out));
         }
     }
 }
@@ -345,7 +345,8 @@ TEST(VxdiffPatch, HeaderCarriesTheChecksumOfTheNewBytes)
     const Bytes newBytes = {'a', 'b', 'c'};
     const Bytes patch = MakePatch(kOld, newBytes, true, 0);
     ASSERT_GE(patch.size(), 9u);
-    EXPECT_TRUE(Bytes(patch.begin(), patch.begin() + 8) == Bytes({'V', 'X', 'D', 'I', 'F', 'F', '1', '0'}));
+    EXPECT_TRUE(
+        Bytes(patch.begin(), patch.begin() + 8) == Bytes({'V', 'X', 'D', 'I', 'F', 'F', '1', '0'}));
     vxpatch::ByteSource source(patch.data() + 8, patch.size() - 8);
     uint32_t crc = 0;
     ASSERT_TRUE(source.ReadVarint32(&crc));

@@ -77,7 +77,7 @@ bool ApplyTriples(const uint8_t* old, uint32_t oldLength, DiffStreams* streams, 
         }
         if (copy < 0 || extra < 0)
             return false;
-        if (copy > 0 && oldPos < 0)
+        if (oldPos + copy < 0 || (copy > 0 && oldPos < 0))
             return false;
         if (oldPos + copy > static_cast<int64_t>(oldLength))
             return false;
@@ -144,6 +144,10 @@ bool ApplyVxdiffPatch(ByteSource* oldData, ByteSource* patch, ByteSink* output, 
     if (!ReadStreams(method, patch, &streams))
         return false;
 
+    // Every new byte comes from the diff or the extra stream, so a larger promise is
+    // corrupt; refusing it here keeps a damaged length from reserving gigabytes.
+    if (uint64_t(newLength) > uint64_t(streams.diff.Remaining()) + streams.extra.Remaining())
+        return false;
     // One reservation for the whole result, so well-formed patches never regrow it.
     const uint32_t startSize = output->size();
     if (newLength > UINT32_MAX - startSize)

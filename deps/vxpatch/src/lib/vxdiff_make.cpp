@@ -19,8 +19,8 @@ void LogError(const char* text)
     log(text, LogLevel_ERROR, std::string(), 0);
 }
 
-// Below this many matching bytes a long match does not end the search pass unless
-// it beats the current alignment by more than 8 bytes.
+// A match at least this long ends a search pass as soon as it beats the current
+// alignment at all, so that long runs are not searched again position by position.
 constexpr int64_t kLongMatch = 10241;
 
 int64_t MatchLength(const uint8_t* a, int64_t aLength, const uint8_t* b, int64_t bLength)
@@ -32,7 +32,8 @@ int64_t MatchLength(const uint8_t* a, int64_t aLength, const uint8_t* b, int64_t
     return i;
 }
 
-// The match search and the control, diff and extra streams it produces.
+// The match search over the suffix array of the old bytes and the control, diff and
+// extra streams it produces. Borrows both inputs; used by one thread for one diff.
 class DiffWriter {
 public:
     DiffWriter(const uint8_t* old, int64_t oldLength, const uint8_t* newer, int64_t newLength)
