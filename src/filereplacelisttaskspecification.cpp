@@ -1,0 +1,74 @@
+#include "filereplacelisttaskspecification.h"
+
+#include "configuration.h"
+#include "dircreatetaskspecification.h"
+#include "filereplacetaskspecification.h"
+#include "updatefileentry.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+
+FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<UpdateFileEntry>* list,
+                                                                   Configuration* config,
+                                                                   QObject* parent, qreal weight)
+    : ComposedTaskSpecification(2, weight, parent)
+    , list(list)
+    , config(config)
+{
+}
+
+void FileReplaceListTaskSpecification::execute()
+{
+    emit message("Starting file updates");
+    // Without a configuration there is no installation to write into: nothing is done.
+    if (list && config && !list->isEmpty()) {
+        // The directory tasks are synchronous and first in the queue, so every directory exists
+        // before the first file is written.
+        const QStringList dirs = missingDirectories();
+        const int d = dirs.size();
+        for (const QString& dir : dirs)
+            addTask(new DirCreateTaskSpecification(dir, &journal, this, 0.1 / d));
+        const int n = list->size();
+        const qreal w = (d >= 1 ? 0.9 : 1.0) / n;
+        for (const UpdateFileEntry& entry : qAsConst(*list))
+            addTask(new FileReplaceTaskSpecification(entry, &journal, config, this, w));
+    }
+    state = TASK_RUNNING;
+    startTasks();
+}
+
+QStringList FileReplaceListTaskSpecification::missingDirectories() const
+{
+    const QDir base(config->installDir);
+    QSet<QString> seen;
+    QStringList missing;
+    for (const UpdateFileEntry& entry : qAsConst(*list)) {
+        const QString dir = QFileInfo(base.filePath(entry.effectiveName())).absolutePath();
+        if (seen.contains(dir))
+            continue;
+        seen.insert(dir);
+        if (!QFileInfo::exists(dir))
+            missing.append(dir);
+    }
+    std::sort(missing.begin(), missing.end());
+    return missing;
+}
+
+void FileReplaceListTaskSpecification::subtasksDone()
+{
+    if (computeOutcome() != TASK_FINISHED) {
+        emit message("rolling back file updates");
+        journal.rollback(this);
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::reset()
+{
+    clearTasks();
+    journal.rollback(this);
+    TaskSpecification::reset();
+}

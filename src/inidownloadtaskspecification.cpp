@@ -1,0 +1,82 @@
+#include "inidownloadtaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+#include "fileunpacktaskspecification_lzma2.h"
+
+#include <QDebug>
+#include <QFile>
+
+IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager* nam,
+                                                           Configuration* config, QObject* parent,
+                                                           qreal weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , networkManager(nam)
+    , config(config)
+{
+}
+
+QString IniDownloadTaskSpecification::productIniName(bool clientUpdate)
+{
+    return QLatin1String(clientUpdate ? "vx3_" : "") + Configuration::defaultClientType(clientUpdate)
+        + QLatin1String(".ini");
+}
+
+void IniDownloadTaskSpecification::execute()
+{
+    emit message("Download / check product ini");
+    makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::reset()
+{
+    clearTasks();
+    TaskSpecification::reset();
+}
+
+void IniDownloadTaskSpecification::makeSubtasksAndStart()
+{
+    const QString ini = productIniName(config->isClientUpdate == 1);
+    const QString packed = packedName(ini);
+    const QString sig = signatureName(ini);
+    const QString workDir = config->workDir + "/";
+    qDebug() << "makeSubtasksAndStart" << ini << packed;
+
+    qreal checkWeight = 1.0;
+    if (!QFile::exists(workDir + ini)) {
+        qDebug() << "Requesting" << packed;
+        addTask(new DownloadTaskSpecification(networkManager, packed, config->versionNumber,
+                                              workDir + packed, -1, this, kDownloadWeight));
+        // The ini is never part of what a failed run rolls back.
+        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, workDir + packed, workDir + ini,
+                                                      this, kUnpackWeight));
+        checkWeight -= kDownloadWeight + kUnpackWeight;
+    }
+    if (!QFile::exists(workDir + sig)) {
+        qDebug() << "Requesting" << sig;
+        addTask(new DownloadTaskSpecification(networkManager, sig, config->versionNumber,
+                                              workDir + sig, -1, this, kDownloadWeight));
+        checkWeight -= kDownloadWeight;
+    }
+
+    auto* check = new CheckSignatureTaskSpecification(workDir + ini, QString(), true, this,
+                                                      checkWeight);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &IniDownloadTaskSpecification::onSigCheckDone);
+    addTask(check);
+
+    startTasks();
+}
+
+void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpecification* task)
+{
+    Q_UNUSED(task);
+    if (ok || state != TASK_RUNNING)
+        return;
+    qDebug() << "Failed to verify product ini, aborting";
+    emit message("Could not verify the product ini file. Aborting");
+    // This task ends here; the check task's own failure that follows must not end it again.
+    completed = true;
+    fail();
+}

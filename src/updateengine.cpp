@@ -1,0 +1,278 @@
+#include "updateengine.h"
+
+#include "configuration.h"
+#include "cryptwrapper.h"
+#include "maintaskspecification.h"
+#include "updateinidata.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdlib>
+
+namespace {
+
+const int kPollIntervalMs = 1000;
+const quint16 kDefaultProxyPort = 3128;
+
+// Files that older installations renamed to "_old_" + name while replacing themselves.
+const char* const kLeftovers[] = {
+    "update",          "libQtCore.so.4",     "libQtGui.so.4",     "libQtNetwork.so.4",
+    "libQtSql.so.4",   "libQt5Core.so.5",    "libQt5Gui.so.5",    "libQt5Network.so.5",
+    "libQt5Sql.so.5",  "libqgif.so",         "libqjpeg.so",       "libqtaccessiblewidgets.so",
+    "libsqlite.so",
+};
+
+const char* const kQt4Libraries[] = {
+    "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
+};
+
+} // namespace
+
+UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
+    : QObject(parent)
+    , m_Config(config)
+    , m_Timer(new QTimer(this))
+    , m_NetworkManager(new QNetworkAccessManager(this))
+{
+    connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
+    connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    m_Config->readUpdateIni();
+    applyProxy();
+}
+
+UpdateEngine::~UpdateEngine()
+{
+    // Children go in the order they were made, the manager before any task; a run still going
+    // (or one whose deferred deletion is pending) must not outlive the replies' owner.
+    const QList<MainTaskSpecification*> tasks =
+        findChildren<MainTaskSpecification*>(QString(), Qt::FindDirectChildrenOnly);
+    for (MainTaskSpecification* task : tasks)
+        delete task;
+    m_MainTask = nullptr;
+}
+
+void UpdateEngine::applyProxy()
+{
+    const QString& text = m_Config->proxy;
+    if (text.isEmpty()) {
+        // Explicitly none: the system's proxy settings are not consulted.
+        m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    const QUrl url(text, QUrl::TolerantMode);
+    if (!url.isValid()) {
+        // Nobody listens yet: the window connects its receivers right after construction.
+        const QString reason = QString("'%1' is an invalid proxy specification").arg(text);
+        QMetaObject::invokeMethod(this, [this, reason] { emit fatalError(reason); },
+                                  Qt::QueuedConnection);
+        return;
+    }
+    m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy,
+                                             url.host(QUrl::FullyDecoded),
+                                             quint16(url.port(kDefaultProxyPort))));
+}
+
+bool UpdateEngine::initialize()
+{
+    Q_ASSERT_X(m_State == PRE_INIT, "initialize", "m_State == PRE_INIT");
+    try {
+        crypt_init();
+    } catch (const crypt_exception& e) {
+        emit fatalError(QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+    std::srand(uint(QDateTime::currentMSecsSinceEpoch() / 1000));
+
+    int version = 0;
+    QString dir;
+    QString vx3dir;
+    if (UpdateIniData::get(&version, nullptr, &dir, &vx3dir)) {
+        qDebug() << "Current version =" << version << "/ new version =" << m_Config->versionNumber;
+        if (version == m_Config->versionNumber) {
+            qDebug() << "Continuing previous session";
+            emit message(QString("Previous update session for v. %1 found").arg(version));
+        } else {
+            qDebug() << "Cleaning up previous session";
+            emit message(QString("Cleanup previous session (v. %1, %2) files...").arg(version).arg(dir));
+            bool parentEntered = false;
+            const bool removed = removeDirAndContents(dir, &parentEntered);
+            if (parentEntered)
+                emit message(removed ? QString("Ok") : QString("Failed to remove directory"));
+            dir.clear();
+            vx3dir.clear();
+            QFile::remove(UpdateIniData::updateIniPath());
+        }
+    }
+
+    if (!m_Config->initalizeStart(dir, vx3dir))
+        return false;
+
+    qDebug() << "initialize" << "modifying update.ini" << m_Config->isClientUpdate;
+    if (!UpdateIniData::modify(m_Config->versionNumber, m_Config->workDir, m_Config->installDir,
+                               m_Config->clientType)) {
+        qDebug() << "Failed to write to update.ini";
+        emit error(QString::fromUtf16(UpdateIniData::writeFailedMessage));
+        return false;
+    }
+    m_State = POST_INIT;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    Q_ASSERT_X(m_State == POST_INIT, "startUpdate", "m_State == POST_INIT");
+    qDebug() << "Starting update";
+    m_MainTask = new MainTaskSpecification(m_NetworkManager, m_Config, this, 1.0);
+    connect(m_MainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(m_MainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(m_MainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(m_MainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(m_MainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    m_State = RUNNING;
+    m_Timer->start(kPollIntervalMs);
+    m_MainTask->execute();
+    return true;
+}
+
+bool UpdateEngine::isBusy() const
+{
+    return m_State == POST_INIT || m_State == RUNNING;
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (m_State == RUNNING && m_MainTask)
+        m_MainTask->cancel();
+}
+
+void UpdateEngine::resetAfterCancel()
+{
+    Q_ASSERT_X(m_State == CANCELED, "resetAfterCancel", "m_State==CANCELED");
+    m_State = PRE_INIT;
+    if (m_MainTask) {
+        disconnect(m_MainTask, nullptr, this, nullptr);
+        releaseMainTask();
+    }
+}
+
+void UpdateEngine::onTimer()
+{
+    if (m_State != RUNNING || !m_MainTask)
+        return;
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    m_MainTask->getDownloadStats(done, total, speed, downloading);
+    emit downloadProgress(done, total, speed, downloading);
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    if (m_State != RUNNING)
+        return;
+    m_Timer->stop();
+    cleanup();
+    m_State = FINISHED;
+    emit message("Update successfully finished");
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    if (m_State != RUNNING)
+        return;
+    m_Timer->stop();
+    m_State = CANCELED;
+    if (m_MainTask && m_MainTask->getState() == TaskSpecification::TASK_CANCELED)
+        emit message("User aborted update");
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::releaseMainTask()
+{
+    if (m_MainTask)
+        m_MainTask->deleteLater();
+    m_MainTask = nullptr;
+}
+
+void UpdateEngine::cleanup()
+{
+    qDebug() << "cleanup";
+    const QString iniPath = UpdateIniData::updateIniPath();
+    if (m_Config->isClientUpdate == 0) {
+        QFile::remove(iniPath);
+        qDebug() << "Deleted local update.ini" << iniPath;
+        emit message("Removed temporary update.ini");
+        return;
+    }
+
+    qDebug() << "Removing temporary files";
+    emit message("Remove temporary files...");
+    int version = 0;
+    QString dir;
+    if (UpdateIniData::get(&version, nullptr, &dir, nullptr)) {
+        bool parentEntered = false;
+        removeDirAndContents(dir, &parentEntered);
+        QFile::remove(iniPath);
+    }
+    emit message("Temporary files removed.");
+}
+
+bool UpdateEngine::removeDirAndContents(const QString& dir, bool* parentEntered)
+{
+    removeDirRecursively(dir);
+    QDir parent(dir);
+    *parentEntered = parent.cdUp();
+    if (!*parentEntered)
+        return false;
+    return parent.rmdir(parent.relativeFilePath(QDir(dir).absolutePath()));
+}
+
+void UpdateEngine::removeDirRecursively(const QString& path)
+{
+    QDir dir(path);
+    const QDir::Filters common = QDir::NoSymLinks | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    for (const QFileInfo& file : dir.entryInfoList(QDir::Files | common))
+        QFile::remove(file.absoluteFilePath());
+    for (const QFileInfo& sub : dir.entryInfoList(QDir::Dirs | common)) {
+        removeDirRecursively(sub.absoluteFilePath());
+        dir.rmdir(sub.fileName());
+    }
+}
+
+void UpdateEngine::removeOldFiles(const QString& dir)
+{
+    const QDir base(dir);
+    for (const char* name : kLeftovers) {
+        const QString candidate = base.absoluteFilePath(QLatin1String("_old_") + QLatin1String(name));
+        if (QFile::exists(candidate)) {
+            qDebug() << "Remove old file:" << candidate;
+            QFile::remove(candidate);
+        }
+    }
+}
+
+void UpdateEngine::removeQt4Files(const QString& dir)
+{
+    const QDir base(dir);
+    for (const char* name : kQt4Libraries) {
+        const QString candidate = base.absoluteFilePath(QLatin1String(name));
+        if (QFile::exists(candidate)) {
+            qDebug() << "Remove Qt4 file:" << candidate;
+            QFile::remove(candidate);
+        }
+    }
+}

@@ -1,0 +1,87 @@
+#ifndef UPDATEENGINE_H
+#define UPDATEENGINE_H
+
+#include <QObject>
+#include <QString>
+
+class Configuration;
+class MainTaskSpecification;
+class QNetworkAccessManager;
+class QTimer;
+
+// Drives one update run for the main window: checks the crypto library, resumes or clears the
+// session recorded in update.ini, settles the directories, records the session, then runs the
+// main task tree, polls its download figures once a second, relays its texts and progress, and
+// cleans up after success. Owns the network manager shared by every download (with the
+// configured proxy), the poll timer and the running main task; the configuration is borrowed.
+// GUI thread only.
+class UpdateEngine : public QObject
+{
+    Q_OBJECT
+public:
+    enum State {
+        PRE_INIT = 0,
+        POST_INIT = 1,
+        RUNNING = 2,
+        FINISHED = 3,
+        CANCELED = 4
+    };
+
+    UpdateEngine(Configuration* config, QObject* parent);
+    // Deletes the task trees before the network manager, whose replies their downloads hold.
+    ~UpdateEngine() override;
+
+    // PRE_INIT only. True leaves POST_INIT with the session recorded in update.ini.
+    bool initialize();
+    // POST_INIT only. Builds and starts the main task; always true.
+    bool startUpdate();
+    bool isBusy() const;
+    // CANCELED only: back to PRE_INIT, ready for a fresh initialize().
+    void resetAfterCancel();
+    // After a successful run: update.ini, and in the client phase the working directory too.
+    void cleanup();
+
+    int getState() const { return m_State; }
+    QNetworkAccessManager* networkManager() const { return m_NetworkManager; }
+
+    // Empties the directory tree below path; the directory itself stays. Symbolic links are
+    // neither followed nor removed.
+    static void removeDirRecursively(const QString& path);
+    // Removes the "_old_" copies that older installations left in dir.
+    static void removeOldFiles(const QString& dir);
+    // Removes the Qt 4 libraries of older installations from dir.
+    static void removeQt4Files(const QString& dir);
+
+signals:
+    void fatalError(QString errorMessage);
+    void error(QString errorMessage);
+    void updateProgress(qreal doneFrac);
+    void downloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                          bool downloading);
+    void message(QString message);
+    void updateFinished();
+    void updateCanceled();
+
+public slots:
+    void cancelUpdate();
+
+private slots:
+    void onTimer();
+    void onTaskFinished();
+    void onTaskCanceled();
+
+private:
+    void applyProxy();
+    // Removes dir's contents and then dir itself through its parent; false when the parent
+    // cannot be entered, otherwise whether the directory went.
+    static bool removeDirAndContents(const QString& dir, bool* parentEntered);
+    void releaseMainTask();
+
+    int m_State = PRE_INIT;
+    Configuration* m_Config;
+    MainTaskSpecification* m_MainTask = nullptr;
+    QTimer* m_Timer;
+    QNetworkAccessManager* m_NetworkManager;
+};
+
+#endif // UPDATEENGINE_H

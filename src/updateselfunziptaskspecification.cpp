@@ -1,0 +1,114 @@
+#include "updateselfunziptaskspecification.h"
+
+#include "configuration.h"
+#include "replacewritesteps.h"
+#include "updatefileentry.h"
+#include "updateinidata.h"
+
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+UpdateSelfUnzipTaskSpecification::UpdateSelfUnzipTaskSpecification(QList<UpdateFileEntry>* list,
+                                                                   Configuration* config,
+                                                                   QObject* parent, qreal weight)
+    : ComposedTaskSpecification(2, weight, parent)
+    , list(list)
+    , config(config)
+{
+}
+
+void UpdateSelfUnzipTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
+{
+    if (list && config) {
+        const int n = std::count_if(list->cbegin(), list->cend(),
+                                    [](const UpdateFileEntry& e) { return e.hasTarget(); });
+        for (const UpdateFileEntry& entry : qAsConst(*list)) {
+            if (entry.hasTarget())
+                addExtraction(entry, 1.0 / n);
+        }
+    }
+    state = TASK_RUNNING;
+    startTasks();
+}
+
+void UpdateSelfUnzipTaskSpecification::addExtraction(const UpdateFileEntry& entry, qreal weight)
+{
+    const QString name = entry.effectiveName();
+    qDebug() << "Extracting updater file" << entry.name << name << entry.hasPatch();
+    const QDir work(config->workDir);
+    const QString dst = work.filePath(name);
+    const QString dstDir = QFileInfo(dst).absolutePath();
+    if (!QFileInfo::exists(dstDir))
+        QDir().mkpath(dstDir);
+
+    if (entry.hasPatch()) {
+        // A missing installed file leaves no old copy, and the patch fails on that.
+        const QString oldCopy = work.filePath(name + "_old");
+        QFile::remove(oldCopy);
+        QFile::copy(QDir(config->installDir).filePath(name), oldCopy);
+        emit message(QString("Patching %1").arg(name));
+        addTask(newPatchStep(nullptr, oldCopy, work.filePath(entry.patch), dst,
+                                                this, weight));
+    } else if (QFileInfo(entry.name).suffix() == "_lzma2_") {
+        addTask(newUnpackStep(nullptr, work.filePath(entry.name), dst, this,
+                                                      weight));
+    } else {
+        addTask(newUnzipStep(nullptr, work.filePath(entry.name), dst, this,
+                                                    weight));
+    }
+}
+
+void UpdateSelfUnzipTaskSpecification::subtasksDone()
+{
+    if (!config) {
+        ComposedTaskSpecification::subtasksDone();
+        return;
+    }
+    const QFileInfo updater(config->workDir + "/update");
+    qDebug() << "chmod +x" << updater.fileName() << updater.exists();
+    if (updater.exists())
+        QFile::setPermissions(updater.filePath(), QFileDevice::Permissions(0x7777));
+
+    if (!UpdateIniData::modifyTempIni(config->workDir)) {
+        qDebug() << "Failed to write temp update.ini";
+        emit error(QString::fromUtf16(UpdateIniData::tempWriteFailedMessage));
+        // The new updater could not resume the session: the step has failed and must end.
+        fail();
+        return;
+    }
+    copyTranslations();
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void UpdateSelfUnzipTaskSpecification::copyTranslations()
+{
+    const QDir source(Configuration::appDirPath() + "/translations");
+    const QString targetDir = config->workDir + "/translations";
+    if (!QFileInfo::exists(targetDir))
+        QDir().mkdir(targetDir);
+    const QStringList files =
+        source.entryList(QStringList{"update_*.qm"}, QDir::Files, QDir::NoSort);
+    for (const QString& file : files) {
+        const QString from = source.filePath(file);
+        const QString target = targetDir + "/" + file;
+        qDebug() << "Copying qm file" << from << target;
+        if (!QFile::exists(target))
+            QFile::copy(from, target);
+    }
+}
+
+void UpdateSelfUnzipTaskSpecification::reset()
+{
+    clearTasks();
+    TaskSpecification::reset();
+}

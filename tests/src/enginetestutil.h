@@ -1,0 +1,37 @@
+#ifndef ENGINETESTUTIL_H
+#define ENGINETESTUTIL_H
+
+#include <QByteArray>
+#include <QMap>
+#include <QSignalSpy>
+#include <QString>
+#include <QStringList>
+
+namespace enginetest {
+
+// True when the build verifies against the development key, whose private half signs here.
+bool signsWithBuiltinKey();
+
+// Writes `data` to `path`, making its folders.
+bool put(const QString& path, const QByteArray& data);
+
+// The package container of `data`, made by the library's own writer.
+QByteArray packed(const QByteArray& data);
+QByteArray gzipped(const QByteArray& data);
+// An RSA-PSS signature of `data` by the development key (through openssl).
+QByteArray signature(const QByteArray& data);
+QString sha512Hex(const QByteArray& data);
+
+// Publishes a product ini for `version` below the server root: the packed ini and its ".sig".
+bool publishProductIni(const QString& root, int version, const QString& iniName,
+                       const QByteArray& ini);
+
+// Every plain file below `dir` (relative path -> contents).
+QMap<QString, QByteArray> treeOf(const QString& dir);
+
+// The texts of a spy on a one-QString signal, in order.
+QStringList texts(const QSignalSpy& spy);
+
+} // namespace enginetest
+
+#endif // ENGINETESTUTIL_H

@@ -1,0 +1,549 @@
+#include "configuration.h"
+#include "enginetestutil.h"
+#include "ensemblewriter.h"
+#include "eventloop.h"
+#include "httpservers.h"
+#include "inidownloadtaskspecification.h"
+#include "testpaths.h"
+#include "updateengine.h"
+#include "updateinidata.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using enginetest::put;
+using enginetest::sha512Hex;
+using enginetest::texts;
+
+namespace {
+
+const char kUserAborted[] = "User aborted update";
+
+// Bytes that do not compress, so that a packed file is as large as its content.
+QByteArray noise(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    quint32 x = 2463534242u;
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        data[i] = char(x);
+    }
+    return data;
+}
+
+// Writes the application directory's update.ini from scratch (an empty text removes it).
+void writeAppIni(const QByteArray& text)
+{
+    QFile::remove(UpdateIniData::updateIniPath());
+    if (!text.isEmpty()) {
+        ASSERT_TRUE(vxtest::writeFile(UpdateIniData::updateIniPath(), text));
+    }
+}
+
+// Every test starts without update.ini and with a temporary directory of its own as the system's.
+class EngineTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp.isValid());
+        oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", tmp.path().toUtf8());
+        writeAppIni({});
+        config.clientType = Configuration::defaultClientType(true);
+        config.isClientUpdate = 1;
+        config.versionNumber = 40;
+    }
+
+    void TearDown() override
+    {
+        engine.reset();
+        vxtest::drainEvents();
+        QFile::remove(UpdateIniData::updateIniPath());
+        qputenv("TMPDIR", oldTmp);
+    }
+
+    void makeEngine()
+    {
+        engine.reset(new UpdateEngine(&config, nullptr));
+        messages.reset(new QSignalSpy(engine.get(), &UpdateEngine::message));
+        errors.reset(new QSignalSpy(engine.get(), &UpdateEngine::error));
+        fatal.reset(new QSignalSpy(engine.get(), &UpdateEngine::fatalError));
+    }
+
+    QString sessionDir(int n = 0) const { return tmp.path() + "/voxmere_temp_" + QString::number(n); }
+
+    QTemporaryDir tmp;
+    QByteArray oldTmp;
+    Configuration config;
+    std::unique_ptr<UpdateEngine> engine;
+    std::unique_ptr<QSignalSpy> messages;
+    std::unique_ptr<QSignalSpy> errors;
+    std::unique_ptr<QSignalSpy> fatal;
+};
+
+TEST(UpdateEngineStatics, RemoveOldFilesTakesOnlyTheOldCopies)
+{
+    QTemporaryDir dir;
+    for (const char* name : {"_old_update", "_old_libqgif.so", "update", "libqgif.so", "_old_other"})
+        ASSERT_TRUE(put(dir.filePath(name), "x"));
+    UpdateEngine::removeOldFiles(dir.path());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files, QDir::Name),
+              QStringList({"_old_other", "libqgif.so", "update"}));
+}
+
+TEST(UpdateEngineStatics, RemoveQt4FilesTakesOnlyTheQt4Libraries)
+{
+    QTemporaryDir dir;
+    for (const char* name : {"libQtCore.so.4", "libQtSql.so.4", "libQt5Core.so.5", "libQtCore.so.4.8"})
+        ASSERT_TRUE(put(dir.filePath(name), "x"));
+    UpdateEngine::removeQt4Files(dir.path());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files, QDir::Name),
+              QStringList({"libQt5Core.so.5", "libQtCore.so.4.8"}));
+}
+
+TEST(UpdateEngineStatics, RemoveDirRecursivelyEmptiesTheTreeButFollowsNoLink)
+{
+    QTemporaryDir dir;
+    QTemporaryDir outside;
+    ASSERT_TRUE(put(outside.filePath("keep/me.txt"), "precious"));
+    const QString tree = dir.filePath("tree");
+    ASSERT_TRUE(put(tree + "/a.txt", "a"));
+    ASSERT_TRUE(put(tree + "/.hidden", "h"));
+    ASSERT_TRUE(put(tree + "/sub/deeper/b.txt", "b"));
+    ASSERT_TRUE(QDir().mkpath(tree + "/empty"));
+    ASSERT_TRUE(QFile::link(outside.filePath("keep"), tree + "/sub/linkdir"));
+    ASSERT_TRUE(QFile::link(outside.filePath("keep/me.txt"), tree + "/link.txt"));
+
+    UpdateEngine::removeDirRecursively(tree);
+
+    EXPECT_TRUE(QFileInfo(tree).isDir());
+    EXPECT_FALSE(QFile::exists(tree + "/a.txt"));
+    EXPECT_FALSE(QFile::exists(tree + "/.hidden"));
+    EXPECT_FALSE(QFile::exists(tree + "/empty"));
+    EXPECT_FALSE(QFileInfo::exists(tree + "/sub/deeper"));
+    // Links stay (so "sub" stays too), and nothing behind them is touched.
+    EXPECT_TRUE(QFileInfo(tree + "/link.txt").isSymLink());
+    EXPECT_TRUE(QFileInfo(tree + "/sub/linkdir").isSymLink());
+    EXPECT_EQ(vxtest::readFile(outside.filePath("keep/me.txt")), "precious");
+}
+
+TEST_F(EngineTest, AppliesTheProxyOfUpdateIni)
+{
+    struct Case {
+        QByteArray proxy;
+        QNetworkProxy::ProxyType type;
+        QString host;
+        quint16 port;
+    };
+    const Case cases[] = {
+        {"", QNetworkProxy::NoProxy, "", 0},
+        {"http://proxy.local", QNetworkProxy::HttpProxy, "proxy.local", 3128},
+        {"http://user@proxy.local:8080/", QNetworkProxy::HttpProxy, "proxy.local", 8080},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.proxy.toStdString());
+        writeAppIni(c.proxy.isEmpty() ? QByteArray() : "[update]\nproxy=" + c.proxy + "\n");
+        makeEngine();
+        const QNetworkProxy proxy = engine->networkManager()->proxy();
+        EXPECT_EQ(proxy.type(), c.type);
+        if (c.type == QNetworkProxy::HttpProxy) {
+            EXPECT_EQ(proxy.hostName(), c.host);
+            EXPECT_EQ(proxy.port(), c.port);
+            EXPECT_TRUE(proxy.user().isEmpty());
+        }
+        vxtest::drainEvents();
+        EXPECT_EQ(fatal->count(), 0);
+    }
+}
+
+TEST_F(EngineTest, ReportsAnInvalidProxyToReceiversConnectedAfterConstruction)
+{
+    writeAppIni("[update]\nproxy=\"http://[::1\"\n");
+    engine.reset(new UpdateEngine(&config, nullptr));
+    QSignalSpy late(engine.get(), &UpdateEngine::fatalError);
+    ASSERT_TRUE(vxtest::waitForCount(late, 1, 2000));
+    EXPECT_EQ(late.at(0).at(0).toString(), "'http://[::1' is an invalid proxy specification");
+}
+
+TEST_F(EngineTest, FreshSessionMakesAWorkDirectoryAndRecordsIt)
+{
+    makeEngine();
+    EXPECT_FALSE(engine->isBusy());
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(engine->getState(), UpdateEngine::POST_INIT);
+    EXPECT_TRUE(engine->isBusy());
+    EXPECT_EQ(config.workDir, sessionDir());
+    EXPECT_TRUE(QFileInfo(sessionDir()).isDir());
+    EXPECT_EQ(config.installDir, QCoreApplication::applicationDirPath());
+
+    int version = 0;
+    QString type, dir, vx3dir;
+    ASSERT_TRUE(UpdateIniData::get(&version, &type, &dir, &vx3dir));
+    EXPECT_EQ(version, 40);
+    EXPECT_EQ(dir, sessionDir());
+    EXPECT_EQ(vx3dir, config.installDir);
+    EXPECT_EQ(type, config.clientType);
+    EXPECT_TRUE(errors->isEmpty());
+}
+
+TEST_F(EngineTest, SameVersionContinuesThePreviousSession)
+{
+    QTemporaryDir work;
+    QTemporaryDir install;
+    ASSERT_TRUE(put(work.filePath("already.bin"), "fetched before"));
+    ASSERT_TRUE(UpdateIniData::modify(40, work.path(), install.path(), "oldtype"));
+
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(texts(*messages), QStringList({"Previous update session for v. 40 found"}));
+    EXPECT_EQ(config.workDir, work.path());
+    EXPECT_EQ(config.installDir, install.path());
+    EXPECT_EQ(vxtest::readFile(work.filePath("already.bin")), "fetched before");
+    EXPECT_FALSE(QFile::exists(sessionDir()));
+    // The record is rewritten with the current type.
+    QString type;
+    ASSERT_TRUE(UpdateIniData::get(nullptr, &type, nullptr, nullptr));
+    EXPECT_EQ(type, config.clientType);
+}
+
+TEST_F(EngineTest, OtherVersionClearsThePreviousSession)
+{
+    const QString old = tmp.path() + "/voxmere_temp_7";
+    ASSERT_TRUE(put(old + "/a.bin", "a"));
+    ASSERT_TRUE(put(old + "/sub/b.bin", "b"));
+    ASSERT_TRUE(UpdateIniData::modify(39, old, "/nowhere", "t"));
+    QSettings(UpdateIniData::updateIniPath(), QSettings::IniFormat).setValue("update/streams", 3);
+
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(texts(*messages),
+              QStringList({QString("Cleanup previous session (v. 39, %1) files...").arg(old), "Ok"}));
+    EXPECT_FALSE(QFileInfo::exists(old));
+    EXPECT_EQ(config.workDir, sessionDir());
+    EXPECT_EQ(config.installDir, QCoreApplication::applicationDirPath());
+    // update.ini was deleted as a whole and written afresh.
+    QSettings ini(UpdateIniData::updateIniPath(), QSettings::IniFormat);
+    EXPECT_FALSE(ini.contains("update/streams"));
+    EXPECT_EQ(ini.value("current/version").toInt(), 40);
+}
+
+TEST_F(EngineTest, RecordWhoseDirectoryIsGoneCountsAsNone)
+{
+    ASSERT_TRUE(UpdateIniData::modify(39, tmp.path() + "/gone", "/nowhere", "t"));
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_TRUE(messages->isEmpty());
+    EXPECT_EQ(config.workDir, sessionDir());
+}
+
+TEST_F(EngineTest, UnwritableUpdateIniIsAnErrorAndKeepsPreInit)
+{
+    ASSERT_TRUE(QDir().mkpath(UpdateIniData::updateIniPath()));
+    makeEngine();
+    EXPECT_FALSE(engine->initialize());
+    QDir().rmdir(UpdateIniData::updateIniPath());
+    EXPECT_EQ(engine->getState(), UpdateEngine::PRE_INIT);
+    EXPECT_EQ(texts(*errors),
+              QStringList({"Failed to write update.ini. The updater does not seem to have the "
+                           "required write permissions."}));
+}
+
+TEST_F(EngineTest, CancelOutsideARunDoesNothing)
+{
+    makeEngine();
+    engine->cancelUpdate();
+    EXPECT_EQ(engine->getState(), UpdateEngine::PRE_INIT);
+    ASSERT_TRUE(engine->initialize());
+    engine->cancelUpdate();
+    EXPECT_EQ(engine->getState(), UpdateEngine::POST_INIT);
+}
+
+// Runs of the whole engine against a server. Each run uses a version of its own; the session is
+// recorded beforehand so that the run continues it with the test's own directories.
+class EngineRun : public EngineTest
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        root = new QTemporaryDir;
+        nginx = new vxtest::NginxServer(root->path());
+        ASSERT_TRUE(nginx->start()) << nginx->errorText().toStdString();
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete nginx;
+        delete root;
+    }
+
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        if (!enginetest::signsWithBuiltinKey())
+            GTEST_SKIP() << "built with another public key";
+        static int nextVersion = 500;
+        config.versionNumber = nextVersion++;
+        Configuration::updateBaseUrl = nginx->baseUrl();
+        ASSERT_TRUE(QDir().mkpath(workDir()));
+        ASSERT_TRUE(QDir().mkpath(installDir()));
+    }
+
+    void usePhase(int clientUpdate)
+    {
+        config.isClientUpdate = clientUpdate;
+        config.clientType = Configuration::defaultClientType(clientUpdate == 1);
+        ASSERT_TRUE(UpdateIniData::modify(config.versionNumber, workDir(), installDir(),
+                                          config.clientType));
+    }
+
+    QString workDir() const { return tmp.path() + "/work"; }
+    QString installDir() const { return tmp.path() + "/install"; }
+    QString serverDir() const { return root->path() + "/" + QString::number(config.versionNumber); }
+
+    bool publish(const QString& path, const QByteArray& data)
+    {
+        return put(serverDir() + "/" + path, data);
+    }
+
+    bool publishIni(const QByteArray& ini)
+    {
+        return enginetest::publishProductIni(
+            root->path(), config.versionNumber,
+            IniDownloadTaskSpecification::productIniName(config.isClientUpdate == 1), ini);
+    }
+
+    // Starts a run; the spies record its course.
+    void start()
+    {
+        makeEngine();
+        finished.reset(new QSignalSpy(engine.get(), &UpdateEngine::updateFinished));
+        canceled.reset(new QSignalSpy(engine.get(), &UpdateEngine::updateCanceled));
+        figures.reset(new QSignalSpy(engine.get(), &UpdateEngine::downloadProgress));
+        progress.reset(new QSignalSpy(engine.get(), &UpdateEngine::updateProgress));
+        ASSERT_TRUE(engine->initialize());
+        ASSERT_TRUE(engine->startUpdate());
+        EXPECT_EQ(engine->getState(), UpdateEngine::RUNNING);
+    }
+
+    bool waitEnd(int timeoutMs = 30000)
+    {
+        return vxtest::runUntil([&] { return finished->count() + canceled->count() > 0; },
+                                timeoutMs);
+    }
+
+    void expectLastFiguresZero()
+    {
+        ASSERT_FALSE(figures->isEmpty());
+        const QList<QVariant> last = figures->last();
+        EXPECT_EQ(last.at(0).toULongLong(), 0u);
+        EXPECT_EQ(last.at(1).toULongLong(), 0u);
+        EXPECT_EQ(last.at(2).toULongLong(), 0u);
+        EXPECT_FALSE(last.at(3).toBool());
+    }
+
+    static QTemporaryDir* root;
+    static vxtest::NginxServer* nginx;
+    std::unique_ptr<QSignalSpy> finished;
+    std::unique_ptr<QSignalSpy> canceled;
+    std::unique_ptr<QSignalSpy> figures;
+    std::unique_ptr<QSignalSpy> progress;
+};
+
+QTemporaryDir* EngineRun::root = nullptr;
+vxtest::NginxServer* EngineRun::nginx = nullptr;
+
+TEST_F(EngineRun, UnverifiedProductIniCancelsAndKeepsTheSession)
+{
+    usePhase(1);
+    const QString ini = IniDownloadTaskSpecification::productIniName(true);
+    ASSERT_TRUE(publish(ini + "._lzma2_", enginetest::packed("[files]\na=1::1\n")));
+    ASSERT_TRUE(publish(ini + ".sig", enginetest::signature("[files]\na=2::2\n")));
+
+    start();
+    ASSERT_TRUE(waitEnd());
+    EXPECT_EQ(canceled->count(), 1);
+    EXPECT_EQ(finished->count(), 0);
+    EXPECT_EQ(engine->getState(), UpdateEngine::CANCELED);
+    EXPECT_FALSE(engine->isBusy());
+    const QStringList said = texts(*messages);
+    EXPECT_TRUE(said.contains("Could not verify the product ini file. Aborting"));
+    EXPECT_FALSE(said.contains(kUserAborted));
+    expectLastFiguresZero();
+    EXPECT_TRUE(QFile::exists(UpdateIniData::updateIniPath()));
+    EXPECT_TRUE(QFile::exists(workDir() + "/" + ini));
+
+    // The next try continues the same session.
+    engine->resetAfterCancel();
+    EXPECT_EQ(engine->getState(), UpdateEngine::PRE_INIT);
+    messages->clear();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(texts(*messages).value(0),
+              QString("Previous update session for v. %1 found").arg(config.versionNumber));
+    EXPECT_EQ(config.workDir, workDir());
+}
+
+TEST_F(EngineRun, CancelDuringADownloadReportsTheUserAbort)
+{
+    vxtest::FaultServer faults(root->path());
+    ASSERT_TRUE(faults.start());
+    Configuration::updateBaseUrl = faults.baseUrl();
+    usePhase(1);
+
+    const QByteArray big = noise(300000);
+    const QByteArray gz = enginetest::gzipped(big);
+    ASSERT_TRUE(publish("files/big.bin.gz", gz));
+    ASSERT_TRUE(publishIni(QString("[files]\nbig.bin.gz=%1::%2::%3::%4::big.bin\n")
+                               .arg(sha512Hex(gz)).arg(gz.size())
+                               .arg(sha512Hex(big)).arg(big.size()).toUtf8()));
+    const QString held = "/" + QString::number(config.versionNumber) + "/files/big.bin.gz";
+    ASSERT_TRUE(faults.script(held, R"([{"send": 1000, "then": "hold"}])"));
+
+    start();
+    // The poll reports the held transfer as under way, its bytes counted against the listed
+    // size (finished downloads of the run keep their own figures in the sums).
+    ASSERT_TRUE(vxtest::runUntil([&] {
+        return !figures->isEmpty() && figures->last().at(3).toBool()
+            && figures->last().at(0).toULongLong() >= 1000;
+    }, 20000));
+    vxtest::runFor(1100);
+    const QList<QVariant> during = figures->last();
+    EXPECT_TRUE(during.at(3).toBool());
+    EXPECT_GE(during.at(1).toULongLong(), quint64(gz.size()));
+    EXPECT_LT(during.at(0).toULongLong(), during.at(1).toULongLong());
+    // Nothing arrived since the previous poll.
+    EXPECT_EQ(during.at(2).toULongLong(), 0u);
+
+    engine->cancelUpdate();
+    ASSERT_TRUE(waitEnd());
+    faults.release(held, 10);
+    EXPECT_EQ(canceled->count(), 1);
+    EXPECT_TRUE(texts(*messages).contains(kUserAborted));
+    expectLastFiguresZero();
+    EXPECT_TRUE(QFile::exists(UpdateIniData::updateIniPath()));
+    EXPECT_TRUE(QFileInfo(workDir()).isDir());
+    EXPECT_FALSE(QFile::exists(installDir() + "/big.bin"));
+}
+
+// The client phase: the installed tree becomes the released one, byte for byte.
+TEST_F(EngineRun, ClientPhaseBringsTheInstallationToTheRelease)
+{
+    usePhase(1);
+    const QByteArray oldA = "old a\n", newA = QByteArray(5000, 'A') + "new a\n";
+    const QByteArray newB = QByteArray(7000, 'B');
+    const QByteArray newC = "brand new c\n";
+    const QByteArray same = "unchanged\n";
+    QByteArray oldD, newD;
+    for (int i = 0; i < 4000; ++i) {
+        oldD += QByteArray::number(i) + " line of d\n";
+        newD += QByteArray::number(i % 97 == 0 ? -i : i) + " line of d\n";
+    }
+    const QMap<QString, QByteArray> oldTree = {
+        {"a.txt", oldA}, {"same.txt", same}, {"d.txt", oldD}, {"gone.txt", "bye"}};
+    const QMap<QString, QByteArray> newTree = {
+        {"a.txt", newA}, {"sub/b.bin", newB}, {"c.txt", newC}, {"same.txt", same}, {"d.txt", newD}};
+    for (auto it = oldTree.begin(); it != oldTree.end(); ++it)
+        ASSERT_TRUE(put(installDir() + "/" + it.key(), it.value()));
+
+    const QByteArray packedA = enginetest::packed(newA);
+    const QByteArray gzB = enginetest::gzipped(newB);
+    const QByteArray packedD = enginetest::packed(newD);
+    vxtest::Bytes patchD;
+    ASSERT_TRUE(vxtest::MakeEnsemblePatch(vxtest::Bytes(oldD.begin(), oldD.end()),
+                                          vxtest::Bytes(newD.begin(), newD.end()),
+                                          vxtest::EnsembleWriterOptions(), &patchD));
+    const QByteArray patch(reinterpret_cast<const char*>(patchD.data()), int(patchD.size()));
+    ASSERT_TRUE(publish("files/a.txt._lzma2_", packedA));
+    ASSERT_TRUE(publish("files/sub/b.bin.gz", gzB));
+    ASSERT_TRUE(publish("files/c.txt", newC));
+    ASSERT_TRUE(publish("files/d.txt_patch_", patch));
+    // The whole package of d is listed but never fetched: the patch fits the installed file.
+    auto line = [](const QByteArray& pub, const QByteArray& inst, const char* target) {
+        return QString("%1::%2::%3::%4::%5\n").arg(sha512Hex(pub)).arg(pub.size())
+            .arg(sha512Hex(inst)).arg(inst.size()).arg(target);
+    };
+    const QString ini = "[files]\n"
+        "a.txt._lzma2_=" + line(packedA, newA, "a.txt")
+        + "sub/b.bin.gz=" + line(gzB, newB, "sub/b.bin")
+        + "c.txt=" + sha512Hex(newC) + "::" + QString::number(newC.size()) + "\n"
+        + "same.txt=" + sha512Hex(same) + "::" + QString::number(same.size()) + "\n"
+        + "d.txt._lzma2_=" + line(packedD, newD, "d.txt")
+        + "d.txt_patch_=" + line(patch, oldD, "d.txt")
+        + "[delete]\ngone.txt=0\n";
+    ASSERT_TRUE(publishIni(ini.toUtf8()));
+
+    start();
+    ASSERT_TRUE(waitEnd());
+    ASSERT_EQ(finished->count(), 1) << texts(*messages).join("\n").toStdString();
+    EXPECT_EQ(engine->getState(), UpdateEngine::FINISHED);
+    EXPECT_EQ(enginetest::treeOf(installDir()), newTree);
+    const QStringList said = texts(*messages);
+    EXPECT_EQ(said.value(1), "Starting update process for client");
+    EXPECT_TRUE(said.contains("Update successfully finished"));
+    EXPECT_EQ(said.last(), "Update successfully finished");
+    EXPECT_TRUE(said.contains("Temporary files removed."));
+    EXPECT_TRUE(errors->isEmpty()) << texts(*errors).join("\n").toStdString();
+    // The client phase removes its working directory and the session record.
+    EXPECT_FALSE(QFileInfo::exists(workDir()));
+    EXPECT_FALSE(QFile::exists(UpdateIniData::updateIniPath()));
+    expectLastFiguresZero();
+    ASSERT_FALSE(progress->isEmpty());
+    EXPECT_DOUBLE_EQ(progress->last().at(0).toDouble(), 1.0);
+    for (const QList<QVariant>& p : *progress)
+        EXPECT_LE(p.at(0).toDouble(), 1.0 + 1e-9);
+}
+
+// The updater phase: the new updater tree is assembled in the working directory; the
+// installation is not touched.
+TEST_F(EngineRun, UpdaterPhaseAssemblesTheNewUpdaterInTheWorkDirectory)
+{
+    usePhase(0);
+    const QByteArray oldUpdate = "#!/bin/sh\necho old\n", newUpdate = "#!/bin/sh\necho new\n";
+    const QByteArray lib = QByteArray(3000, 'L');
+    const QByteArray newTr = QByteArray(2000, 'T');
+    ASSERT_TRUE(put(installDir() + "/update", oldUpdate));
+    ASSERT_TRUE(put(installDir() + "/libx.so", lib));
+    const QMap<QString, QByteArray> installBefore = enginetest::treeOf(installDir());
+
+    const QByteArray packedUpdate = enginetest::packed(newUpdate);
+    const QByteArray gzLib = enginetest::gzipped(lib);
+    const QByteArray gzTr = enginetest::gzipped(newTr);
+    ASSERT_TRUE(publish("updater/update._lzma2_", packedUpdate));
+    ASSERT_TRUE(publish("updater/plugins/tr.dat.gz", gzTr));
+    auto line = [](const QByteArray& pub, const QByteArray& inst, const char* target) {
+        return QString("%1::%2::%3::%4::%5\n").arg(sha512Hex(pub)).arg(pub.size())
+            .arg(sha512Hex(inst)).arg(inst.size()).arg(target);
+    };
+    const QString ini = "[updater]\n"
+        "update._lzma2_=" + line(packedUpdate, newUpdate, "update")
+        + "libx.so.gz=" + line(gzLib, lib, "libx.so")
+        + "plugins/tr.dat.gz=" + line(gzTr, newTr, "plugins/tr.dat");
+    ASSERT_TRUE(publishIni(ini.toUtf8()));
+
+    start();
+    ASSERT_TRUE(waitEnd());
+    ASSERT_EQ(finished->count(), 1) << texts(*messages).join("\n").toStdString();
+    EXPECT_EQ(texts(*messages).value(1), "Starting update process for updater");
+    EXPECT_TRUE(texts(*messages).contains("Removed temporary update.ini"));
+    EXPECT_EQ(enginetest::treeOf(installDir()), installBefore);
+    EXPECT_EQ(vxtest::readFile(workDir() + "/update"), newUpdate);
+    EXPECT_TRUE(QFileInfo(workDir() + "/update").isExecutable());
+    EXPECT_EQ(vxtest::readFile(workDir() + "/libx.so"), lib);
+    EXPECT_EQ(vxtest::readFile(workDir() + "/plugins/tr.dat"), newTr);
+    // The new updater gets the session record; the old one's is gone.
+    EXPECT_TRUE(QFile::exists(workDir() + "/update.ini"));
+    EXPECT_FALSE(QFile::exists(UpdateIniData::updateIniPath()));
+    EXPECT_TRUE(QFileInfo(workDir()).isDir());
+}
+
+} // namespace
