@@ -1,21 +1,12 @@
 #include "filefuncpatch.h"
 
 #include "ensembleapplier.h"
+#include "osstring.h"
 #include "patchstatus.h"
 
 #include <QDebug>
 
 #include <string>
-
-namespace {
-
-// The patch engine takes paths as narrow strings; ours are UTF-8.
-std::string toOsString(const QString& path)
-{
-    return path.toUtf8().toStdString();
-}
-
-} // namespace
 
 FileFuncPatch::FileFuncPatch(const QString& src, const QString& patch, const QString& dst)
     : SlowFileOpFunc(src, patch, dst)

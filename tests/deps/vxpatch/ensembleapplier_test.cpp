@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 
 using namespace vxtest;
@@ -16,20 +17,20 @@ using namespace vxtest;
 namespace {
 
 // A patch described by its parts, so that each case can spoil exactly one of them.
-struct PatchSpec {
+struct PatchParts {
     EnsembleHeader header;
     EnsembleBody body;
     uint32_t streamCount = 4;
     // When set, the body stream set is replaced by these bytes.
     bool rawBody = false;
-    Bytes body_bytes;
+    Bytes bodyBytes;
 };
 
-Bytes Build(const PatchSpec& spec)
+Bytes Build(const PatchParts& parts)
 {
     Bytes patch;
-    const Bytes body = spec.rawBody ? spec.body_bytes : BodyStreamSet(spec.body, spec.streamCount);
-    EXPECT_TRUE(PackEnsemblePatchStored(spec.header, body, &patch));
+    const Bytes body = parts.rawBody ? parts.bodyBytes : BodyStreamSet(parts.body, parts.streamCount);
+    EXPECT_TRUE(PackEnsemblePatchStored(parts.header, body, &patch));
     return patch;
 }
 
@@ -40,6 +41,39 @@ Bytes Varints(std::initializer_list<uint32_t> values)
         sink.WriteVarint32(v);
     return SinkBytes(sink);
 }
+
+// A method-0 binary diff assembled by hand: new length, the three stream lengths (each taken from
+// its stream unless given), then control triples (zigzag varints), diff and extra bytes.
+struct RawDiff {
+    uint32_t newLength = 0;
+    std::vector<std::array<int32_t, 3>> controls;
+    Bytes diff;
+    Bytes extra;
+    int64_t controlLength = -1;
+    int64_t diffLength = -1;
+    int64_t extraLength = -1;
+
+    Bytes bytes() const
+    {
+        vxpatch::ByteSink control;
+        for (const auto& triple : controls) {
+            for (int32_t v : triple)
+                control.WriteVarint32Signed(v);
+        }
+        const Bytes controlBytes = SinkBytes(control);
+        vxpatch::ByteSink sink;
+        const uint8_t method = 0;
+        sink.Write(&method, 1);
+        sink.WriteVarint32(newLength);
+        sink.WriteVarint32(uint32_t(controlLength >= 0 ? controlLength : int64_t(controlBytes.size())));
+        sink.WriteVarint32(uint32_t(diffLength >= 0 ? diffLength : int64_t(diff.size())));
+        sink.WriteVarint32(uint32_t(extraLength >= 0 ? extraLength : int64_t(extra.size())));
+        sink.Write(controlBytes.data(), controlBytes.size());
+        sink.Write(diff.data(), diff.size());
+        sink.Write(extra.data(), extra.size());
+        return SinkBytes(sink);
+    }
+};
 
 class EnsembleApplierTest : public ::testing::Test {
 protected:
@@ -53,7 +87,7 @@ protected:
 
     Bytes oldData;
     Bytes newData;
-    PatchSpec plain;
+    PatchParts plain;
 };
 
 TEST_F(EnsembleApplierTest, PatchWithoutElementsRebuildsTheNewBytes)
@@ -81,90 +115,130 @@ TEST_F(EnsembleApplierTest, SpoiledPartsGiveTheirStatus)
     const Bytes notASet = {1, 2, 3};
     struct Case {
         const char* name;
-        std::function<void(PatchSpec&)> spoil;
+        std::function<void(PatchParts&)> spoil;
         uint32_t status;
     };
     const Case cases[] = {
-        {"wrong magic", [](PatchSpec& p) { p.header.magic = 0x756F44; }, vxpatch::PATCH_BAD_MAGIC},
-        {"wrong version", [](PatchSpec& p) { p.header.version = 20110217; },
+        {"wrong magic", [](PatchParts& p) { p.header.magic = 0x756F44; }, vxpatch::PATCH_BAD_MAGIC},
+        {"wrong version", [](PatchParts& p) { p.header.version = 20110217; },
          vxpatch::PATCH_BAD_VERSION},
-        {"old checksum", [](PatchSpec& p) { p.header.sourceChecksum ^= 1; },
+        {"old checksum", [](PatchParts& p) { p.header.sourceChecksum ^= 1; },
          vxpatch::PATCH_CHECKSUM_MISMATCH},
-        {"new checksum", [](PatchSpec& p) { p.header.targetChecksum ^= 1; },
+        {"new checksum", [](PatchParts& p) { p.header.targetChecksum ^= 1; },
          vxpatch::PATCH_CHECKSUM_MISMATCH},
-        {"unreservable ensemble", [](PatchSpec& p) { p.header.finalSizePrediction = 0xFFFFFFFF; },
+        {"unreservable ensemble", [](PatchParts& p) { p.header.finalSizePrediction = 0xFFFFFFFF; },
          vxpatch::PATCH_STREAM_ERROR},
-        {"body of three streams", [](PatchSpec& p) { p.streamCount = 3; },
+        {"body of three streams", [](PatchParts& p) { p.streamCount = 3; },
          vxpatch::PATCH_STREAM_ERROR},
-        {"body no stream set", [&](PatchSpec& p) { p.rawBody = true; p.body_bytes = notASet; },
+        {"body no stream set", [&](PatchParts& p) { p.rawBody = true; p.bodyBytes = notASet; },
          vxpatch::PATCH_STREAM_ERROR},
-        {"body empty", [&](PatchSpec& p) { p.rawBody = true; p.body_bytes.clear(); },
+        {"body empty", [&](PatchParts& p) { p.rawBody = true; p.bodyBytes.clear(); },
          vxpatch::PATCH_STREAM_ERROR},
-        {"element count missing", [](PatchSpec& p) { p.body.elementList.clear(); },
+        {"element count missing", [](PatchParts& p) { p.body.elementList.clear(); },
          vxpatch::PATCH_CORRUPT_HEADER},
-        {"element kind missing", [](PatchSpec& p) { p.body.elementList = Varints({1}); },
+        {"element kind missing", [](PatchParts& p) { p.body.elementList = Varints({1}); },
          vxpatch::PATCH_CORRUPT_HEADER},
-        {"element kind 0", [](PatchSpec& p) { p.body.elementList = Varints({1, 0, 0, 10}); },
+        {"element kind 0", [](PatchParts& p) { p.body.elementList = Varints({1, 0, 0, 10}); },
          vxpatch::PATCH_CORRUPT_HEADER},
-        {"element kind 8", [](PatchSpec& p) { p.body.elementList = Varints({1, 8, 0, 10}); },
+        {"element kind 8", [](PatchParts& p) { p.body.elementList = Varints({1, 8, 0, 10}); },
          vxpatch::PATCH_CORRUPT_HEADER},
-        {"element parameters missing", [](PatchSpec& p) { p.body.elementList = Varints({1, 2, 0}); },
+        {"element parameters missing", [](PatchParts& p) { p.body.elementList = Varints({1, 2, 0}); },
          vxpatch::PATCH_BAD_ELEMENT_PARAMETERS},
         {"element offset past the end",
-         [&](PatchSpec& p) { p.body.elementList = Varints({1, 2, uint32_t(oldData.size() + 1), 0}); },
+         [&](PatchParts& p) { p.body.elementList = Varints({1, 2, uint32_t(oldData.size() + 1), 0}); },
          vxpatch::PATCH_BAD_ELEMENT_PARAMETERS},
         {"element length past the end",
-         [&](PatchSpec& p) { p.body.elementList = Varints({1, 5, 100, uint32_t(oldData.size() - 99)}); },
+         [&](PatchParts& p) { p.body.elementList = Varints({1, 5, 100, uint32_t(oldData.size() - 99)}); },
          vxpatch::PATCH_BAD_ELEMENT_PARAMETERS},
-        {"element list left over", [](PatchSpec& p) { p.body.elementList = Varints({0, 0}); },
+        {"element list left over", [](PatchParts& p) { p.body.elementList = Varints({0, 0}); },
          vxpatch::PATCH_CORRUPT_HEADER},
-        {"parameter diff empty", [](PatchSpec& p) { p.body.parameterCorrections.clear(); },
+        {"parameter diff empty", [](PatchParts& p) { p.body.parameterCorrections.clear(); },
          vxpatch::PATCH_GENERAL_FAILURE},
         {"parameters no stream set",
-         [&](PatchSpec& p) { p.body.parameterCorrections = DiffOf(emptySet, notASet); },
+         [&](PatchParts& p) { p.body.parameterCorrections = DiffOf(emptySet, notASet); },
          vxpatch::PATCH_STREAM_ERROR},
         {"parameters left over",
-         [&](PatchSpec& p) { p.body.parameterCorrections = DiffOf(emptySet, StreamSet({{7}})); },
+         [&](PatchParts& p) { p.body.parameterCorrections = DiffOf(emptySet, StreamSet({{7}})); },
          vxpatch::PATCH_STREAM_NOT_CONSUMED},
         {"element given parameters",
-         [&](PatchSpec& p) {
+         [&](PatchParts& p) {
              p.body.elementList = Varints({1, 2, 0, 100});
              p.body.parameterCorrections = DiffOf(oneElementParameters, StreamSet({{1, 1, 9}}));
          },
          vxpatch::PATCH_GENERAL_FAILURE},
         {"element nested set missing",
-         [&](PatchSpec& p) {
+         [&](PatchParts& p) {
              p.body.elementList = Varints({1, 2, 0, 100});
              p.body.parameterCorrections = DiffOf(oneElementParameters, emptySet);
          },
          vxpatch::PATCH_STREAM_ERROR},
         {"element no executable",
-         [&](PatchSpec& p) {
+         [&](PatchParts& p) {
              p.body.elementList = Varints({1, 2, 0, 100});
              p.body.parameterCorrections = DiffOf(oneElementParameters, oneElementParameters);
          },
          vxpatch::PATCH_EXECUTABLE_NOT_RECOGNISED},
-        {"element diff empty", [](PatchSpec& p) { p.body.elementCorrections.clear(); },
+        {"element diff empty", [](PatchParts& p) { p.body.elementCorrections.clear(); },
          vxpatch::PATCH_GENERAL_FAILURE},
         {"elements no stream set",
-         [&](PatchSpec& p) { p.body.elementCorrections = DiffOf(emptySet, notASet); },
+         [&](PatchParts& p) { p.body.elementCorrections = DiffOf(emptySet, notASet); },
          vxpatch::PATCH_STREAM_ERROR},
         {"elements left over",
-         [&](PatchSpec& p) { p.body.elementCorrections = DiffOf(emptySet, StreamSet({{}, {4}})); },
+         [&](PatchParts& p) { p.body.elementCorrections = DiffOf(emptySet, StreamSet({{}, {4}})); },
          vxpatch::PATCH_STREAM_NOT_CONSUMED},
-        {"ensemble diff empty", [](PatchSpec& p) { p.body.ensembleCorrections.clear(); },
+        {"ensemble diff empty", [](PatchParts& p) { p.body.ensembleCorrections.clear(); },
          vxpatch::PATCH_GENERAL_FAILURE},
         {"ensemble diff to other bytes",
-         [&](PatchSpec& p) { p.body.ensembleCorrections = DiffOf(oldData, Edited(newData, 3)); },
+         [&](PatchParts& p) { p.body.ensembleCorrections = DiffOf(oldData, Edited(newData, 3)); },
          vxpatch::PATCH_CHECKSUM_MISMATCH},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PatchSpec spec = plain;
-        c.spoil(spec);
-        const Applied applied = ApplyStreams(oldData, Build(spec));
+        PatchParts parts = plain;
+        c.spoil(parts);
+        const Applied applied = ApplyStreams(oldData, Build(parts));
         EXPECT_EQ(applied.status, c.status);
     }
+}
+
+// The last diff starts from the old bytes when there are no elements; every way of reaching
+// outside its streams or the old bytes fails the application instead.
+TEST_F(EnsembleApplierTest, LastDiffReachingOutsideItsDataFails)
+{
+    const int32_t oldSize = int32_t(oldData.size());
+    const Bytes zeros(16, 0);
+    struct Case {
+        const char* name;
+        RawDiff diff;
+    };
+    const Case cases[] = {
+        {"copy longer than the diff stream", RawDiff{16, {{{16, 0, 0}}}, Bytes(8, 0), {}}},
+        {"extra longer than the extra stream", RawDiff{16, {{{0, 16, 0}}}, {}, Bytes(8, 1)}},
+        {"negative copy", RawDiff{16, {{{-4, 0, 0}}}, zeros, {}}},
+        {"negative extra", RawDiff{16, {{{0, -4, 0}}}, {}, zeros}},
+        {"old range before the start", RawDiff{16, {{{0, 0, -8}, {16, 0, 0}}}, zeros, {}}},
+        {"old range past the end", RawDiff{16, {{{0, 0, oldSize - 8}, {16, 0, 0}}}, zeros, {}}},
+        {"copy past the new length", RawDiff{8, {{{16, 0, 0}}}, zeros, {}}},
+        {"control length past the end", RawDiff{16, {{{16, 0, 0}}}, zeros, {}, 200}},
+        {"diff length past the end", RawDiff{16, {{{16, 0, 0}}}, zeros, {}, -1, 200}},
+        {"extra length past the end", RawDiff{16, {{{0, 16, 0}}}, {}, zeros, -1, -1, 200}},
+        {"control runs out", RawDiff{32, {{{16, 0, 0}}}, zeros, {}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PatchParts parts = plain;
+        parts.body.ensembleCorrections = c.diff.bytes();
+        EXPECT_EQ(ApplyStreams(oldData, Build(parts)).status, vxpatch::PATCH_GENERAL_FAILURE);
+    }
+    // The same layout within bounds does apply, so the cases above fail for their one fault.
+    PatchParts parts = plain;
+    parts.body.ensembleCorrections = RawDiff{16, {{{8, 8, 0}}}, Bytes(8, 0), Bytes(8, 7)}.bytes();
+    Bytes expected(oldData.begin(), oldData.begin() + 8);
+    expected.insert(expected.end(), 8, 7);
+    parts.header.targetChecksum = vxpatch::ComputeCrc(expected.data(), uint32_t(expected.size()));
+    const Applied applied = ApplyStreams(oldData, Build(parts));
+    ASSERT_EQ(applied.status, vxpatch::PATCH_OK);
+    EXPECT_EQ(applied.output, expected);
 }
 
 TEST_F(EnsembleApplierTest, CutHeaderGivesTheStatusOfTheMissingField)

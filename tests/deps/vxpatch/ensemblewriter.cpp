@@ -5,6 +5,8 @@
 #include "bytesource.h"
 #include "bytesourceset.h"
 #include "crc.h"
+#include "disassembledprogram.h"
+#include "encodedprogram.h"
 #include "executabledetection.h"
 #include "lzmaioout.h"
 #include "patcherx86_32.h"
@@ -13,7 +15,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <set>
+#include <unordered_map>
 
 namespace vxtest {
 
@@ -91,6 +96,154 @@ bool Diff(const Bytes& oldData, const Bytes& newData, int method, Bytes* out)
     return Diff(oldData.data(), oldData.size(), newData.data(), newData.size(), method, out);
 }
 
+// Disassembled and trimmed as the applier's transform does; null when that fails.
+std::unique_ptr<vxpatch::DisassembledProgram, void (*)(vxpatch::DisassembledProgram*)>
+Disassemble(const Bytes& file, const EnsembleElement& element)
+{
+    vxpatch::DisassembledProgram* program = nullptr;
+    if (vxpatch::DisassembleExecutable(file.data() + element.offset, element.length, &program)
+            == vxpatch::PATCH_OK
+        && program->TrimLabelsStatus() != vxpatch::PATCH_OK) {
+        vxpatch::DeleteDisassembledProgram(program);
+        program = nullptr;
+    }
+    return {program, vxpatch::DeleteDisassembledProgram};
+}
+
+// The label a reference instruction goes through and whether it is an absolute one.
+vxpatch::Label* ReferencedLabel(const vxpatch::Insn* insn, bool* absolute)
+{
+    *absolute = insn->kind() == vxpatch::INSN_ABS32;
+    switch (insn->kind()) {
+    case vxpatch::INSN_REL32:
+    case vxpatch::INSN_ABS32:
+        return static_cast<const vxpatch::LabelInsn*>(insn)->label;
+    case vxpatch::INSN_ARM_BRANCH:
+        return static_cast<const vxpatch::ArmBranchInsn*>(insn)->label;
+    default:
+        return nullptr;
+    }
+}
+
+// A hash of the instructions around reference i that does not depend on any address: bytes
+// by value, references by kind only.
+uint64_t ReferenceContext(const vxpatch::DisassembledProgram& program, uint32_t i)
+{
+    const uint32_t kReach = 12;
+    uint64_t hash = 1469598103934665603ull;
+    auto mix = [&hash](uint64_t v) { hash = (hash ^ v) * 1099511628211ull; };
+    const uint32_t first = i > kReach ? i - kReach : 0;
+    const uint32_t last = std::min(program.insnCount(), i + kReach + 1);
+    for (uint32_t k = first; k < last; ++k) {
+        const vxpatch::Insn* insn = program.insnAt(k);
+        mix(insn->kind() | uint64_t(k == i) << 8);
+        if (insn->kind() == vxpatch::INSN_BYTE) {
+            mix(insn->byteValue());
+        } else if (insn->kind() == vxpatch::INSN_BYTES) {
+            const auto* bytes = static_cast<const vxpatch::BytesInsn*>(insn);
+            for (uint32_t b = 0; b < bytes->length && b < 16; ++b)
+                mix(bytes->bytes[b]);
+        } else if (insn->kind() == vxpatch::INSN_ARM_BRANCH) {
+            mix(static_cast<const vxpatch::ArmBranchInsn*>(insn)->cop);
+        }
+    }
+    return hash;
+}
+
+// Gives the new program's labels the indexes of the old labels they most likely are, so that
+// the new encoded program differs from the old one where the code does, not wherever a label
+// was added before. References are matched by their surroundings; labels without a match get
+// indexes past the old ones. Only the writer chooses indexes: the applier assembles whatever
+// indexes the corrected program holds.
+void AlignLabels(const vxpatch::DisassembledProgram& oldProgram,
+                 vxpatch::DisassembledProgram* newProgram)
+{
+    // Context -> the old label referenced there, or null when contexts collide.
+    std::unordered_map<uint64_t, vxpatch::Label*> oldContexts[2];
+    for (uint32_t i = 0; i < oldProgram.insnCount(); ++i) {
+        bool absolute = false;
+        vxpatch::Label* label = ReferencedLabel(oldProgram.insnAt(i), &absolute);
+        if (!label)
+            continue;
+        auto inserted = oldContexts[absolute].emplace(ReferenceContext(oldProgram, i), label);
+        if (!inserted.second && inserted.first->second != label)
+            inserted.first->second = nullptr;
+    }
+    std::map<std::pair<vxpatch::Label*, vxpatch::Label*>, int> votes[2];
+    for (uint32_t i = 0; i < newProgram->insnCount(); ++i) {
+        bool absolute = false;
+        vxpatch::Label* label = ReferencedLabel(newProgram->insnAt(i), &absolute);
+        if (!label)
+            continue;
+        auto match = oldContexts[absolute].find(ReferenceContext(*newProgram, i));
+        if (match != oldContexts[absolute].end() && match->second)
+            ++votes[absolute][{label, match->second}];
+    }
+    const vxpatch::DisassembledProgram::LabelMap* newLabels[2] = {&newProgram->rel32Labels(),
+                                                                 &newProgram->abs32Labels()};
+    const vxpatch::DisassembledProgram::LabelMap* oldLabels[2] = {&oldProgram.rel32Labels(),
+                                                                 &oldProgram.abs32Labels()};
+    for (int absolute = 0; absolute < 2; ++absolute) {
+        std::vector<std::pair<int, std::pair<vxpatch::Label*, vxpatch::Label*>>> ranked;
+        for (const auto& vote : votes[absolute])
+            ranked.push_back({vote.second, vote.first});
+        // Most votes first; ties by address, so that the same files give the same patch.
+        std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+            if (a.first != b.first)
+                return a.first > b.first;
+            const auto& x = a.second;
+            const auto& y = b.second;
+            return std::make_pair(x.first->rva, x.second->rva)
+                < std::make_pair(y.first->rva, y.second->rva);
+        });
+        int32_t next = 0;
+        for (const auto& entry : *oldLabels[absolute])
+            next = std::max(next, entry.second->index + 1);
+        for (const auto& entry : *newLabels[absolute])
+            entry.second->index = -1;
+        std::set<int32_t> taken;
+        for (const auto& vote : ranked) {
+            vxpatch::Label* newLabel = vote.second.first;
+            const int32_t index = vote.second.second->index;
+            if (newLabel->index == -1 && index >= 0 && taken.insert(index).second)
+                newLabel->index = index;
+        }
+        // Unmatched labels between two matched ones take the old indexes between theirs, in
+        // address order, as long as there are any.
+        int32_t previous = -1;
+        for (const auto& entry : *newLabels[absolute]) {
+            vxpatch::Label* label = entry.second;
+            if (label->index == -1 && previous + 1 < next && !taken.count(previous + 1)) {
+                label->index = previous + 1;
+                taken.insert(label->index);
+            }
+            if (label->index != -1)
+                previous = label->index;
+        }
+        for (const auto& entry : *newLabels[absolute]) {
+            if (entry.second->index == -1)
+                entry.second->index = next++;
+        }
+    }
+}
+
+// The new element's encoded program with its labels aligned to the old element's.
+bool TransformNewElement(const Bytes& oldData, const EnsembleElement& oldElement,
+                         const Bytes& newData, const EnsembleElement& newElement, ByteSinkSet* out)
+{
+    auto oldProgram = Disassemble(oldData, oldElement);
+    auto newProgram = Disassemble(newData, newElement);
+    if (!oldProgram || !newProgram)
+        return false;
+    AlignLabels(*oldProgram, newProgram.get());
+    vxpatch::EncodedProgram* encoded = nullptr;
+    if (newProgram->EncodeStatus(&encoded) != vxpatch::PATCH_OK)
+        return false;
+    const bool ok = vxpatch::EncodedProgramToSet(encoded, out) == vxpatch::PATCH_OK;
+    vxpatch::DestroyEncodedProgram(encoded);
+    return ok;
+}
+
 // One old element with the new element it becomes, both transformed.
 struct ElementPair {
     EnsembleElement oldElement;
@@ -115,7 +268,8 @@ std::vector<std::unique_ptr<ElementPair>> PairElements(const Bytes& oldData, con
         pair->newElement = *match;
         newElements.erase(newElements.begin(), match + 1);
         if (TransformElement(oldData, pair->oldElement, &pair->oldProgram)
-            && TransformElement(newData, pair->newElement, &pair->newProgram))
+            && TransformNewElement(oldData, pair->oldElement, newData, pair->newElement,
+                                   &pair->newProgram))
             pairs.push_back(std::move(pair));
     }
     return pairs;

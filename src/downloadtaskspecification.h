@@ -1,0 +1,83 @@
+#ifndef DOWNLOADTASKSPECIFICATION_H
+#define DOWNLOADTASKSPECIFICATION_H
+
+#include "taskspecification.h"
+
+#include <QFile>
+#include <QString>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Fetches one file of a release with an HTTP GET (update base URL + version + "/" + path) and
+// streams it into a local file. Only status 200 counts; a failed or stalled attempt is dropped
+// with its partial file and started again from byte 0, at most four times. Stalls are detected
+// by counting the engine's polls of getDownloadStats without data; the task has no timer.
+// The network manager is shared and borrowed; the reply is owned. GUI thread only.
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+public:
+    DownloadTaskSpecification(QNetworkAccessManager* nam, const QString& path, int version,
+                              const QString& filePath, qint64 expectedSize, QObject* parent,
+                              qreal weight);
+    ~DownloadTaskSpecification() override;
+
+    void execute() override;
+    void reset() override;
+    // Assigns (does not add) the bytes of this attempt, its total (0 when unknown) and the bytes
+    // since the previous poll; counts a poll without data and ends the attempt on the 16th.
+    void getDownloadStats(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                          bool& downloading) override;
+    void cancel() override;
+    void abortOnOtherCancel(TaskSpecification* other) override;
+
+    static const int kReadChunk = 4096;
+    static const int kMaxRetries = 4;
+    static const int kStallLimit = 15;
+
+protected:
+    // The file is complete and closed: reports it and succeeds.
+    virtual void downloadFinished();
+
+    // One attempt: opens (truncates) the file and sends the request.
+    void startDownload();
+    // Ends the attempt with `reason`; true when another attempt was started, false when the task
+    // has failed for good.
+    bool failDownload(const QString& reason);
+    // Drops the reply and the partly written file and zeroes the figures.
+    void cleanup();
+    // Moves what the reply holds into the file and flushes it, so that a full disk shows at
+    // once; false when that ended the attempt.
+    bool readAvailable();
+
+private slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply* reply);
+
+private:
+    void dropReply();
+    // Hands the buffered bytes to the system; on failure ends the attempt and returns false.
+    bool flushFile();
+    // The reason the file refused a write.
+    QString writeFailure();
+    // False when the server announced a length that this attempt did not receive.
+    bool announcedLengthMet() const;
+
+    QNetworkAccessManager* m_NetworkManager;
+    QNetworkReply* m_Reply = nullptr;
+    int m_StallCount = 0;
+    QString m_Path;
+    int m_Version;
+    QFile m_File;
+    int m_Retries = 0;
+    qint64 m_LastReported = 0;
+    qint64 m_Total;
+    qint64 m_ExpectedSize;
+    qint64 m_Received = 0;
+};
+
+#endif // DOWNLOADTASKSPECIFICATION_H
