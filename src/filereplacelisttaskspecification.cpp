@@ -5,6 +5,7 @@
 #include "filereplacetaskspecification.h"
 #include "updatefileentry.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -23,7 +24,13 @@ FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<UpdateF
 void FileReplaceListTaskSpecification::execute()
 {
     emit message("Starting file updates");
-    // Without a configuration there is no installation to write into: nothing is done.
+    if (!config && list && !list->isEmpty()) {
+        // No installation to write into: a list that was not installed must not pass.
+        qDebug() << "FileReplaceListTaskSpecification: no configuration";
+        state = TASK_RUNNING;
+        fail();
+        return;
+    }
     if (list && config && !list->isEmpty()) {
         // The directory tasks are synchronous and first in the queue, so every directory exists
         // before the first file is written.

@@ -2,10 +2,11 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
-#include "replacewritesteps.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
-
+#include "filetaskspecification_patch.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
 
 #include <QDebug>
 #include <QDir>
@@ -81,13 +82,13 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             prepareOldCopy(oldCopy);
             emit message(QString("Patching %1").arg(entry.effectiveName()));
             addMoveAside();
-            writeTask = newPatchStep(&journal, oldCopy, patchFile, dst, this, 0.8);
+            writeTask = new FileTaskSpecification_patch(&journal, oldCopy, patchFile, dst, this, 0.8);
         } else if (QFileInfo(entry.name).suffix() == "_lzma2_") {
             addMoveAside();
-            writeTask = newUnpackStep(&journal, src, dst, this, 0.8);
+            writeTask = new FileUnpackTaskSpecification_lzma2(&journal, src, dst, this, 0.8);
         } else {
             addMoveAside();
-            writeTask = newUnzipStep(&journal, src, dst, this, 0.8);
+            writeTask = new FileUnpackTaskSpecification_zip(&journal, src, dst, this, 0.8);
         }
         addTask(writeTask);
         addTask(new CheckSignatureTaskSpecification(dst, entry.sha512, true, this, 0.2));

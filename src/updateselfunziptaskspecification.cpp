@@ -1,10 +1,11 @@
 #include "updateselfunziptaskspecification.h"
 
 #include "configuration.h"
-#include "replacewritesteps.h"
+#include "filetaskspecification_patch.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
 #include "updatefileentry.h"
 #include "updateinidata.h"
-
 
 #include <QDebug>
 #include <QDir>
@@ -57,13 +58,13 @@ void UpdateSelfUnzipTaskSpecification::addExtraction(const UpdateFileEntry& entr
         QFile::remove(oldCopy);
         QFile::copy(QDir(config->installDir).filePath(name), oldCopy);
         emit message(QString("Patching %1").arg(name));
-        addTask(newPatchStep(nullptr, oldCopy, work.filePath(entry.patch), dst,
+        addTask(new FileTaskSpecification_patch(nullptr, oldCopy, work.filePath(entry.patch), dst,
                                                 this, weight));
     } else if (QFileInfo(entry.name).suffix() == "_lzma2_") {
-        addTask(newUnpackStep(nullptr, work.filePath(entry.name), dst, this,
+        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, work.filePath(entry.name), dst, this,
                                                       weight));
     } else {
-        addTask(newUnzipStep(nullptr, work.filePath(entry.name), dst, this,
+        addTask(new FileUnpackTaskSpecification_zip(nullptr, work.filePath(entry.name), dst, this,
                                                     weight));
     }
 }

@@ -3,15 +3,26 @@
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "replacetestutil.h"
-#include "replacewritesteps.h"
 #include "testtasks.h"
 
 #include <QFile>
+#include <QThreadPool>
 
 using vxtest::EventLog;
 using vxtest::ReplaceTree;
 
 namespace {
+
+// The pool threads that ran digest checks hold the crypto library's per-thread state. Joined
+// before the program ends, they free it while the library is still up, instead of racing its
+// clean-up at exit.
+class JoinPoolThreads : public ::testing::Environment
+{
+public:
+    void TearDown() override { QThreadPool::globalInstance()->waitForDone(); }
+};
+::testing::Environment* const joinPoolThreads =
+    ::testing::AddGlobalTestEnvironment(new JoinPoolThreads);
 
 // A whole published file installed under its own name.
 UpdateFileEntry copyEntry(const QString& name)
@@ -216,9 +227,6 @@ const QFileDevice::Permissions kOwnerOnly(QFileDevice::ReadOwner | QFileDevice::
 
 TEST(FileReplaceListTaskSpecification, GunzipsPackagesOverInstalledFiles)
 {
-#ifndef VX_HAVE_ZIP_TASK
-    GTEST_SKIP() << "built without the gunzip step";
-#endif
     ReplaceTree tree;
     const QByteArray newUpdater(200000, '\x7f');
     const QByteArray newReadme("the new readme\n");
@@ -250,9 +258,6 @@ TEST(FileReplaceListTaskSpecification, GunzipsPackagesOverInstalledFiles)
 // installed files come back with their content and mode, new files and folders go.
 TEST(FileReplaceListTaskSpecification, FailedPackagesRestoreTheReplacedFiles)
 {
-#ifndef VX_HAVE_ZIP_TASK
-    GTEST_SKIP() << "built without the gunzip step";
-#endif
     const QByteArray newUpdater(100000, 'u');
     const QByteArray newReadme("the new readme\n");
     const QByteArray gzReadme = vxtest::gzipped(newReadme);
@@ -298,4 +303,178 @@ TEST(FileReplaceListTaskSpecification, FailedPackagesRestoreTheReplacedFiles)
         for (const QString& line : log.lines)
             EXPECT_FALSE(line.contains("warning: rollback")) << line.toStdString();
     }
+}
+
+namespace {
+
+UpdateFileEntry patchedEntry(const QString& target, const QByteArray& content)
+{
+    return UpdateFileEntry("files", target + "._lzma2_", vxtest::sha512Hex(content),
+                           quint64(content.size()), target, target + "_patch_");
+}
+
+} // namespace
+
+TEST(FileReplaceListTaskSpecification, RebuildsInstalledFilesFromPatches)
+{
+    const vxtest::PatchPair& lib = vxtest::patchPair();
+    ASSERT_FALSE(lib.oldData.isEmpty());
+    ASSERT_FALSE(lib.patch.isEmpty());
+    ReplaceTree tree;
+    tree.put(tree.installFile("lib/libssl.so"), lib.oldData);
+    tree.put(tree.workFile("lib/libssl.so_patch_"), lib.patch);
+    QList<UpdateFileEntry> list{patchedEntry("lib/libssl.so", lib.newData)};
+
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    EXPECT_TRUE(vxtest::readFile(tree.installFile("lib/libssl.so")) == lib.newData);
+    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libssl.so")), kAll);
+    EXPECT_TRUE(log.lines.contains("message:Patching lib/libssl.so"));
+    // The patch's input stays in the work directory.
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("lib/libssl.so_old")) == lib.oldData);
+}
+
+TEST(FileReplaceListTaskSpecification, FailedPatchRestoresTheInstalledFile)
+{
+    const vxtest::PatchPair& lib = vxtest::patchPair();
+    ASSERT_FALSE(lib.oldData.isEmpty());
+    ASSERT_FALSE(lib.patch.isEmpty());
+    QByteArray badMagic = lib.patch;
+    badMagic[0] = char(badMagic[0] ^ 0x55);
+    QByteArray edited = lib.oldData;
+    edited[edited.size() / 2] = char(edited[edited.size() / 2] ^ 1);
+    struct Case {
+        const char* name;
+        QByteArray installed;
+        QByteArray patch;
+        QString reason;
+    };
+    const QString patchFailed = "Could not patch '{work}/lib/libssl.so_old' to '{install}/lib/libssl.so'";
+    const Case cases[] = {
+        {"not a patch", lib.oldData, badMagic, patchFailed},
+        {"truncated patch", lib.oldData, lib.patch.left(lib.patch.size() / 2), patchFailed},
+        {"installed file differs from the patch's source", edited, lib.patch, patchFailed},
+        {"patch not downloaded", lib.oldData, QByteArray(), patchFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReplaceTree tree;
+        tree.put(tree.installFile("lib/libssl.so"), c.installed);
+        tree.put(tree.workFile("new.gz"), vxtest::gzipped("new"));
+        if (!c.patch.isEmpty())
+            tree.put(tree.workFile("lib/libssl.so_patch_"), c.patch);
+        QList<UpdateFileEntry> list{packedEntry("new.gz", "plugins/new.txt", "new"),
+                                    patchedEntry("lib/libssl.so", lib.newData)};
+        const auto before = vxtest::snapshot(tree.install());
+
+        FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+        EventLog log(&task);
+        ASSERT_TRUE(vxtest::runToEnd(task));
+        EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+        EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+        QString reason = c.reason;
+        reason.replace("{work}", tree.work()).replace("{install}", tree.install());
+        EXPECT_TRUE(log.lines.contains("message:" + reason)) << log.lines.join("\n").toStdString();
+        EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+                  QStringList({"message:rolling back file updates", "canceled"}));
+    }
+}
+
+TEST(FileReplaceListTaskSpecification, UnpacksContainersOverInstalledFiles)
+{
+    const QByteArray program =
+        vxtest::readFile(vxtest::corpusDir() + "/elf32-x86/gcc-386-freebsd-exec");
+    ASSERT_FALSE(program.isEmpty());
+    const QByteArray& strings = vxtest::packedText().content;
+    ReplaceTree tree;
+    tree.put(tree.installFile("vx3client_linux_x86"), "old client");
+    tree.put(tree.workFile("bin/vx3client_linux_x86._lzma2_"), vxtest::lzmaPacked(program, true));
+    tree.put(tree.workFile("share/strings.dat._lzma2_"), vxtest::packedText().packed);
+    QList<UpdateFileEntry> list{
+        packedEntry("bin/vx3client_linux_x86._lzma2_", "vx3client_linux_x86", program),
+        packedEntry("share/strings.dat._lzma2_", "share/lang/strings.dat", strings)};
+
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    EXPECT_TRUE(vxtest::readFile(tree.installFile("vx3client_linux_x86")) == program);
+    EXPECT_EQ(QFile::permissions(tree.installFile("vx3client_linux_x86")), kAll);
+    EXPECT_TRUE(vxtest::readFile(tree.installFile("share/lang/strings.dat")) == strings);
+}
+
+TEST(FileReplaceListTaskSpecification, FailedUnpackRestoresTheInstalledFile)
+{
+    const QByteArray& content = vxtest::packedText().content;
+    const QByteArray& packed = vxtest::packedText().packed;
+    ASSERT_FALSE(packed.isEmpty());
+    QByteArray corrupt = packed;
+    corrupt[corrupt.size() - 20] = char(corrupt[corrupt.size() - 20] ^ 0x40);
+    struct Case {
+        const char* name;
+        QByteArray package;
+    };
+    // The key's last suffix alone picks the unpacker: a gzip package is no container.
+    const Case cases[] = {
+        {"corrupted container", corrupt},
+        {"truncated container", packed.left(packed.size() / 2)},
+        {"gzip package under a container's name", vxtest::gzipped(content)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReplaceTree tree;
+        tree.put(tree.installFile("lib/libcore.so"), "installed library");
+        tree.put(tree.workFile("libcore.so._lzma2_"), c.package);
+        tree.put(tree.workFile("other.gz"), vxtest::gzipped("other"));
+        QList<UpdateFileEntry> list{packedEntry("other.gz", "lib/other.so", "other"),
+                                    packedEntry("libcore.so._lzma2_", "lib/libcore.so", content)};
+        const auto before = vxtest::snapshot(tree.install());
+
+        FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+        EventLog log(&task);
+        ASSERT_TRUE(vxtest::runToEnd(task));
+        EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+        EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+        EXPECT_TRUE(log.lines.contains("message:Could not unpack '" + tree.workFile("libcore.so._lzma2_") +
+                                       "' to '" + tree.installFile("lib/libcore.so") + "'"))
+            << log.lines.join("\n").toStdString();
+        EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+                  QStringList({"message:rolling back file updates", "canceled"}));
+    }
+}
+
+TEST(FileReplaceListTaskSpecification, CancelRollsBackWhatWasDone)
+{
+    ReplaceTree tree;
+    tree.put(tree.installFile("keep.txt"), "kept");
+    QList<UpdateFileEntry> list;
+    for (const QString name : {"new/a.txt", "new/b.txt", "c.txt", "d.txt"}) {
+        tree.put(tree.workFile(name), name.toUtf8());
+        list << copyEntry(name);
+    }
+    const auto before = vxtest::snapshot(tree.install());
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    QSignalSpy ended(&task, &TaskSpecification::canceled);
+    // The third file starts once one of the first two is in; the fourth is still waiting then.
+    QObject::connect(&task, &TaskSpecification::message, [&](const QString& text) {
+        if (text == "add/replace c.txt")
+            task.cancel();
+    });
+    task.execute();
+    ASSERT_TRUE(vxtest::waitForCount(ended));
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_CANCELED);
+    EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+    EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+              QStringList({"message:rolling back file updates", "canceled"}));
+}
+
+TEST(FileReplaceListTaskSpecification, ListWithoutConfigurationNeverPasses)
+{
+    QList<UpdateFileEntry> list{copyEntry("a.txt")};
+    FileReplaceListTaskSpecification task(&list, nullptr, nullptr, 1.0);
+    task.execute();
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
 }

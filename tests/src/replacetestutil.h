@@ -2,7 +2,10 @@
 #define VXTEST_REPLACETESTUTIL_H
 
 #include "configuration.h"
+#include "ensembletesthelpers.h"
+#include "ensemblewriter.h"
 #include "eventloop.h"
+#include "lzmafile.h"
 #include "taskspecification.h"
 #include "testpaths.h"
 #include "updatefileentry.h"
@@ -80,6 +83,35 @@ inline QByteArray gzipped(const QByteArray& data)
     return gzip.readAllStandardOutput();
 }
 
+// `data` in the package container, written by the library's own writer.
+inline QByteArray lzmaPacked(const QByteArray& data, bool preprocess)
+{
+    QTemporaryDir tmp;
+    const QString plain = tmp.filePath("plain");
+    const QString packed = tmp.filePath("packed");
+    if (!writeFile(plain, data) ||
+        !vxpatch::PackLzmaFile(plain.toStdString(), packed.toStdString(), preprocess))
+        return QByteArray();
+    return readFile(packed);
+}
+
+// A text file and its plain container, packed once: each packing costs a whole LZMA2 encoder.
+struct PackedText {
+    QByteArray content;
+    QByteArray packed;
+};
+
+inline const PackedText& packedText()
+{
+    static const PackedText text = [] {
+        PackedText t;
+        t.content = QByteArray("voice, chat, channel\n").repeated(3000);
+        t.packed = lzmaPacked(t.content, false);
+        return t;
+    }();
+    return text;
+}
+
 // Starts the task and runs the event loop until it ended; false on a time-out.
 inline bool runToEnd(TaskSpecification& task)
 {
@@ -87,6 +119,32 @@ inline bool runToEnd(TaskSpecification& task)
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
     return runUntil([&] { return finished.count() + canceled.count() > 0; });
+}
+
+// A small x86 executable, a new release of it and the ensemble patch between them, made once.
+struct PatchPair {
+    QByteArray oldData;
+    QByteArray newData;
+    QByteArray patch;
+};
+
+inline const PatchPair& patchPair()
+{
+    static const PatchPair pair = [] {
+        PatchPair p;
+        const Bytes oldBytes =
+            ToBytes(readFile(corpusDir() + "/elf32-x86/gcc-386-freebsd-exec"));
+        const Bytes newBytes = Edited(oldBytes, 7);
+        Bytes patch;
+        if (!oldBytes.empty() &&
+            MakeEnsemblePatch(oldBytes, newBytes, EnsembleWriterOptions{}, &patch)) {
+            p.oldData = ToQByteArray(oldBytes);
+            p.newData = ToQByteArray(newBytes);
+            p.patch = ToQByteArray(patch);
+        }
+        return p;
+    }();
+    return pair;
 }
 
 } // namespace vxtest

@@ -1,7 +1,6 @@
 #include "updateselfunziptaskspecification.h"
 
 #include "replacetestutil.h"
-#include "replacewritesteps.h"
 #include "testtasks.h"
 #include "updateinidata.h"
 
@@ -114,9 +113,6 @@ UpdateFileEntry packedEntry(const QString& key, const QString& target)
 
 TEST_F(SelfUnzip, AssemblesTheNewUpdaterTreeFromGzipPackages)
 {
-#ifndef VX_HAVE_ZIP_TASK
-    GTEST_SKIP() << "built without the gunzip step";
-#endif
     writeSession();
     ReplaceTree::put(appFile("translations/update_de.qm"), "de");
     const QByteArray updater(150000, '\x42');
@@ -148,9 +144,6 @@ TEST_F(SelfUnzip, AssemblesTheNewUpdaterTreeFromGzipPackages)
 
 TEST_F(SelfUnzip, FailedExtractionFailsTheStepAfterTheHandOverFiles)
 {
-#ifndef VX_HAVE_ZIP_TASK
-    GTEST_SKIP() << "built without the gunzip step";
-#endif
     writeSession();
     ReplaceTree::put(appFile("translations/update_de.qm"), "de");
     const QByteArray good = vxtest::gzipped(QByteArray(5000, 'g'));
@@ -171,4 +164,64 @@ TEST_F(SelfUnzip, FailedExtractionFailsTheStepAfterTheHandOverFiles)
     // The steps after the extractions ran all the same.
     EXPECT_TRUE(QFileInfo::exists(tree.workFile("update.ini")));
     EXPECT_EQ(vxtest::readFile(tree.workFile("translations/update_de.qm")), QByteArray("de"));
+}
+
+TEST_F(SelfUnzip, PatchesTheInstalledUpdaterIntoTheWorkDirectory)
+{
+    const vxtest::PatchPair& pair = vxtest::patchPair();
+    ASSERT_FALSE(pair.patch.isEmpty());
+    writeSession();
+    ReplaceTree::put(tree.installFile("update"), pair.oldData);
+    ReplaceTree::put(tree.workFile("update_patch_"), pair.patch);
+    const auto installed = vxtest::snapshot(tree.install());
+    QList<UpdateFileEntry> list{
+        UpdateFileEntry("update", "update._lzma2_", QString(), 0, "update", "update_patch_")};
+
+    UpdateSelfUnzipTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    EXPECT_EQ(log.lines, QStringList({"message:Patching update", "finished"}));
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("update")) == pair.newData);
+    EXPECT_EQ(QFile::permissions(tree.workFile("update")), QFileDevice::Permissions(0x7777));
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("update_old")) == pair.oldData);
+    EXPECT_TRUE(vxtest::snapshot(tree.install()) == installed);
+}
+
+TEST_F(SelfUnzip, PatchWithoutAnInstalledFileFails)
+{
+    const vxtest::PatchPair& pair = vxtest::patchPair();
+    ASSERT_FALSE(pair.patch.isEmpty());
+    writeSession();
+    ReplaceTree::put(tree.workFile("update_patch_"), pair.patch);
+    QList<UpdateFileEntry> list{
+        UpdateFileEntry("update", "update._lzma2_", QString(), 0, "update", "update_patch_")};
+
+    UpdateSelfUnzipTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+    EXPECT_EQ(log.lines, QStringList({"message:Patching update",
+                                      "message:Could not patch '" + tree.workFile("update_old") +
+                                          "' to '" + tree.workFile("update") + "'",
+                                      "canceled"}));
+    EXPECT_FALSE(QFileInfo::exists(tree.workFile("update")));
+    EXPECT_TRUE(QFileInfo::exists(tree.workFile("update.ini")));
+}
+
+TEST_F(SelfUnzip, UnpacksContainersByTheirSuffix)
+{
+    writeSession();
+    const QByteArray& library = vxtest::packedText().content;
+    ReplaceTree::put(tree.workFile("libfoo.so._lzma2_"), vxtest::packedText().packed);
+    ReplaceTree::put(tree.workFile("libbar.so.gz"), vxtest::gzipped(library + "bar"));
+    QList<UpdateFileEntry> list{packedEntry("libfoo.so._lzma2_", "libfoo.so"),
+                                packedEntry("libbar.so.gz", "libbar.so")};
+
+    UpdateSelfUnzipTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("libfoo.so")) == library);
+    EXPECT_TRUE(vxtest::readFile(tree.workFile("libbar.so")) == library + "bar");
 }
