@@ -1,0 +1,70 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QString>
+#include <QWidget>
+
+class Configuration;
+class QCloseEvent;
+class QShowEvent;
+class Ui_MainWindow;
+class UpdateEngine;
+
+// The updater's only window: version label, progress bar, a details log behind a toggle, logo,
+// banner and copyright line. Owns the update engine and the single-instance guard (both as
+// children), starts the engine once the configuration is ready, shows errors, asks before an
+// abort and about a reboot, writes the force-update notice files and hands over to the next
+// program at the end. Borrows the configuration, which outlives it. GUI thread.
+class MainWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(Configuration* configuration);
+    ~MainWindow() override;
+
+    // Rich text of the version label: target version, channel and phase.
+    void updateVersionLabel();
+    // Creates (or truncates) the empty notice file `name` in the temporary folder.
+    void write_force_update_file(const QString& name);
+    // In phase 1 removes both notice files from the temporary folder; phase 2 keeps them.
+    void delete_force_update_files();
+
+    static const char kForceUpdateFile[];
+    static const char kForceUpdateCheckFile[];
+
+public slots:
+    void onRebootWithConfirmation();
+
+private slots:
+    void onFatalError(QString errorMessage);
+    void onStartUpdate();
+    void onStartNewUpdater();
+    void onAppendText(QString text);
+    void onUpdateFinished();
+    void onUpdateCanceled();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void connectEngine();
+    void connectConfiguration();
+    void onEngineError(const QString& errorMessage);
+    void onEngineProgress(double doneFrac);
+    void onOtherInstance(const QString& message);
+    void scrollDetailsToEnd();
+    void startClient();
+    void showError(const QString& text);
+    void moveToScreenCentre();
+
+    Ui_MainWindow* ui;
+    Configuration* configuration;
+    UpdateEngine* engine;
+    bool finished = false;
+    bool cancelRequested = false;
+    bool started = false;
+    bool rebootRequested = false;
+};
+
+#endif // MAINWINDOW_H

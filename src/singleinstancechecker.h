@@ -1,0 +1,45 @@
+#ifndef SINGLEINSTANCECHECKER_H
+#define SINGLEINSTANCECHECKER_H
+
+#include <QObject>
+#include <QString>
+
+class QLocalServer;
+class QLocalSocket;
+
+// Keeps one updater per program path and user: a running updater listens on a local socket
+// named after both, and a second one delivers a short message to it and leaves. Owned by the
+// main window, so the server lives as long as the window; GUI thread only.
+class SingleInstanceChecker : public QObject
+{
+    Q_OBJECT
+public:
+    // Listens under serverName(); a socket left by a crashed run is replaced, a live one is not
+    // (this instance then runs without a server).
+    explicit SingleInstanceChecker(QObject* parent = nullptr);
+    ~SingleInstanceChecker() override;
+
+    // The socket name of this program and user.
+    static QString serverName();
+    // The socket name for a program path and a home folder; only the path is case-folded.
+    static QString serverNameFor(const QString& appFilePath, const QString& homePath);
+    // True when a running instance took the message (waits at most 1000 ms to connect and
+    // 1000 ms to write). An empty message is never delivered.
+    static bool sendMessage(const QString& message);
+
+signals:
+    void otherInstanceActivate(QString message);
+
+private slots:
+    void onNewConnection();
+    void onReadyRead();
+
+private:
+    static bool anyoneListening(const QString& name);
+    void dropConnection();
+
+    QLocalServer* server;
+    QLocalSocket* connection = nullptr;
+};
+
+#endif // SINGLEINSTANCECHECKER_H

@@ -1,0 +1,152 @@
+// Runs the built program itself, as a second instance beside a listening first one.
+#include "singleinstancechecker.h"
+
+#include "eventloop.h"
+#include "testpaths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+// A copy of the program in a folder of its own, with a temporary folder beside it.
+class ProgramCopy
+{
+public:
+    ProgramCopy()
+    {
+        EXPECT_TRUE(QDir().mkpath(appDir()));
+        EXPECT_TRUE(QDir().mkpath(tmpDir()));
+        EXPECT_TRUE(QFile::copy(VX_UPDATE_PROGRAM, program()));
+        EXPECT_TRUE(QFile::setPermissions(program(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+
+    QString appDir() const { return root.path() + "/app"; }
+    QString tmpDir() const { return root.path() + "/tmp"; }
+    QString program() const { return appDir() + "/update"; }
+
+    // The socket under which a first instance of this copy listens.
+    QString socketPath() const
+    {
+        return tmpDir() + "/"
+               + SingleInstanceChecker::serverNameFor(QFileInfo(program()).canonicalFilePath(), QDir::homePath());
+    }
+
+    // Runs the copy with `args`; false when it did not end in time.
+    bool run(const QStringList& args, int* exitCode)
+    {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmpDir());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(program(), args);
+        if (!vxtest::runUntil([&] { return process.state() == QProcess::NotRunning; }, 30000)) {
+            process.kill();
+            process.waitForFinished();
+            return false;
+        }
+        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return true;
+    }
+
+    QStringList logLines() const
+    {
+        const QString folder = tmpDir() + "/voxmere_update_log";
+        const QStringList files = QDir(folder).entryList(QDir::Files);
+        if (files.size() != 1)
+            return {};
+        QStringList lines;
+        for (const QString& line : QString::fromLocal8Bit(vxtest::readFile(folder + "/" + files.first())).split('\n')) {
+            const int at = line.lastIndexOf("\t|\t");
+            if (at >= 0)
+                lines << line.mid(at + 3);
+        }
+        return lines;
+    }
+
+private:
+    QTemporaryDir root;
+};
+
+// Listens as the first instance would and collects what arrives.
+class FirstInstance
+{
+public:
+    explicit FirstInstance(const QString& path)
+    {
+        QLocalServer::removeServer(path);
+        EXPECT_TRUE(server.listen(path)) << server.errorString().toStdString();
+        QObject::connect(&server, &QLocalServer::newConnection, [this] {
+            while (QLocalSocket* socket = server.nextPendingConnection())
+                QObject::connect(socket, &QLocalSocket::readyRead, [this, socket] { received += socket->readAll(); });
+        });
+    }
+    QByteArray received;
+
+private:
+    QLocalServer server;
+};
+
+} // namespace
+
+TEST(UpdateProgram, SecondInstanceCleansUpThenLeavesWithZero)
+{
+    ProgramCopy copy;
+    vxtest::writeFile(copy.tmpDir() + "/vx3_update_log", "");
+    const QStringList leftovers = {"_old_update", "_old_libqgif.so", "libQtCore.so.4", "old/_old_libQt5Core.so.5",
+                                   "imageformats/_old_libqjpeg.so", "sqldrivers/_old_libsqlite.so"};
+    const QStringList kept = {"libQt5Core.so.5", "imageformats/libqjpeg.so", "accessible/libQtCore.so.4"};
+    for (const QString& name : leftovers + kept) {
+        QDir().mkpath(QFileInfo(copy.appDir() + "/" + name).path());
+        ASSERT_TRUE(vxtest::writeFile(copy.appDir() + "/" + name, "x"));
+    }
+    FirstInstance first(copy.socketPath());
+    int exitCode = -2;
+    ASSERT_TRUE(copy.run({"--nouser", "update_linux_x86", "5"}, &exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(vxtest::runUntil([&] { return first.received == "#"; })) << first.received.constData();
+
+    for (const QString& name : leftovers) {
+        SCOPED_TRACE(name.toStdString());
+        EXPECT_FALSE(QFile::exists(copy.appDir() + "/" + name));
+    }
+    for (const QString& name : kept) {
+        SCOPED_TRACE(name.toStdString());
+        EXPECT_TRUE(QFile::exists(copy.appDir() + "/" + name));
+    }
+    EXPECT_FALSE(QFileInfo::exists(copy.appDir() + "/old"));
+    EXPECT_TRUE(QFileInfo::exists(copy.program()));
+
+    const QStringList lines = copy.logLines();
+    const int started = lines.indexOf("Voxmere updater started");
+    const int cleaned = lines.indexOf("Removing old files done");
+    const int detected = lines.indexOf("Detected other instance running, aborting");
+    EXPECT_GE(started, 0) << lines.join('\n').toStdString();
+    EXPECT_LT(started, cleaned);
+    EXPECT_LT(cleaned, detected);
+}
+
+TEST(UpdateProgram, OldFolderWithOtherFilesStays)
+{
+    ProgramCopy copy;
+    ASSERT_TRUE(QDir().mkpath(copy.appDir() + "/old"));
+    ASSERT_TRUE(vxtest::writeFile(copy.appDir() + "/old/_old_libqgif.so", "x"));
+    ASSERT_TRUE(vxtest::writeFile(copy.appDir() + "/old/notes.txt", "x"));
+    FirstInstance first(copy.socketPath());
+    int exitCode = -2;
+    ASSERT_TRUE(copy.run({}, &exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_FALSE(QFile::exists(copy.appDir() + "/old/_old_libqgif.so"));
+    EXPECT_TRUE(QFile::exists(copy.appDir() + "/old/notes.txt"));
+    // Without the marker no log folder is made.
+    EXPECT_FALSE(QFileInfo::exists(copy.tmpDir() + "/voxmere_update_log"));
+}
