@@ -1,5 +1,7 @@
 #include "enginetestutil.h"
 
+#include "bytesink.h"
+#include "crc.h"
 #include "lzmafile.h"
 #include "signaturetestutil.h"
 #include "testpaths.h"
@@ -24,7 +26,32 @@ bool put(const QString& path, const QByteArray& data)
     return QDir().mkpath(QFileInfo(path).absolutePath()) && vxtest::writeFile(path, data);
 }
 
+// The block's LZMA2 stream comes from xz (raw, fast preset, 64 KiB dictionary): quick to make,
+// and a check of the reader against an encoder that is not the library's own.
 QByteArray packed(const QByteArray& data)
+{
+    QProcess xz;
+    xz.start("xz", {"--format=raw", "--lzma2=preset=0,dict=64KiB", "-c"});
+    if (!xz.waitForStarted())
+        return QByteArray();
+    xz.write(data);
+    xz.closeWriteChannel();
+    if (!xz.waitForFinished() || xz.exitCode() != 0)
+        return QByteArray();
+    const QByteArray stream = xz.readAllStandardOutput();
+
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.constData());
+    vxpatch::ByteSink sink;
+    const uint8_t dictionaryProperty = 8; // (2 | 0) << (8 / 2 + 11) = 64 KiB
+    if (!vxpatch::WriteLzmaFileHeader(&sink, vxpatch::ComputeCrc(bytes, uint32_t(data.size())))
+        || !sink.WriteVarint32(vxpatch::LZMA_FILE_PLAIN) || !sink.Write(&dictionaryProperty, 1)
+        || !sink.WriteVarint32(uint32_t(data.size()))
+        || !sink.Write(stream.constData(), size_t(stream.size())))
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char*>(sink.data()), int(sink.size()));
+}
+
+QByteArray packedByLibrary(const QByteArray& data)
 {
     QTemporaryDir tmp;
     const QString in = tmp.filePath("in");

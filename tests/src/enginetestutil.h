@@ -15,8 +15,10 @@ bool signsWithBuiltinKey();
 // Writes `data` to `path`, making its folders.
 bool put(const QString& path, const QByteArray& data);
 
-// The package container of `data`, made by the library's own writer.
+// The package container of `data` (plain directive).
 QByteArray packed(const QByteArray& data);
+// The same by the library's own writer (level 9: slow, so used sparingly).
+QByteArray packedByLibrary(const QByteArray& data);
 QByteArray gzipped(const QByteArray& data);
 // An RSA-PSS signature of `data` by the development key (through openssl).
 QByteArray signature(const QByteArray& data);

@@ -112,6 +112,9 @@ TEST_F(IniDownloadTask, FetchesUnpacksAndVerifiesInBothPhases)
         SCOPED_TRACE(phase);
         setPhase(phase);
         ASSERT_TRUE(enginetest::publishProductIni(root->path(), version, ini, kIni));
+        if (phase == 1) {
+            ASSERT_TRUE(put(serverFile(ini + "._lzma2_"), enginetest::packedByLibrary(kIni)));
+        }
 
         IniDownloadTaskSpecification task(&nam, &config, nullptr, 0.1);
         run(task);
