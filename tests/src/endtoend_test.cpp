@@ -25,6 +25,7 @@
 namespace {
 
 const int kVersion = 7;
+const int kForeignSignedVersion = 8;
 // Each phase waits 2 s before it starts and 1 s before it hands over; the rest is the work of
 // an unoptimised, sanitized build.
 const int kPhaseTimeoutMs = 180000;
@@ -70,6 +71,7 @@ struct Release {
     QString server() const { return root.filePath("server"); }
     // The run scripts of both releases write here; the old one must never run.
     QString oldMarker() const { return root.filePath("old-client-started"); }
+    QString otherKey() const { return root.filePath("other_private_key.der"); }
 
     void makeTrees(const QString& newMarker)
     {
@@ -108,6 +110,27 @@ struct Release {
         ASSERT_EQ(tool.exitStatus(), QProcess::NormalExit);
         ASSERT_EQ(tool.exitCode(), 0);
     }
+
+    // A release of the client whose product ini is signed with a key of its own, not the
+    // development key the program is built with.
+    void publishForeignSigned(int version, const QString& newMarker)
+    {
+        QProcess openssl;
+        openssl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        openssl.start("sh", {"-c", "openssl genrsa 1024 2>/dev/null | openssl rsa -traditional "
+                                   "-outform DER -out '" + otherKey() + "' 2>/dev/null"});
+        ASSERT_TRUE(openssl.waitForFinished(60000));
+        ASSERT_EQ(openssl.exitCode(), 0);
+        const QString tree = root.filePath("foreign-client");
+        put(tree + "/vx3client_runscript.sh", runScript(newMarker));
+        QProcess tool;
+        tool.setProcessChannelMode(QProcess::ForwardedChannels);
+        tool.start(VX_MKRELEASE, {"--product", "client", "--release", QString::number(version),
+                                  "--new", tree, "--out", server(), "--key", otherKey(),
+                                  "--quiet"});
+        ASSERT_TRUE(tool.waitForFinished(300000));
+        ASSERT_EQ(tool.exitCode(), 0);
+    }
 };
 
 // One update run: an installation copied from the old tree, the configuration folder whose
@@ -123,6 +146,8 @@ protected:
         release->makeTrees(release->root.filePath("new-client-started"));
         release->publish("update", release->newUpdater());
         release->publish("client", release->newClient());
+        release->publishForeignSigned(kForeignSignedVersion,
+                                      release->root.filePath("new-client-started"));
         release->nginx = std::make_unique<vxtest::NginxServer>(release->server());
         ASSERT_TRUE(release->nginx->start()) << release->nginx->errorText().toStdString();
     }
@@ -146,11 +171,43 @@ protected:
         ASSERT_TRUE(QDir().mkpath(tmp()));
         ASSERT_TRUE(QDir().mkpath(home()));
         put(tmp() + "/vx3_update_log", QByteArray());
+        pointAlphaChannelAt(kVersion);
+    }
+
+    void pointAlphaChannelAt(int version)
+    {
         QSettings channel(config() + "/update.ini", QSettings::IniFormat);
         channel.setValue("Channel/alpha", release->nginx->baseUrl());
-        channel.setValue("Channel/alphaRevno", kVersion);
+        channel.setValue("Channel/alphaRevno", version);
         channel.sync();
         ASSERT_EQ(channel.status(), QSettings::NoError);
+    }
+
+    // The new updater in a working directory below the temporary folder, with the session
+    // record that names the installation, as phase 1 leaves them for phase 2.
+    QString preparePhaseTwo(int version)
+    {
+        const QString work = tmp() + "/voxmere_temp_0";
+        put(work + "/update", vxtest::readFile(VX_UPDATE_PROGRAM));
+        makeExecutable(work + "/update");
+        QSettings session(work + "/update.ini", QSettings::IniFormat);
+        session.setValue("current/version", version);
+        session.setValue("current/dir", work);
+        session.setValue("current/vx3dir", install());
+        session.setValue("current/type", "client_linux_x86");
+        session.sync();
+        EXPECT_EQ(session.status(), QSettings::NoError);
+        return work;
+    }
+
+    // Everything the updater processes of this test have logged so far.
+    QByteArray logText() const
+    {
+        QByteArray text;
+        QDirIterator it(tmp() + "/voxmere_update_log", QDir::Files);
+        while (it.hasNext())
+            text += vxtest::readFile(it.next());
+        return text;
     }
 
     void TearDown() override
@@ -255,21 +312,10 @@ protected:
 
 Release* EndToEndTest::release = nullptr;
 
-// Phase 2 as phase 1 leaves it: the new updater in a working directory below the temporary
-// folder, with the session record that names the installation.
+// Phase 2 as phase 1 leaves it.
 TEST_F(EndToEndTest, ClientUpdateInstallsTheNewReleaseAndStartsTheClient)
 {
-    const QString work = tmp() + "/voxmere_temp_0";
-    put(work + "/update", vxtest::readFile(VX_UPDATE_PROGRAM));
-    makeExecutable(work + "/update");
-    QSettings session(work + "/update.ini", QSettings::IniFormat);
-    session.setValue("current/version", kVersion);
-    session.setValue("current/dir", work);
-    session.setValue("current/vx3dir", install());
-    session.setValue("current/type", "client_linux_x86");
-    session.sync();
-    ASSERT_EQ(session.status(), QSettings::NoError);
-
+    const QString work = preparePhaseTwo(kVersion);
     EXPECT_EQ(run(work + "/update",
                   {"--clientupdate", "client_linux_x86", QString::number(kVersion), "#"}),
               0);
@@ -277,6 +323,31 @@ TEST_F(EndToEndTest, ClientUpdateInstallsTheNewReleaseAndStartsTheClient)
     expectInstalledTreeIsTheNewOne();
     EXPECT_TRUE(vxtest::runUntil([&] { return workDirs().isEmpty(); }))
         << "the working directory is removed at the end";
+}
+
+// A product ini that the built-in key does not verify ends the run before anything is fetched
+// or installed; the window then waits on its error box, and the test ends the program.
+TEST_F(EndToEndTest, ClientUpdateRefusesAReleaseSignedWithAnotherKey)
+{
+    pointAlphaChannelAt(kForeignSignedVersion);
+    const QString work = preparePhaseTwo(kForeignSignedVersion);
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start(work + "/update", {"--clientupdate", "client_linux_x86",
+                                     QString::number(kForeignSignedVersion), "#"});
+    ASSERT_TRUE(process.waitForStarted(30000));
+    EXPECT_TRUE(vxtest::runUntil(
+        [&] { return logText().contains("Failed to verify product ini, aborting"); },
+        kPhaseTimeoutMs));
+    process.kill();
+    process.waitForFinished();
+
+    EXPECT_TRUE(contents(install()) == contents(release->oldClient()))
+        << "the installation is untouched";
+    EXPECT_FALSE(QFileInfo::exists(newMarker()));
+    EXPECT_FALSE(QFileInfo::exists(release->oldMarker()));
+    EXPECT_TRUE(QFileInfo::exists(work + "/vx3_client_linux_x86.ini"))
+        << "the rejected ini stays in the working directory for the next run to check again";
 }
 
 // Both phases from the installed updater on: phase 1 assembles the new updater in a working
