@@ -2,6 +2,7 @@
 #include "bytesource.h"
 #include "log.h"
 #include "lzmaioout.h"
+#include "patchlogcapture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,21 +20,6 @@ namespace vxpatch {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// Collects the messages the library logs while it lives.
-class LogCapture : public LogBase {
-public:
-    void flush() override {}
-    void setting(int32_t, int32_t) override {}
-    void write(const std::string& message, int level, const std::string&, uint64_t,
-               const std::string&, const std::string&) override
-    {
-        messages.push_back(message);
-        levels.push_back(level);
-    }
-    std::vector<std::string> messages;
-    std::vector<int> levels;
-};
 
 // Compressible text-like bytes, the same for a given seed.
 Bytes sampleBytes(size_t length, unsigned seed)
@@ -206,7 +192,7 @@ struct FailureCase {
 void expectFailure(const FailureCase& c, ByteSink* sink)
 {
     SCOPED_TRACE(c.name);
-    LogCapture capture;
+    PatchLogCapture capture;
     // An exactly sized heap copy, so a read past the end trips AddressSanitizer.
     std::unique_ptr<uint8_t[]> exact(new uint8_t[c.block.size() + 1]);
     std::copy(c.block.begin(), c.block.end(), exact.get());
