@@ -9,8 +9,6 @@
 namespace vxpatch {
 namespace {
 
-const char kVxdiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
-
 // The three streams of a diff body, as views into the patch or a decoded block.
 struct DiffStreams {
     ByteSink decoded[3];

@@ -12,8 +12,6 @@
 namespace vxpatch {
 namespace {
 
-const char kVxdiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
-
 // A match at least this long ends a search pass as soon as it beats the current
 // alignment at all, so that long runs are not searched again position by position.
 constexpr int64_t kLongMatch = 10241;
