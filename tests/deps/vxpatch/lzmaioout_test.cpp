@@ -3,6 +3,7 @@
 #include "log.h"
 #include "lzmaioout.h"
 #include "patchlogcapture.h"
+#include "sinkbytes.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,7 +20,8 @@
 namespace vxpatch {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using vxtest::Bytes;
+using vxtest::SinkBytes;
 
 // Compressible text-like bytes, the same for a given seed.
 Bytes sampleBytes(size_t length, unsigned seed)
@@ -38,16 +40,11 @@ Bytes sampleBytes(size_t length, unsigned seed)
     return bytes;
 }
 
-Bytes contents(const ByteSink& sink)
-{
-    return sink.size() ? Bytes(sink.data(), sink.data() + sink.size()) : Bytes();
-}
-
 Bytes compressed(const Bytes& input)
 {
     ByteSink sink;
     EXPECT_TRUE(CompressBufferLzma2(input.data(), input.size(), &sink));
-    return contents(sink);
+    return SinkBytes(sink);
 }
 
 // Dictionary size named by an LZMA2 property byte (at most 40).
@@ -92,7 +89,7 @@ TEST(Lzma2Block, ReadsAStoredChunk)
     ByteSource source(kStoredA.data(), kStoredA.size());
     ByteSink out;
     ASSERT_TRUE(ReadLzma2Block(&source, &out));
-    EXPECT_EQ(contents(out), Bytes{'a'});
+    EXPECT_EQ(SinkBytes(out), Bytes{'a'});
     EXPECT_EQ(out.capacity(), 256u);  // grown once, to the minimum
     EXPECT_TRUE(source.Empty());
 }
@@ -141,7 +138,7 @@ TEST(Lzma2Block, ReadsARawStreamWrittenByXz)
     source.Init(block);
     ByteSink out;
     ASSERT_TRUE(ReadLzma2Block(&source, &out));
-    EXPECT_TRUE(contents(out) == input);
+    EXPECT_TRUE(SinkBytes(out) == input);
     EXPECT_EQ(source.Remaining(), 4u);
 }
 
@@ -167,7 +164,7 @@ TEST(Lzma2Block, BlocksFollowEachOtherAndAppendToTheSink)
     Bytes expected = {'p', 'r', 'e'};
     expected.insert(expected.end(), first.begin(), first.end());
     expected.insert(expected.end(), second.begin(), second.end());
-    EXPECT_TRUE(contents(out) == expected);
+    EXPECT_TRUE(SinkBytes(out) == expected);
 }
 
 TEST(Lzma2Block, EmptyInputMakesAnEmptyBlock)
