@@ -2,6 +2,7 @@
 // `zstd -19 --patch-from`, in one run: patch size, making time and applying time, printed as
 // ratios after the Google Benchmark runs. Goals: at most 0.9 of zstd's patch size, applying in
 // at most twice the time of `xdelta3 -d`.
+#include "benchsupport.h"
 #include "bytesink.h"
 #include "bytesource.h"
 #include "ensembleapplier.h"
@@ -14,25 +15,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
 using vxtest::Bytes;
-using Clock = std::chrono::steady_clock;
+using vxbench::bestSeconds;
+using vxbench::readAll;
 
 const char* const kPairs[] = {"elf32-x86", "elf32-arm", "elf64-x64"};
-
-Bytes readAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void writeAll(const std::string& path, const Bytes& data)
 {
@@ -44,18 +38,6 @@ long fileSize(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
-}
-
-template <typename F>
-double bestSeconds(int runs, F work)
-{
-    double best = 1e9;
-    for (int i = 0; i < runs; ++i) {
-        const Clock::time_point start = Clock::now();
-        work();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    return best;
 }
 
 void run(const std::string& command)
@@ -203,11 +185,5 @@ void printRatios()
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    printRatios();
-    return 0;
+    return vxbench::runThenPrintRatios(argc, argv, printRatios);
 }

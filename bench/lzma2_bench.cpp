@@ -1,5 +1,6 @@
 // LZMA2 block reading against `xz -d` decoding the same raw payload, and checksum throughput
 // against liblzma's CRC-32. Prints the ratios after the Google Benchmark runs.
+#include "benchsupport.h"
 #include "bytesink.h"
 #include "bytesource.h"
 #include "crc.h"
@@ -12,24 +13,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <dirent.h>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
-
-Bytes readAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using vxbench::bestSeconds;
+using vxbench::readAll;
 
 // Every sample executable, one after another: real code and data.
 const Bytes& corpus()
@@ -110,18 +104,6 @@ void BM_LzmaCrc32_Corpus(benchmark::State& state)
 }
 BENCHMARK(BM_LzmaCrc32_Corpus);
 
-template <typename F>
-double bestSeconds(int runs, F work)
-{
-    double best = 1e9;
-    for (int i = 0; i < runs; ++i) {
-        const Clock::time_point start = Clock::now();
-        work();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    return best;
-}
-
 void runXz(const std::string& payload, const std::string& dict)
 {
     const std::string command = "xz --decompress --format=raw --lzma2=dict=" + dict
@@ -185,11 +167,5 @@ void printRatios()
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    printRatios();
-    return 0;
+    return vxbench::runThenPrintRatios(argc, argv, printRatios);
 }

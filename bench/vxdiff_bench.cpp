@@ -4,6 +4,7 @@
 // Patch making and applying are timed as whole processes on every side (this binary
 // runs itself with --make / --apply), so that start-up and file I/O count alike.
 // Prints each figure as a ratio ours / theirs: below 1 means ours is smaller or faster.
+#include "benchsupport.h"
 #include "bytesink.h"
 #include "bytesource.h"
 #include "lzmafile.h"
@@ -30,16 +31,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kRuns = 5;
+using vxbench::readAll;
 
-Bytes ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    Bytes bytes(in ? static_cast<size_t>(in.tellg()) : 0);
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
+constexpr int kRuns = 5;
 
 bool WriteAll(const std::string& path, const uint8_t* data, size_t size)
 {
@@ -50,8 +44,8 @@ bool WriteAll(const std::string& path, const uint8_t* data, size_t size)
 
 int MakeCommand(const std::string& oldPath, const std::string& newPath, const std::string& out)
 {
-    const Bytes oldBytes = ReadAll(oldPath);
-    const Bytes newBytes = ReadAll(newPath);
+    const Bytes oldBytes = readAll(oldPath);
+    const Bytes newBytes = readAll(newPath);
     vxpatch::ByteSource oldSource(oldBytes.data(), oldBytes.size());
     vxpatch::ByteSource newSource(newBytes.data(), newBytes.size());
     vxpatch::ByteSink patch;
@@ -90,16 +84,10 @@ double TimeCommand(const std::string& command)
     return best;
 }
 
+// Best wall time of kRuns calls, in milliseconds.
 template <typename F> double TimeCall(F&& call)
 {
-    double best = 1e30;
-    for (int run = 0; run < kRuns; ++run) {
-        const auto start = Clock::now();
-        call();
-        best =
-            std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    return best;
+    return 1000 * vxbench::bestSeconds(kRuns, call);
 }
 
 struct Tool {
@@ -134,8 +122,8 @@ bool Measure(const Tool& tool, const std::string& oldPath, const std::string& ne
     const std::string rebuilt = work + "/" + tool.name + ".out";
     figures->make = TimeCommand(Fill(tool.make, oldPath, newPath, patch, rebuilt));
     figures->apply = TimeCommand(Fill(tool.apply, oldPath, newPath, patch, rebuilt));
-    figures->size = static_cast<double>(ReadAll(patch).size());
-    if (figures->make < 0 || figures->apply < 0 || ReadAll(rebuilt) != ReadAll(newPath)) {
+    figures->size = static_cast<double>(readAll(patch).size());
+    if (figures->make < 0 || figures->apply < 0 || readAll(rebuilt) != readAll(newPath)) {
         std::printf("  %s failed\n", tool.name);
         return false;
     }
@@ -184,7 +172,7 @@ void CompareSuffixArrays()
         3 * kRuns * kRuns);
     for (const char* folder : {"elf32-x86", "elf32-arm", "elf64-x64"}) {
         const Bytes text =
-            ReadAll(std::string(VX_CORPUS_DIR) + "/" + folder + "/libssl.so.3-3.0.17");
+            readAll(std::string(VX_CORPUS_DIR) + "/" + folder + "/libssl.so.3-3.0.17");
         const int32_t n = static_cast<int32_t>(text.size());
         std::vector<int32_t> mine(text.size());
         std::vector<int32_t> theirs(text.size());
@@ -225,8 +213,8 @@ void CompareContainers()
             std::printf("%-36s failed\n", file);
             continue;
         }
-        const double ours = static_cast<double>(ReadAll(packed).size());
-        const double theirs = static_cast<double>(ReadAll(xz).size());
+        const double ours = static_cast<double>(readAll(packed).size());
+        const double theirs = static_cast<double>(readAll(xz).size());
         std::printf("%-36s ours %8.0f  xz %8.0f  ratio %.3f\n", file, ours, theirs, ours / theirs);
     }
     std::system(("rm -rf " + std::string(work)).c_str());

@@ -2,6 +2,7 @@
 // application directory (where update.ini lives) is the folder of the running test binary.
 #include "configuration.h"
 #include "eventloop.h"
+#include "initestutil.h"
 #include "localhttpserver.h"
 #include "testpaths.h"
 #include "updatechecker.h"
@@ -22,18 +23,7 @@
 
 namespace {
 
-// Writes an ini file for QSettings to read. QSettings keeps parsed files in a process-wide cache
-// that it trusts while size and modification time stay the same, so every write gets a time of
-// its own: two quick writes of equal size would otherwise read as the first.
-bool writeIni(const QString& path, const QByteArray& content)
-{
-    static QDateTime stamp = QDateTime::currentDateTimeUtc().addDays(-1);
-    stamp = stamp.addSecs(1);
-    if (!vxtest::writeFile(path, content))
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite) && file.setFileTime(stamp, QFileDevice::FileModificationTime);
-}
+using vxtest::writeIni;
 
 const QString kDefaultBaseUrl = QStringLiteral(VX_UPDATE_BASE_URL);
 

@@ -59,24 +59,13 @@ private:
     DownloadFileListTaskSpecification* m_List;
 };
 
-class DownloadList : public ::testing::Test
+class DownloadList : public dltest::ServedRootTest
 {
 protected:
     static void SetUpTestSuite()
     {
         crypt_init();
-        root = new QTemporaryDir;
-        nginx = new vxtest::NginxServer(root->path());
-        faults = new vxtest::FaultServer(root->path());
-        ASSERT_TRUE(nginx->start()) << nginx->errorText().toStdString();
-        ASSERT_TRUE(faults->start());
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete faults;
-        delete nginx;
-        delete root;
+        ServedRootTest::SetUpTestSuite();
     }
 
     void SetUp() override
@@ -113,18 +102,11 @@ protected:
         return {done, total, speed, quint64(downloading)};
     }
 
-    static QTemporaryDir* root;
-    static vxtest::NginxServer* nginx;
-    static vxtest::FaultServer* faults;
     QTemporaryDir work;
     QNetworkAccessManager nam;
     Configuration config;
     QList<DownloadEntry> entries;
 };
-
-QTemporaryDir* DownloadList::root = nullptr;
-vxtest::NginxServer* DownloadList::nginx = nullptr;
-vxtest::FaultServer* DownloadList::faults = nullptr;
 
 TEST_F(DownloadList, EmptyListSucceedsWithinExecute)
 {

@@ -3,6 +3,7 @@
 
 #include "configuration.h"
 #include "eventloop.h"
+#include "httpservers.h"
 #include "taskspecification.h"
 #include "testpaths.h"
 
@@ -11,6 +12,7 @@
 #include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <gtest/gtest.h>
 
 namespace dltest {
 
@@ -71,6 +73,35 @@ inline QStringList filesIn(const QString& dir)
     }
     return out;
 }
+
+// Servers shared by every test of a suite over one published root: nginx for plain
+// serving, the fault server for the rest.
+class ServedRootTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        root = new QTemporaryDir;
+        nginx = new vxtest::NginxServer(root->path());
+        faults = new vxtest::FaultServer(root->path());
+        ASSERT_TRUE(nginx->start()) << nginx->errorText().toStdString();
+        ASSERT_TRUE(faults->start());
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete faults;
+        delete nginx;
+        delete root;
+        faults = nullptr;
+        nginx = nullptr;
+        root = nullptr;
+    }
+
+    static inline QTemporaryDir* root = nullptr;
+    static inline vxtest::NginxServer* nginx = nullptr;
+    static inline vxtest::FaultServer* faults = nullptr;
+};
 
 } // namespace dltest
 

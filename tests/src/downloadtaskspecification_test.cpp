@@ -17,26 +17,9 @@ namespace {
 
 const int kVersion = 7;
 
-// Servers shared by every test of this file: nginx for plain serving, the fault server for the rest.
-class DownloadTask : public ::testing::Test
+class DownloadTask : public dltest::ServedRootTest
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        root = new QTemporaryDir;
-        nginx = new vxtest::NginxServer(root->path());
-        faults = new vxtest::FaultServer(root->path());
-        ASSERT_TRUE(nginx->start()) << nginx->errorText().toStdString();
-        ASSERT_TRUE(faults->start());
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete faults;
-        delete nginx;
-        delete root;
-    }
-
     void SetUp() override { ASSERT_TRUE(work.isValid()); }
 
     // Publishes `data` as version/path on both servers' shared root.
@@ -80,16 +63,9 @@ protected:
         return done;
     }
 
-    static QTemporaryDir* root;
-    static vxtest::NginxServer* nginx;
-    static vxtest::FaultServer* faults;
     QTemporaryDir work;
     QNetworkAccessManager nam;
 };
-
-QTemporaryDir* DownloadTask::root = nullptr;
-vxtest::NginxServer* DownloadTask::nginx = nullptr;
-vxtest::FaultServer* DownloadTask::faults = nullptr;
 
 TEST_F(DownloadTask, FetchesFileWithAndWithoutKnownSize)
 {

@@ -15,18 +15,7 @@
 
 using vxtest::EventLog;
 using vxtest::ManualComposed;
-
-namespace {
-
-bool runToEnd(TaskSpecification& task)
-{
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    task.execute();
-    return vxtest::runUntil([&] { return finished.count() + canceled.count() > 0; });
-}
-
-} // namespace
+using vxtest::runToEnd;
 
 TEST(FileCopyTaskSpecification, CopiesOnThePoolAndRecordsTheNewFile)
 {

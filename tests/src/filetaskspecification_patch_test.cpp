@@ -17,6 +17,7 @@
 using vxtest::Bytes;
 using vxtest::EventLog;
 using vxtest::RandomBytes;
+using vxtest::runToEnd;
 using vxtest::ToQByteArray;
 
 namespace {
@@ -67,14 +68,6 @@ private:
 };
 
 DebugCapture* DebugCapture::current = nullptr;
-
-bool runToEnd(TaskSpecification& task)
-{
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    task.execute();
-    return vxtest::runUntil([&] { return finished.count() + canceled.count() > 0; });
-}
 
 // Old file, new file and patch in a temporary folder.
 class PatchTask : public ::testing::Test

@@ -8,6 +8,7 @@
 #include "lzmafile.h"
 #include "taskspecification.h"
 #include "testpaths.h"
+#include "testtasks.h"
 #include "updatefileentry.h"
 
 #include <QCryptographicHash>
@@ -110,15 +111,6 @@ inline const PackedText& packedText()
         return t;
     }();
     return text;
-}
-
-// Starts the task and runs the event loop until it ended; false on a time-out.
-inline bool runToEnd(TaskSpecification& task)
-{
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    task.execute();
-    return runUntil([&] { return finished.count() + canceled.count() > 0; });
 }
 
 // A small x86 executable, a new release of it and the ensemble patch between them, made once.

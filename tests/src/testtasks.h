@@ -4,8 +4,10 @@
 #include "asyncfunc.h"
 #include "asynctaskspecification.h"
 #include "composedtaskspecification.h"
+#include "eventloop.h"
 #include "taskspecification.h"
 
+#include <QSignalSpy>
 #include <QStringList>
 #include <functional>
 #include <ostream>
@@ -17,6 +19,15 @@ inline void PrintTo(const QString& text, std::ostream* os)
 }
 
 namespace vxtest {
+
+// Starts the task and runs the event loop until it ended; false on a time-out.
+inline bool runToEnd(TaskSpecification& task)
+{
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    task.execute();
+    return runUntil([&] { return finished.count() + canceled.count() > 0; });
+}
 
 // A leaf task the test ends by hand. Records its starts and the aborts it received; optional
 // hooks decide how it reacts to execute, cancel and a sibling's failure.

@@ -1,5 +1,6 @@
 // update.ini session record tests; they share the configuration tests' binary and its private
 // application directory, and remove the file they write.
+#include "initestutil.h"
 #include "testpaths.h"
 #include "updateinidata.h"
 
@@ -18,18 +19,7 @@
 
 namespace {
 
-// Writes an ini file for QSettings to read. QSettings keeps parsed files in a process-wide cache
-// that it trusts while size and modification time stay the same, so every write gets a time of
-// its own: two quick writes of equal size would otherwise read as the first.
-bool writeIni(const QString& path, const QByteArray& content)
-{
-    static QDateTime stamp = QDateTime::currentDateTimeUtc().addDays(-1);
-    stamp = stamp.addSecs(1);
-    if (!vxtest::writeFile(path, content))
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite) && file.setFileTime(stamp, QFileDevice::FileModificationTime);
-}
+using vxtest::writeIni;
 
 class UpdateIniDataTest : public ::testing::Test
 {

@@ -1,6 +1,7 @@
 #include "bytesinkset.h"
 #include "bytesource.h"
 #include "bytesourceset.h"
+#include "sinkbytes.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +11,8 @@
 namespace vxpatch {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes contents(const ByteSink& sink)
-{
-    return sink.size() ? Bytes(sink.data(), sink.data() + sink.size()) : Bytes();
-}
+using vxtest::Bytes;
+using vxtest::SinkBytes;
 
 Bytes concat(Bytes a, const Bytes& b)
 {
@@ -34,7 +31,7 @@ TEST(ByteSinkSet, DefaultSetWritesTenLengths)
     Bytes expected = concat(kMagic, {0x0A, 0x03});
     expected.insert(expected.end(), 9, 0x00);
     expected = concat(expected, {'x', 'y', 'z'});
-    EXPECT_EQ(contents(out), expected);
+    EXPECT_EQ(SinkBytes(out), expected);
     EXPECT_EQ(set.stream(0)->data(), nullptr);  // released once copied
 }
 
@@ -45,7 +42,7 @@ TEST(ByteSinkSet, EmptySetIsMagicAndZeroCount)
     ByteSink out;
     ASSERT_TRUE(out.Write("p", 1));
     ASSERT_TRUE(set.CopyTo(&out));
-    EXPECT_EQ(contents(out), concat({'p'}, concat(kMagic, {0x00})));
+    EXPECT_EQ(SinkBytes(out), concat({'p'}, concat(kMagic, {0x00})));
 }
 
 TEST(ByteSinkSet, CopyToRefusesAFailedStream)
@@ -123,15 +120,15 @@ TEST(ByteSinkSet, WriteSetStopsAtTheLastNonEmptyStream)
     ByteSinkSet outer;
     ASSERT_TRUE(outer.stream(0)->Write("h", 1));
     ASSERT_TRUE(outer.WriteSet(&nested));
-    EXPECT_EQ(contents(*outer.stream(0)), (Bytes{'h', 0x03, 0x02, 0x00, 0x01, 'A', 'B'}));
+    EXPECT_EQ(SinkBytes(*outer.stream(0)), (Bytes{'h', 0x03, 0x02, 0x00, 0x01, 'A', 'B'}));
     EXPECT_EQ(outer.stream(1)->size(), 0u);
-    EXPECT_EQ(contents(*outer.stream(2)), (Bytes{'C'}));
+    EXPECT_EQ(SinkBytes(*outer.stream(2)), (Bytes{'C'}));
     EXPECT_EQ(nested.stream(0)->data(), nullptr);
 
     ByteSinkSet none;
     ByteSinkSet target;
     ASSERT_TRUE(target.WriteSet(&none));
-    EXPECT_EQ(contents(*target.stream(0)), (Bytes{0x00}));
+    EXPECT_EQ(SinkBytes(*target.stream(0)), (Bytes{0x00}));
 }
 
 TEST(ByteSourceSet, NestedSetsRoundTrip)

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +25,18 @@ std::vector<CorpusImage> LoadCorpusImages();
 
 // The fat Mach-O files of the corpus, whole.
 std::vector<CorpusImage> LoadFatCorpusFiles();
+
+// Fixture that loads the thin corpus images once for its whole suite.
+class CorpusImageSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { images_ = new std::vector<CorpusImage>(LoadCorpusImages()); }
+    static void TearDownTestSuite()
+    {
+        delete images_;
+        images_ = nullptr;
+    }
+    static inline std::vector<CorpusImage>* images_ = nullptr;
+};
 
 } // namespace vxtest
 

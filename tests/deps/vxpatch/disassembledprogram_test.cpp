@@ -11,16 +11,12 @@
 
 using namespace vxpatch;
 using vxtest::Bytes;
+using vxtest::EncodedProgramPtr;
 using vxtest::CapturedLog;
 using vxtest::Le32;
 using vxtest::TableOf;
 
 namespace {
-
-struct EncodedDeleter {
-    void operator()(EncodedProgram* program) const { DestroyEncodedProgram(program); }
-};
-using EncodedPtr = std::unique_ptr<EncodedProgram, EncodedDeleter>;
 
 void ExpectOnlyLine(const CapturedLog& log, int level, const std::string& message)
 {
@@ -145,7 +141,7 @@ TEST(DisassembledProgram, EncodesEveryInstructionKind)
     ASSERT_TRUE(program.AddArmBranch(0x201C, program.Rel32LabelAt(0x1800), image + 4, 2));
     program.NumberLabels();
 
-    EncodedPtr encoded(program.ToEncodedProgram());
+    EncodedProgramPtr encoded(program.ToEncodedProgram());
     ASSERT_NE(nullptr, encoded);
     EXPECT_EQ(0x400000u, encoded->image_base);
     EXPECT_EQ(std::vector<uint32_t>({0x1000, 0x3000}), TableOf(encoded->abs32_rvas));
@@ -168,7 +164,7 @@ TEST(DisassembledProgram, PeTableOpFollowsTheProgramKind)
         SCOPED_TRACE(kind);
         DisassembledProgram program(kind);
         ASSERT_TRUE(program.AddPeRelocTable());
-        EncodedPtr encoded(program.ToEncodedProgram());
+        EncodedProgramPtr encoded(program.ToEncodedProgram());
         ASSERT_NE(nullptr, encoded);
         EXPECT_EQ(std::vector<uint32_t>({kind == EXE_WIN_32_X86 ? 5u : 8u}), TableOf(encoded->ops));
     }
@@ -180,7 +176,7 @@ TEST(DisassembledProgram, EmptyProgramEncodesToEmptyTables)
     program.NumberLabels();
     EncodedProgram* encoded = nullptr;
     ASSERT_EQ(1u, program.EncodeStatus(&encoded));
-    EncodedPtr owned(encoded);
+    EncodedProgramPtr owned(encoded);
     EXPECT_EQ(0u, encoded->abs32_rvas.size());
     EXPECT_EQ(0u, encoded->rel32_rvas.size());
     EXPECT_EQ(0u, encoded->ops.size());
@@ -210,7 +206,7 @@ TEST(DisassembledProgram, ReproducesImageThroughEncodeAndAssembly)
     ASSERT_TRUE(program.AddAbs32(program.Abs32LabelAt(0x2000)));
     ASSERT_TRUE(program.AddBytes(image.data() + 10, 1));
     program.NumberLabels();
-    EncodedPtr encoded(program.ToEncodedProgram());
+    EncodedProgramPtr encoded(program.ToEncodedProgram());
     ASSERT_NE(nullptr, encoded);
     EXPECT_EQ(image, AssembleAll(*encoded));
 }
@@ -239,7 +235,7 @@ TEST(DisassembledProgramTrimLabels, ArmBranchesToRareTargetsBecomeRawBytes)
     EXPECT_EQ(2u, bytes->length);
 
     // The kept label keeps its index, so the encoded table starts with a gap.
-    EncodedPtr encoded(program.ToEncodedProgram());
+    EncodedProgramPtr encoded(program.ToEncodedProgram());
     ASSERT_NE(nullptr, encoded);
     EXPECT_EQ(std::vector<uint32_t>({0, 0x900}), TableOf(encoded->rel32_rvas));
     EXPECT_EQ(std::vector<uint32_t>(6, 1), TableOf(encoded->rel32_ix));
@@ -267,7 +263,7 @@ TEST(DisassembledProgramTrimLabels, TrimmedArmProgramStillReproducesTheImage)
     ASSERT_TRUE(program.TrimLabels());
     EXPECT_EQ(1u, CountKind(program, INSN_BYTES));
 
-    EncodedPtr encoded(program.ToEncodedProgram());
+    EncodedProgramPtr encoded(program.ToEncodedProgram());
     ASSERT_NE(nullptr, encoded);
     EXPECT_EQ(image, AssembleAll(*encoded));
 }

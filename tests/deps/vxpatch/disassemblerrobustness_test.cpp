@@ -61,18 +61,7 @@ std::vector<std::pair<size_t, size_t>> HeaderRanges(const std::vector<uint8_t>& 
     return ranges;
 }
 
-class DamagedCorpusImages : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { images_ = new std::vector<CorpusImage>(vxtest::LoadCorpusImages()); }
-    static void TearDownTestSuite()
-    {
-        delete images_;
-        images_ = nullptr;
-    }
-    static std::vector<CorpusImage>* images_;
-};
-
-std::vector<CorpusImage>* DamagedCorpusImages::images_ = nullptr;
+class DamagedCorpusImages : public vxtest::CorpusImageSuite {};
 
 TEST_F(DamagedCorpusImages, TruncatedAnywhereAreHandled)
 {

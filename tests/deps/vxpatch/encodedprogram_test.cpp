@@ -13,17 +13,13 @@
 
 using namespace vxpatch;
 using vxtest::Bytes;
+using vxtest::EncodedProgramPtr;
 using vxtest::Cat;
 using vxtest::Le16;
 using vxtest::Le32;
 using vxtest::TableOf;
 
 namespace {
-
-struct ProgramDeleter {
-    void operator()(EncodedProgram* program) const { DestroyEncodedProgram(program); }
-};
-using ProgramPtr = std::unique_ptr<EncodedProgram, ProgramDeleter>;
 
 Bytes Assemble(EncodedProgram& program, uint32_t* status)
 {
@@ -90,7 +86,7 @@ Bytes Serialise(EncodedProgram& program)
     return Serialise(program, [](ByteSinkSet&) {});
 }
 
-uint32_t Parse(const Bytes& packed, ProgramPtr* out)
+uint32_t Parse(const Bytes& packed, EncodedProgramPtr* out)
 {
     ByteSourceSet set;
     if (!set.Init(packed.data(), uint32_t(packed.size())))
@@ -190,7 +186,7 @@ TEST(EncodedProgramSerialisation, RoundTripKeepsEveryTable)
     BuildFullProgram(full);
     for (EncodedProgram* original : {&empty, &full}) {
         SCOPED_TRACE(original == &empty ? "empty" : "full");
-        ProgramPtr parsed;
+        EncodedProgramPtr parsed;
         ASSERT_EQ(1u, Parse(Serialise(*original), &parsed));
         ExpectSamePrograms(*original, *parsed);
         EXPECT_EQ(0u, parsed->image_base >> 32);
@@ -207,7 +203,7 @@ TEST(EncodedProgramSerialisation, ExtraByteInAnyCheckedStreamFailsParsing)
             const uint8_t extra = 0;
             ASSERT_TRUE(set.stream(stream)->Write(&extra, 1));
         });
-        ProgramPtr parsed;
+        EncodedProgramPtr parsed;
         EXPECT_EQ(stream == 9 ? 1u : 23u, Parse(packed, &parsed));
         EXPECT_EQ(stream == 9, parsed != nullptr);
     }
@@ -227,7 +223,7 @@ TEST(EncodedProgramSerialisation, RejectsSetsOfFewerThanNineStreams)
 {
     EncodedProgram program;
     const Bytes packed = Serialise(program, [](ByteSinkSet& set) { set.SetCount(8); });
-    ProgramPtr parsed;
+    EncodedProgramPtr parsed;
     EXPECT_EQ(23u, Parse(packed, &parsed));
 }
 
@@ -252,7 +248,7 @@ TEST(EncodedProgramSerialisation, RejectsCountsLargerThanTheirStream)
             set.stream(c.stream)->Release();
             ASSERT_TRUE(set.stream(c.stream)->Write(c.bytes.data(), uint32_t(c.bytes.size())));
         });
-        ProgramPtr parsed;
+        EncodedProgramPtr parsed;
         EXPECT_EQ(23u, Parse(packed, &parsed));
     }
 }
@@ -539,7 +535,7 @@ TEST(EncodedProgramAssembly, ParsedProgramAssemblesLikeTheOriginal)
 {
     EncodedProgram original;
     BuildFullProgram(original);
-    ProgramPtr parsed;
+    EncodedProgramPtr parsed;
     ASSERT_EQ(1u, Parse(Serialise(original), &parsed));
     uint32_t statusA = 0;
     uint32_t statusB = 0;

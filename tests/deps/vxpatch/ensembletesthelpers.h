@@ -6,6 +6,7 @@
 #include "bytesource.h"
 #include "ensembleapplier.h"
 #include "ensemblewriter.h"
+#include "sinkbytes.h"
 #include "vxdiff.h"
 
 #include <QByteArray>
@@ -51,11 +52,6 @@ inline Bytes ToBytes(const QByteArray& data)
 inline QByteArray ToQByteArray(const Bytes& data)
 {
     return QByteArray(reinterpret_cast<const char*>(data.data()), int(data.size()));
-}
-
-inline Bytes SinkBytes(const vxpatch::ByteSink& sink)
-{
-    return sink.size() ? Bytes(sink.data(), sink.data() + sink.size()) : Bytes();
 }
 
 // A raw (method 0) binary diff from `from` to `to`.

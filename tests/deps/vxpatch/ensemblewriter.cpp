@@ -11,6 +11,7 @@
 #include "lzmaioout.h"
 #include "patcherx86_32.h"
 #include "patchstatus.h"
+#include "sinkbytes.h"
 #include "vxdiff.h"
 
 #include <algorithm>
@@ -29,11 +30,6 @@ using vxpatch::ByteSinkSet;
 using vxpatch::ByteSource;
 using vxpatch::ByteSourceSet;
 using vxpatch::PatcherX86_32;
-
-Bytes ToBytes(const ByteSink& sink)
-{
-    return sink.size() ? Bytes(sink.data(), sink.data() + sink.size()) : Bytes();
-}
 
 // Where a header check is worth running: ELF, MZ and thin Mach-O magics.
 bool AtExecutableMagic(const uint8_t* p, uint32_t left)
@@ -75,7 +71,7 @@ bool Serialise(ByteSinkSet* set, Bytes* out)
     ByteSink sink;
     if (!set->CopyTo(&sink))
         return false;
-    *out = ToBytes(sink);
+    *out = SinkBytes(sink);
     return true;
 }
 
@@ -87,7 +83,7 @@ bool Diff(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t
     ByteSink sink;
     if (!vxpatch::MakeVxdiffPatch(&oldSource, &newSource, &sink, false, method))
         return false;
-    *out = ToBytes(sink);
+    *out = SinkBytes(sink);
     return true;
 }
 
@@ -334,7 +330,7 @@ Bytes ElementList(const std::vector<EnsembleElement>& elements)
         sink.WriteVarint32(element.offset);
         sink.WriteVarint32(element.length);
     }
-    return ToBytes(sink);
+    return SinkBytes(sink);
 }
 
 Bytes BodyStreamSet(const EnsembleBody& body, uint32_t streamCount)
@@ -356,7 +352,7 @@ bool PackEnsemblePatch(const EnsembleHeader& header, const Bytes& body, Bytes* p
     if (!WriteHeader(header, &sink)
         || !vxpatch::CompressBufferLzma2(body.data(), body.size(), &sink))
         return false;
-    *patch = ToBytes(sink);
+    *patch = SinkBytes(sink);
     return true;
 }
 
@@ -365,7 +361,7 @@ bool PackEnsemblePatchStored(const EnsembleHeader& header, const Bytes& body, By
     ByteSink sink;
     if (!WriteHeader(header, &sink) || !WriteStoredLzma2Block(body, &sink))
         return false;
-    *patch = ToBytes(sink);
+    *patch = SinkBytes(sink);
     return true;
 }
 

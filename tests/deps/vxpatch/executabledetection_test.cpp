@@ -101,18 +101,7 @@ uint64_t ReadobjExtent(const QString& file, ExecutableType kind)
     return extent;
 }
 
-class CorpusImages : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { images_ = new std::vector<CorpusImage>(vxtest::LoadCorpusImages()); }
-    static void TearDownTestSuite()
-    {
-        delete images_;
-        images_ = nullptr;
-    }
-    static std::vector<CorpusImage>* images_;
-};
-
-std::vector<CorpusImage>* CorpusImages::images_ = nullptr;
+class CorpusImages : public vxtest::CorpusImageSuite {};
 
 TEST_F(CorpusImages, AreDetectedAsTheirKindWithTheirExtent)
 {

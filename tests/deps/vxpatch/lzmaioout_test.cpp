@@ -2,6 +2,8 @@
 #include "bytesource.h"
 #include "log.h"
 #include "lzmaioout.h"
+#include "patchlogcapture.h"
+#include "sinkbytes.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,22 +20,8 @@
 namespace vxpatch {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// Collects the messages the library logs while it lives.
-class LogCapture : public LogBase {
-public:
-    void flush() override {}
-    void setting(int32_t, int32_t) override {}
-    void write(const std::string& message, int level, const std::string&, uint64_t,
-               const std::string&, const std::string&) override
-    {
-        messages.push_back(message);
-        levels.push_back(level);
-    }
-    std::vector<std::string> messages;
-    std::vector<int> levels;
-};
+using vxtest::Bytes;
+using vxtest::SinkBytes;
 
 // Compressible text-like bytes, the same for a given seed.
 Bytes sampleBytes(size_t length, unsigned seed)
@@ -52,16 +40,11 @@ Bytes sampleBytes(size_t length, unsigned seed)
     return bytes;
 }
 
-Bytes contents(const ByteSink& sink)
-{
-    return sink.size() ? Bytes(sink.data(), sink.data() + sink.size()) : Bytes();
-}
-
 Bytes compressed(const Bytes& input)
 {
     ByteSink sink;
     EXPECT_TRUE(CompressBufferLzma2(input.data(), input.size(), &sink));
-    return contents(sink);
+    return SinkBytes(sink);
 }
 
 // Dictionary size named by an LZMA2 property byte (at most 40).
@@ -106,7 +89,7 @@ TEST(Lzma2Block, ReadsAStoredChunk)
     ByteSource source(kStoredA.data(), kStoredA.size());
     ByteSink out;
     ASSERT_TRUE(ReadLzma2Block(&source, &out));
-    EXPECT_EQ(contents(out), Bytes{'a'});
+    EXPECT_EQ(SinkBytes(out), Bytes{'a'});
     EXPECT_EQ(out.capacity(), 256u);  // grown once, to the minimum
     EXPECT_TRUE(source.Empty());
 }
@@ -155,7 +138,7 @@ TEST(Lzma2Block, ReadsARawStreamWrittenByXz)
     source.Init(block);
     ByteSink out;
     ASSERT_TRUE(ReadLzma2Block(&source, &out));
-    EXPECT_TRUE(contents(out) == input);
+    EXPECT_TRUE(SinkBytes(out) == input);
     EXPECT_EQ(source.Remaining(), 4u);
 }
 
@@ -181,7 +164,7 @@ TEST(Lzma2Block, BlocksFollowEachOtherAndAppendToTheSink)
     Bytes expected = {'p', 'r', 'e'};
     expected.insert(expected.end(), first.begin(), first.end());
     expected.insert(expected.end(), second.begin(), second.end());
-    EXPECT_TRUE(contents(out) == expected);
+    EXPECT_TRUE(SinkBytes(out) == expected);
 }
 
 TEST(Lzma2Block, EmptyInputMakesAnEmptyBlock)
@@ -206,7 +189,7 @@ struct FailureCase {
 void expectFailure(const FailureCase& c, ByteSink* sink)
 {
     SCOPED_TRACE(c.name);
-    LogCapture capture;
+    PatchLogCapture capture;
     // An exactly sized heap copy, so a read past the end trips AddressSanitizer.
     std::unique_ptr<uint8_t[]> exact(new uint8_t[c.block.size() + 1]);
     std::copy(c.block.begin(), c.block.end(), exact.get());

@@ -3,15 +3,23 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "encodedprogram.h"
 #include "growablebuffer.h"
 #include "log.h"
 
 namespace vxtest {
 
 using Bytes = std::vector<uint8_t>;
+
+struct EncodedProgramDeleter {
+    void operator()(vxpatch::EncodedProgram* program) const { vxpatch::DestroyEncodedProgram(program); }
+};
+// Owns an encoded program the library made.
+using EncodedProgramPtr = std::unique_ptr<vxpatch::EncodedProgram, EncodedProgramDeleter>;
 
 inline Bytes Le16(uint16_t v)
 {

@@ -2,6 +2,7 @@
 
 #include "crc.h"
 #include "patchlogcapture.h"
+#include "sinkbytes.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +13,8 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes ToBytes(const vxpatch::ByteSink& sink)
-{
-    return Bytes(sink.data(), sink.data() + sink.size());
-}
+using vxtest::Bytes;
+using vxtest::SinkBytes;
 
 Bytes MakePatch(const Bytes& oldBytes, const Bytes& newBytes, bool withHeader, int method)
 {
@@ -27,7 +24,7 @@ Bytes MakePatch(const Bytes& oldBytes, const Bytes& newBytes, bool withHeader, i
     EXPECT_TRUE(vxpatch::MakeVxdiffPatch(&oldSource, &newSource, &patch, withHeader, method));
     EXPECT_EQ(0u, oldSource.Remaining());
     EXPECT_EQ(0u, newSource.Remaining());
-    return ToBytes(patch);
+    return SinkBytes(patch);
 }
 
 // Applies `patch` to `oldBytes`; the result goes to *out. Returns the applier's result.
@@ -37,7 +34,7 @@ bool Apply(const Bytes& oldBytes, const Bytes& patch, bool withHeader, Bytes* ou
     vxpatch::ByteSource patchSource(patch.data(), patch.size());
     vxpatch::ByteSink output;
     const bool ok = vxpatch::ApplyVxdiffPatch(&oldSource, &patchSource, &output, withHeader);
-    *out = ToBytes(output);
+    *out = SinkBytes(output);
     return ok;
 }
 
@@ -117,7 +114,7 @@ struct RawPatch {
         patch.Write(controlBytes.data(), controlBytes.size());
         patch.Write(diff.data(), diff.size());
         patch.Write(extra.data(), extra.size());
-        return ToBytes(patch);
+        return SinkBytes(patch);
     }
 };
 

@@ -288,7 +288,20 @@ bool DisassemblerElf<L>::CollectRel32Sites()
 }
 
 template <class L>
-bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms, TypedRVA* (*make)(uint32_t rva))
+bool DisassemblerElf<L>::TypedRVAX86Rel32::ComputeTarget(const uint8_t* op)
+{
+    this->relative_target = ReadU32(op) + 4;
+    return true;
+}
+
+template <class L>
+bool DisassemblerElf<L>::TypedRVAX86Rel32::EmitSite(DisassembledProgram* program, uint32_t targetRva)
+{
+    return program->AddRel32(program->Rel32LabelAt(targetRva));
+}
+
+template <class L>
+bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
 {
     const Word offset = SectionOffset(sh);
     const Word addr = SectionAddr(sh);
@@ -311,7 +324,7 @@ bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms, TypedR
             ++p;
             continue;
         }
-        std::unique_ptr<TypedRVA> site(make(uint32_t(addr + (field - offset))));
+        std::unique_ptr<TypedRVA> site(new (std::nothrow) TypedRVAX86Rel32(uint32_t(addr + (field - offset))));
         if (!site || !site->ComputeTarget(start_ + field))
             return false;
         if (TargetInLoadSegment(site->rva + site->relative_target)) {

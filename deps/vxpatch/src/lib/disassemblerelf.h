@@ -67,6 +67,16 @@ public:
         uint32_t file_offset = 0xFFFFFFFFu;
     };
 
+    // An x86 call or jump displacement, or a RIP-relative field: a 32-bit
+    // displacement from the end of the field.
+    class TypedRVAX86Rel32 : public TypedRVA {
+    public:
+        explicit TypedRVAX86Rel32(uint32_t siteRva) : TypedRVA(siteRva) {}
+        bool ComputeTarget(const uint8_t* op) override;
+        bool EmitSite(DisassembledProgram* program, uint32_t targetRva) override;
+        uint16_t SiteSize() const override { return 4; }
+    };
+
     DisassemblerElf(const uint8_t* start, uint32_t length);
     ~DisassemblerElf() override;
 
@@ -102,9 +112,9 @@ protected:
     // Raw bytes [offset, offset + size) of the image; false when they leave the buffer.
     bool AddRange(DisassembledProgram* program, Word offset, Word size);
 
-    // Appends a site made by `make` for every x86 call, jump and conditional jump
-    // (plus the RIP-relative forms when `ripForms`) whose target is in a PT_LOAD segment.
-    bool ScanX86Section(const uint8_t* sectionHeader, bool ripForms, TypedRVA* (*make)(uint32_t rva));
+    // Appends a site for every x86 call, jump and conditional jump (plus the
+    // RIP-relative forms when `ripForms`) whose target is in a PT_LOAD segment.
+    bool ScanX86Section(const uint8_t* sectionHeader, bool ripForms);
 
     std::vector<uint32_t> abs32Rvas;
     std::vector<std::unique_ptr<TypedRVA>> rel32Sites;

@@ -11,17 +11,6 @@ constexpr uint32_t R_386_RELATIVE = 8;
 
 } // namespace
 
-bool DisassemblerElf32X86::TypedRVAX86::ComputeTarget(const uint8_t* op)
-{
-    relative_target = ReadU32(op) + 4;
-    return true;
-}
-
-bool DisassemblerElf32X86::TypedRVAX86::EmitSite(DisassembledProgram* program, uint32_t targetRva)
-{
-    return program->AddRel32(program->Rel32LabelAt(targetRva));
-}
-
 DisassemblerElf32X86::DisassemblerElf32X86(const uint8_t* start, uint32_t length)
     : DisassemblerElf32(start, length)
 {
@@ -71,7 +60,7 @@ bool DisassemblerElf32X86::WalkRelocSection(const uint8_t* sh, DisassembledProgr
 
 bool DisassemblerElf32X86::ScanRel32(const uint8_t* sh)
 {
-    return ScanX86Section(sh, false, [](uint32_t rva) -> TypedRVA* { return new (std::nothrow) TypedRVAX86(rva); });
+    return ScanX86Section(sh, false);
 }
 
 } // namespace vxpatch

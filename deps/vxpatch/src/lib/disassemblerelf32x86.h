@@ -10,15 +10,6 @@ namespace vxpatch {
 // sites. Borrows the image buffer; one thread at a time.
 class DisassemblerElf32X86 : public DisassemblerElf32 {
 public:
-    // A call, jump or conditional jump displacement.
-    class TypedRVAX86 : public TypedRVA {
-    public:
-        explicit TypedRVAX86(uint32_t siteRva) : TypedRVA(siteRva) {}
-        bool ComputeTarget(const uint8_t* op) override;
-        bool EmitSite(DisassembledProgram* program, uint32_t targetRva) override;
-        uint16_t SiteSize() const override { return 4; }
-    };
-
     DisassemblerElf32X86(const uint8_t* start, uint32_t length);
     ~DisassemblerElf32X86() override;
 

@@ -5,17 +5,6 @@
 
 namespace vxpatch {
 
-bool DisassemblerElf64X64::TypedRVAX64::ComputeTarget(const uint8_t* op)
-{
-    relative_target = ReadU32(op) + 4;
-    return true;
-}
-
-bool DisassemblerElf64X64::TypedRVAX64::EmitSite(DisassembledProgram* program, uint32_t targetRva)
-{
-    return program->AddRel32(program->Rel32LabelAt(targetRva));
-}
-
 DisassemblerElf64X64::DisassemblerElf64X64(const uint8_t* start, uint32_t length)
     : DisassemblerElf64(start, length)
 {
@@ -40,7 +29,7 @@ bool DisassemblerElf64X64::WalkRelocSection(const uint8_t* sh, DisassembledProgr
 
 bool DisassemblerElf64X64::ScanRel32(const uint8_t* sh)
 {
-    return ScanX86Section(sh, true, [](uint32_t rva) -> TypedRVA* { return new (std::nothrow) TypedRVAX64(rva); });
+    return ScanX86Section(sh, true);
 }
 
 } // namespace vxpatch

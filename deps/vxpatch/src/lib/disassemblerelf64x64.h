@@ -10,15 +10,6 @@ namespace vxpatch {
 // image buffer; one thread at a time.
 class DisassemblerElf64X64 : public DisassemblerElf64 {
 public:
-    // A call or jump displacement or a RIP-relative field.
-    class TypedRVAX64 : public TypedRVA {
-    public:
-        explicit TypedRVAX64(uint32_t siteRva) : TypedRVA(siteRva) {}
-        bool ComputeTarget(const uint8_t* op) override;
-        bool EmitSite(DisassembledProgram* program, uint32_t targetRva) override;
-        uint16_t SiteSize() const override { return 4; }
-    };
-
     DisassemblerElf64X64(const uint8_t* start, uint32_t length);
     ~DisassemblerElf64X64() override;
 

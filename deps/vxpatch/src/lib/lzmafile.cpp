@@ -12,6 +12,7 @@
 #include "log.h"
 #include "lzmaioout.h"
 #include "mappedfile.h"
+#include "patchlog.h"
 #include "vxdiff.h"
 #include "writefile.h"
 
@@ -32,16 +33,6 @@ constexpr int kStatusNotRecognised = 24;
 constexpr uint32_t kFatMinimumLength = 0x1000;
 constexpr uint32_t kFatMaximumSlices = 8;
 constexpr uint32_t kFatEntrySize = 20;
-
-void LogError(const std::string& text)
-{
-    log(text, LogLevel_ERROR, std::string(), 0);
-}
-
-void LogWarning(const std::string& text)
-{
-    log(text, LogLevel_WARNING, std::string(), 0);
-}
 
 // One executable inside the file being packed.
 struct ExecutableRange {

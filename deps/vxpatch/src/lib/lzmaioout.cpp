@@ -3,6 +3,7 @@
 #include "bytesink.h"
 #include "bytesource.h"
 #include "log.h"
+#include "patchlog.h"
 
 #include <lzma.h>
 #include <sys/mman.h>
@@ -55,11 +56,6 @@ int ResultCode(lzma_ret ret)
 constexpr int kInputEnded = 6;
 // DecodeInto's result when the block decoded whole.
 constexpr int kDecoded = -1;
-
-void LogError(const std::string& text)
-{
-    log(text, LogLevel_ERROR, std::string(), 0);
-}
 
 // Decoder memory. Large buffers (the dictionary) are mapped on their own with huge pages
 // allowed, so that first touching them does not fault page by page; small ones come from

@@ -13,6 +13,9 @@ enum VxdiffMethod {
     VXDIFF_LZMA2_ALL = 2, // the raw layout inside one LZMA2 block
 };
 
+// First bytes of a diff written with its header.
+constexpr char kVxdiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
+
 // Rebuilds the new bytes from the remaining bytes of `oldData` and the diff read
 // from `patch`, appending them to `output` (expected empty). With `withHeader` the
 // patch starts with "VXDIFF10" and the checksum of the result, which is verified.

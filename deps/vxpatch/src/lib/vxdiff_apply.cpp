@@ -3,18 +3,11 @@
 #include <cstring>
 
 #include "crc.h"
-#include "log.h"
 #include "lzmaioout.h"
+#include "patchlog.h"
 
 namespace vxpatch {
 namespace {
-
-const char kVxdiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
-
-void LogError(const char* text)
-{
-    log(text, LogLevel_ERROR, std::string(), 0);
-}
 
 // The three streams of a diff body, as views into the patch or a decoded block.
 struct DiffStreams {

@@ -5,19 +5,12 @@
 #include <vector>
 
 #include "crc.h"
-#include "log.h"
 #include "lzmaioout.h"
+#include "patchlog.h"
 #include "suffixarray.h"
 
 namespace vxpatch {
 namespace {
-
-const char kVxdiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
-
-void LogError(const char* text)
-{
-    log(text, LogLevel_ERROR, std::string(), 0);
-}
 
 // A match at least this long ends a search pass as soon as it beats the current
 // alignment at all, so that long runs are not searched again position by position.
