@@ -2,9 +2,9 @@
 #include "downloadfilelisttaskspecification.h"
 #include "downloadfixture.h"
 #include "httpservers.h"
+#include "testpaths.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QNetworkAccessManager>
 #include <gtest/gtest.h>
 
@@ -17,11 +17,6 @@ using dltest::texts;
 namespace {
 
 const int kVersion = 7;
-
-QString sha512Of(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
-}
 
 // Watches every event of the application: the most file tasks of the list running at once, and
 // how many had started each time a queued call reached the list.
@@ -79,7 +74,7 @@ protected:
     static DownloadEntry publish(const QString& section, const QString& name, const QByteArray& data)
     {
         EXPECT_TRUE(dltest::publish(root->path(), QString("%1/%2/%3").arg(kVersion).arg(section, name), data));
-        return DownloadEntry(section, name, sha512Of(data), quint64(data.size()));
+        return DownloadEntry(section, name, vxtest::sha512Hex(data), quint64(data.size()));
     }
 
     static QString serverPath(const DownloadEntry& e)
@@ -261,7 +256,7 @@ TEST_F(DownloadList, DigestMismatchFailsListAndKeepsFile)
 {
     const QByteArray held = pattern(60000, 30);
     entries << publish("chk", "held.bin", held) << publish("chk", "bad.bin", pattern(2000, 31));
-    entries[1].sha512 = sha512Of("something else");
+    entries[1].sha512 = vxtest::sha512Hex("something else");
     ASSERT_TRUE(faults->script(serverPath(entries[0]), R"([{"send": 1000, "then": "hold"}])"));
     auto list = makeList(faults->baseUrl(), 6);
     QSignalSpy messages(list.get(), &TaskSpecification::message);
@@ -297,7 +292,7 @@ TEST_F(DownloadList, DigestInAnyCasePassesAndFailedSignatureOnlyReports)
 TEST_F(DownloadList, FailedDownloadAbortsRunningAndSkipsPending)
 {
     entries << publish("ab", "held.bin", pattern(50000, 40));
-    entries << DownloadEntry("ab", "gone.bin", sha512Of("x"), 1);
+    entries << DownloadEntry("ab", "gone.bin", vxtest::sha512Hex("x"), 1);
     entries << publish("ab", "later.bin", pattern(100, 41));
     ASSERT_TRUE(faults->script(serverPath(entries[0]), R"([{"send": 5000, "then": "hold"}])"));
     auto list = makeList(faults->baseUrl(), 2);

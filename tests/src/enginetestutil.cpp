@@ -6,7 +6,6 @@
 #include "signaturetestutil.h"
 #include "testpaths.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -62,18 +61,6 @@ QByteArray packedByLibrary(const QByteArray& data)
     return vxtest::readFile(out);
 }
 
-QByteArray gzipped(const QByteArray& data)
-{
-    QProcess gzip;
-    gzip.start("gzip", {"-c", "-n"});
-    if (!gzip.waitForStarted())
-        return QByteArray();
-    gzip.write(data);
-    gzip.closeWriteChannel();
-    gzip.waitForFinished();
-    return gzip.readAllStandardOutput();
-}
-
 QByteArray signature(const QByteArray& data)
 {
     QTemporaryDir tmp;
@@ -83,11 +70,6 @@ QByteArray signature(const QByteArray& data)
         || !sigtest::opensslSign(sigtest::developmentPrivateKeyPath(), in, sig))
         return QByteArray();
     return vxtest::readFile(sig);
-}
-
-QString sha512Hex(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
 }
 
 bool publishProductIni(const QString& root, int version, const QString& iniName,

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "testpaths.h"
+
 namespace enginetest {
 
 // True when the build verifies against the development key, whose private half signs here.
@@ -19,10 +21,10 @@ bool put(const QString& path, const QByteArray& data);
 QByteArray packed(const QByteArray& data);
 // The same by the library's own writer (level 9: slow, so used sparingly).
 QByteArray packedByLibrary(const QByteArray& data);
-QByteArray gzipped(const QByteArray& data);
+using vxtest::gzipped;
 // An RSA-PSS signature of `data` by the development key (through openssl).
 QByteArray signature(const QByteArray& data);
-QString sha512Hex(const QByteArray& data);
+using vxtest::sha512Hex;
 
 // Publishes a product ini for `version` below the server root: the packed ini and its ".sig".
 bool publishProductIni(const QString& root, int version, const QString& iniName,

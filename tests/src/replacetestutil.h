@@ -11,12 +11,10 @@
 #include "testtasks.h"
 #include "updatefileentry.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QMap>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -64,24 +62,6 @@ inline QMap<QString, QByteArray> snapshot(const QString& root)
                     info.isDir() ? QByteArray("<dir>") : "<" + mode.toLatin1() + ">" + readFile(path));
     }
     return tree;
-}
-
-inline QString sha512Hex(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
-}
-
-// `data` compressed by the gzip tool.
-inline QByteArray gzipped(const QByteArray& data)
-{
-    QProcess gzip;
-    gzip.start("gzip", {"-c", "-n"});
-    if (!gzip.waitForStarted())
-        return QByteArray();
-    gzip.write(data);
-    gzip.closeWriteChannel();
-    gzip.waitForFinished();
-    return gzip.readAllStandardOutput();
 }
 
 // `data` in the package container, written by the library's own writer.

@@ -33,14 +33,7 @@ bool runOnPoolToEnd(TaskSpecification& task)
 
 QByteArray gzipWithTool(const QByteArray& data)
 {
-    QProcess gzip;
-    gzip.start("gzip", {"-c", "-9"});
-    if (!gzip.waitForStarted())
-        return QByteArray();
-    gzip.write(data);
-    gzip.closeWriteChannel();
-    gzip.waitForFinished();
-    return gzip.readAllStandardOutput();
+    return vxtest::gzipped(data, {"-9"});
 }
 
 // Whether the gzip tool itself accepts the file.

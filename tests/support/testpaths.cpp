@@ -1,6 +1,8 @@
 #include "testpaths.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QProcess>
 
 namespace vxtest {
 
@@ -28,6 +30,23 @@ bool writeFile(const QString& path, const QByteArray& data)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     return file.write(data) == data.size();
+}
+
+QString sha512Hex(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
+}
+
+QByteArray gzipped(const QByteArray& data, const QStringList& options)
+{
+    QProcess gzip;
+    gzip.start("gzip", QStringList{"-c"} + options);
+    if (!gzip.waitForStarted())
+        return QByteArray();
+    gzip.write(data);
+    gzip.closeWriteChannel();
+    gzip.waitForFinished();
+    return gzip.readAllStandardOutput();
 }
 
 } // namespace vxtest

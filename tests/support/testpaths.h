@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace vxtest {
 
@@ -17,6 +18,12 @@ QByteArray readFile(const QString& path);
 
 // Writes `data` to `path`, replacing it. Returns success.
 bool writeFile(const QString& path, const QByteArray& data);
+
+// Lower-case hex SHA-512 of `data`.
+QString sha512Hex(const QByteArray& data);
+
+// `data` compressed by the gzip tool (`gzip -c` with `options`); empty when gzip cannot run.
+QByteArray gzipped(const QByteArray& data, const QStringList& options = {"-n"});
 
 } // namespace vxtest
 
