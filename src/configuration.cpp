@@ -1,5 +1,6 @@
 #include "configuration.h"
 
+#include "trustedfolder.h"
 #include "updatechecker.h"
 
 #include <QApplication>
@@ -11,6 +12,9 @@
 #include <QProcessEnvironment>
 #include <QSettings>
 #include <QWidget>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 QString Configuration::updateBaseUrl;
 
@@ -171,12 +175,12 @@ bool Configuration::createTempDir()
         emit fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
     }
-    base = withTrailingSlash(base) + QLatin1String("voxmere_temp_");
+    base = withTrailingSlash(base);
     for (int i = 0; i < kTempDirAttempts; ++i) {
-        const QString candidate = base + QString::number(i);
-        if (QFile::exists(candidate))
-            continue;
-        if (QDir().mkpath(candidate)) {
+        // mkdir fails on any name that is already there, a folder or a link another user made
+        // first, so the folder we get is always new and ours.
+        const QString candidate = base + TrustedFolder::workFolderName(i);
+        if (::mkdir(QFile::encodeName(candidate).constData(), S_IRWXU) == 0) {
             workDir = candidate;
             return true;
         }

@@ -33,7 +33,8 @@ public:
     // Settles the working and installation directories; false only when no working directory
     // can be made.
     bool initalizeStart(const QString& dir, const QString& vx3dir);
-    // Makes a fresh voxmere_temp_<n> below the system temp directory and takes it as workDir.
+    // Makes a fresh private voxmere_temp_<n> (mode 0700) directly below the system temp
+    // directory and takes it as workDir; a name that is taken in any way is skipped.
     bool createTempDir();
     // Proxy and download streams from the application directory's update.ini.
     void readUpdateIni();

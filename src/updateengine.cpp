@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "cryptwrapper.h"
 #include "maintaskspecification.h"
+#include "trustedfolder.h"
 #include "updateinidata.h"
 
 #include <QDateTime>
@@ -16,6 +17,8 @@
 #include <QUrl>
 
 #include <cstdlib>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -96,7 +99,15 @@ bool UpdateEngine::initialize()
     QString vx3dir;
     if (UpdateIniData::get(&version, nullptr, &dir, &vx3dir)) {
         qDebug() << "Current version =" << version << "/ new version =" << m_Config->versionNumber;
-        if (version == m_Config->versionNumber) {
+        const bool resume = version == m_Config->versionNumber;
+        QString distrust;
+        if (!sessionRecordTrusted(dir, resume ? vx3dir : QString(), &distrust)) {
+            // Nothing it names is touched; a fresh folder is made and the record rewritten.
+            qDebug() << "Ignoring previous session record:" << distrust;
+            emit message(QString("Ignoring previous session record: %1").arg(distrust));
+            dir.clear();
+            vx3dir.clear();
+        } else if (resume) {
             qDebug() << "Continuing previous session";
             emit message(QString("Previous update session for v. %1 found").arg(version));
         } else {
@@ -224,11 +235,71 @@ void UpdateEngine::cleanup()
     int version = 0;
     QString dir;
     if (UpdateIniData::get(&version, nullptr, &dir, nullptr)) {
-        bool parentEntered = false;
-        removeDirAndContents(dir, &parentEntered);
+        QString distrust;
+        if (TrustedFolder::isWorkFolder(dir, &distrust)) {
+            bool parentEntered = false;
+            removeDirAndContents(dir, &parentEntered);
+        } else {
+            qDebug() << "Not removing" << dir << distrust;
+        }
         QFile::remove(iniPath);
     }
+    removeStaleWorkFolders(QStringList{dir, m_Config->workDir, Configuration::appDirPath()});
     emit message("Temporary files removed.");
+}
+
+bool UpdateEngine::sessionRecordTrusted(const QString& dir, const QString& vx3dir, QString* reason)
+{
+    // The record is only as trustworthy as the folder holding it: in the client phase that is
+    // the work folder the new updater runs from, otherwise the installation.
+    const QString holder = Configuration::appDirPath();
+    QString why;
+    if (!TrustedFolder::isPrivate(holder, &why)) {
+        *reason = QString("'%1' %2").arg(holder, why);
+        return false;
+    }
+    if (!TrustedFolder::isWorkFolder(dir, &why)) {
+        *reason = QString("'%1' %2").arg(dir, why);
+        return false;
+    }
+    if (!vx3dir.isEmpty() && !isInstallationFolder(vx3dir, &why)) {
+        *reason = QString("'%1' %2").arg(vx3dir, why);
+        return false;
+    }
+    return true;
+}
+
+bool UpdateEngine::isInstallationFolder(const QString& path, QString* reason)
+{
+    if (!QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path || path == "/") {
+        *reason = "is not a clean absolute path of an installation";
+        return false;
+    }
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        *reason = "is not an existing directory";
+        return false;
+    }
+    return true;
+}
+
+void UpdateEngine::removeStaleWorkFolders(const QStringList& keep)
+{
+    QStringList kept;
+    for (const QString& path : keep)
+        if (!path.isEmpty())
+            kept << QDir::cleanPath(path);
+    const QDir temp(QDir::tempPath());
+    const QStringList names = temp.entryList(QStringList{"voxmere_temp_*"},
+                                             QDir::Dirs | QDir::NoSymLinks | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QString path = QDir::cleanPath(temp.absoluteFilePath(name));
+        if (kept.contains(path) || !TrustedFolder::isWorkFolder(path))
+            continue;
+        qDebug() << "Removing stale work folder" << path;
+        bool parentEntered = false;
+        removeDirAndContents(path, &parentEntered);
+    }
 }
 
 bool UpdateEngine::removeDirAndContents(const QString& dir, bool* parentEntered)

@@ -76,6 +76,13 @@ private:
     // cannot be entered, otherwise whether the directory went.
     static bool removeDirAndContents(const QString& dir, bool* parentEntered);
     void releaseMainTask();
+    // Whether a session record may be acted on: the folder holding update.ini is private, dir is
+    // a trusted work folder and vx3dir (when given) a plain existing installation directory.
+    // False with the path and the reason in `reason`.
+    static bool sessionRecordTrusted(const QString& dir, const QString& vx3dir, QString* reason);
+    static bool isInstallationFolder(const QString& path, QString* reason);
+    // Removes the trusted work folders a killed run left in the temp folder, except `keep`.
+    static void removeStaleWorkFolders(const QStringList& keep);
 
     int m_State = PRE_INIT;
     Configuration* m_Config;

@@ -4,6 +4,7 @@
 #include "eventloop.h"
 #include "initestutil.h"
 #include "localhttpserver.h"
+#include "otheruser.h"
 #include "testpaths.h"
 #include "updatechecker.h"
 #include "versionlist.h"
@@ -16,10 +17,14 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -119,6 +124,17 @@ protected:
     QTemporaryDir configRoot;
     std::unique_ptr<EnvOverride> configEnv;
 };
+
+// A real directory of ours that nobody else may enter, with nothing in it.
+void expectFreshPrivateFolder(const QString& path)
+{
+    struct stat status;
+    ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0) << path.toStdString();
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(status.st_uid, ::geteuid());
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    EXPECT_TRUE(QDir(path).isEmpty());
+}
 
 struct CommandLineCase
 {
@@ -288,8 +304,62 @@ TEST_F(ConfigurationTest, CreateTempDirSkipsTakenNames)
     QSignalSpy fatal(&config, &Configuration::fatalError);
     ASSERT_TRUE(config.createTempDir());
     EXPECT_EQ(config.workDir, tmp.path() + "/voxmere_temp_2");
-    EXPECT_TRUE(QFileInfo(config.workDir).isDir());
+    expectFreshPrivateFolder(config.workDir);
     EXPECT_EQ(fatal.count(), 0);
+}
+
+// The work folder a run gets is always new, ours and private, whatever names other local users
+// made first: folders, links to their own folders, links to where they could make one later.
+TEST_F(ConfigurationTest, CreateTempDirNeverTakesANameAnotherUserMadeFirst)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    QTemporaryDir root;
+    const QString tmp = root.path() + "/tmp";
+    ASSERT_TRUE(vxtest::shareLikeSystemTemp(root.path(), tmp));
+    EnvOverride tmpEnv("TMPDIR", tmp.toUtf8());
+    ASSERT_TRUE(vxtest::runAsOtherUser(tmp, "mkdir voxmere_temp_0 theirs; ln -s theirs voxmere_temp_1; "
+                                            "ln -s later voxmere_temp_2"));
+    Configuration config;
+    ASSERT_TRUE(config.createTempDir());
+    EXPECT_EQ(config.workDir, tmp + "/voxmere_temp_3");
+    expectFreshPrivateFolder(config.workDir);
+    EXPECT_TRUE(QDir(tmp + "/voxmere_temp_0").isEmpty());
+    EXPECT_TRUE(QDir(tmp + "/theirs").isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(tmp + "/later"));
+    EXPECT_TRUE(QFileInfo(tmp + "/voxmere_temp_2").isSymLink());
+}
+
+// Another user makes and removes voxmere_temp_0 as fast as it can, so that the name is free when
+// looked at and taken an instant later.
+TEST_F(ConfigurationTest, CreateTempDirLosesNoRaceToAnotherUser)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    QTemporaryDir root;
+    const QString tmp = root.path() + "/tmp";
+    ASSERT_TRUE(vxtest::shareLikeSystemTemp(root.path(), tmp));
+    EnvOverride tmpEnv("TMPDIR", tmp.toUtf8());
+    std::unique_ptr<QProcess> attacker(vxtest::startAsOtherUser(
+        tmp, "perl", {"-e", "while (1) { mkdir 'voxmere_temp_0'; rmdir 'voxmere_temp_0' }"}));
+    ASSERT_EQ(attacker->state(), QProcess::Running);
+    int foreign = 0;
+    for (int attempt = 0; attempt < 400; ++attempt) {
+        Configuration config;
+        ASSERT_TRUE(config.createTempDir());
+        // A folder the other user made is gone again, or is theirs.
+        struct stat status;
+        if (::lstat(QFile::encodeName(config.workDir).constData(), &status) != 0
+            || status.st_uid != ::geteuid() || (status.st_mode & 07777) != 0700)
+            ++foreign;
+        else
+            ASSERT_TRUE(QDir().rmdir(config.workDir));
+    }
+    attacker->kill();
+    attacker->waitForFinished();
+    EXPECT_EQ(foreign, 0);
 }
 
 TEST_F(ConfigurationTest, CreateTempDirReportsFatalErrorWhenNothingCanBeMade)

@@ -4,6 +4,7 @@
 #include "eventloop.h"
 #include "httpservers.h"
 #include "inidownloadtaskspecification.h"
+#include "otheruser.h"
 #include "testpaths.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -18,6 +19,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using enginetest::put;
 using enginetest::sha512Hex;
@@ -199,17 +203,17 @@ TEST_F(EngineTest, FreshSessionMakesAWorkDirectoryAndRecordsIt)
 
 TEST_F(EngineTest, SameVersionContinuesThePreviousSession)
 {
-    QTemporaryDir work;
+    const QString work = sessionDir(3);
     QTemporaryDir install;
-    ASSERT_TRUE(put(work.filePath("already.bin"), "fetched before"));
-    ASSERT_TRUE(UpdateIniData::modify(40, work.path(), install.path(), "oldtype"));
+    ASSERT_TRUE(put(work + "/already.bin", "fetched before"));
+    ASSERT_TRUE(UpdateIniData::modify(40, work, install.path(), "oldtype"));
 
     makeEngine();
     ASSERT_TRUE(engine->initialize());
     EXPECT_EQ(texts(*messages), QStringList({"Previous update session for v. 40 found"}));
-    EXPECT_EQ(config.workDir, work.path());
+    EXPECT_EQ(config.workDir, work);
     EXPECT_EQ(config.installDir, install.path());
-    EXPECT_EQ(vxtest::readFile(work.filePath("already.bin")), "fetched before");
+    EXPECT_EQ(vxtest::readFile(work + "/already.bin"), "fetched before");
     EXPECT_FALSE(QFile::exists(sessionDir()));
     // The record is rewritten with the current type.
     QString type;
@@ -245,6 +249,107 @@ TEST_F(EngineTest, RecordWhoseDirectoryIsGoneCountsAsNone)
     ASSERT_TRUE(engine->initialize());
     EXPECT_TRUE(messages->isEmpty());
     EXPECT_EQ(config.workDir, sessionDir());
+}
+
+// A record is acted on only when its folder is a private voxmere_temp_<n> of ours directly in
+// the temp folder, and a resumed one only with a plain installation directory. Otherwise nothing
+// it names is emptied, removed or used: the run starts afresh.
+TEST_F(EngineTest, UntrustedRecordIsIgnoredAndNothingItNamesIsTouched)
+{
+    QTemporaryDir victimRoot;
+    const QString victim = victimRoot.filePath("victim");
+    const QString linked = tmp.path() + "/voxmere_temp_5";
+    struct Case {
+        const char* label;
+        QString dir;
+        mode_t mode;    // of a folder made at dir; 0: a link to the victim instead
+        QString vx3dir;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"link to another folder", linked, 0, "", "is a symbolic link"},
+        {"writable by others", tmp.path() + "/voxmere_temp_5", 0777, "", "is writable by group or others"},
+        {"writable by the group", tmp.path() + "/voxmere_temp_5", 0770, "", "is writable by group or others"},
+        {"other name", tmp.path() + "/victim", 0700, "", "is not a voxmere_temp_<n> folder"},
+        {"deeper in the temp folder", tmp.path() + "/sub/voxmere_temp_5", 0700, "",
+         "is not a voxmere_temp_<n> folder"},
+        {"number out of range", tmp.path() + "/voxmere_temp_1000", 0700, "",
+         "is not a voxmere_temp_<n> folder"},
+        {"installation at the root", tmp.path() + "/voxmere_temp_5", 0700, "/",
+         "is not a clean absolute path"},
+        {"installation through ..", tmp.path() + "/voxmere_temp_5", 0700, victimRoot.path() + "/../etc",
+         "is not a clean absolute path"},
+        {"installation that is a file", tmp.path() + "/voxmere_temp_5", 0700, victim + "/keep.txt",
+         "is not an existing directory"},
+    };
+    for (const Case& c : cases) {
+        for (const int version : {39, 40}) {
+            SCOPED_TRACE(std::string(c.label) + (version == 40 ? ", same version" : ", other version"));
+            const bool resumes = version == 40;
+            if (!c.vx3dir.isEmpty() && !resumes)
+                continue; // a record that is cleared never uses its installation directory
+            QDir(tmp.path()).removeRecursively();
+            ASSERT_TRUE(QDir().mkpath(tmp.path()));
+            QDir(victim).removeRecursively();
+            ASSERT_TRUE(put(victim + "/keep.txt", "precious"));
+            if (c.mode == 0) {
+                ASSERT_TRUE(QFile::link(victim, c.dir));
+            } else {
+                ASSERT_TRUE(put(c.dir + "/keep.txt", "precious"));
+                ASSERT_EQ(::chmod(QFile::encodeName(c.dir).constData(), c.mode), 0);
+            }
+            writeAppIni({});
+            ASSERT_TRUE(UpdateIniData::modify(version, c.dir, c.vx3dir, "t"));
+
+            makeEngine();
+            ASSERT_TRUE(engine->initialize());
+            const QStringList said = texts(*messages);
+            ASSERT_EQ(said.size(), 1) << said.join("\n").toStdString();
+            EXPECT_TRUE(said[0].startsWith("Ignoring previous session record: '")) << said[0].toStdString();
+            EXPECT_TRUE(said[0].contains(c.reason)) << said[0].toStdString();
+            EXPECT_EQ(config.workDir, sessionDir());
+            EXPECT_EQ(config.installDir, QCoreApplication::applicationDirPath());
+            EXPECT_EQ(vxtest::readFile(victim + "/keep.txt"), "precious");
+            EXPECT_EQ(vxtest::readFile(c.dir + "/keep.txt"), "precious");
+            QString dir;
+            ASSERT_TRUE(UpdateIniData::get(nullptr, nullptr, &dir, nullptr));
+            EXPECT_EQ(dir, sessionDir());
+            engine.reset();
+        }
+    }
+}
+
+// After a failed run its voxmere_temp_0 vanished (a reboot, a tmp cleaner), and another local
+// user made a folder of that name: the next run neither continues in it nor empties it.
+TEST_F(EngineTest, RecordOfAFolderAnotherUserMadeAgainIsIgnored)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    QTemporaryDir root;
+    const QString shared = root.path() + "/tmp";
+    ASSERT_TRUE(vxtest::shareLikeSystemTemp(root.path(), shared));
+    qputenv("TMPDIR", shared.toUtf8());
+    const QString old = shared + "/voxmere_temp_0";
+    for (const int version : {39, 40}) {
+        SCOPED_TRACE(version == 40 ? "same version" : "other version");
+        writeAppIni({});
+        ASSERT_TRUE(UpdateIniData::modify(version, old, QString(), "t"));
+        QDir(old).removeRecursively();
+        ASSERT_TRUE(vxtest::runAsOtherUser(shared, "mkdir voxmere_temp_0; echo planted > voxmere_temp_0/update"));
+
+        makeEngine();
+        ASSERT_TRUE(engine->initialize());
+        EXPECT_TRUE(texts(*messages).value(0).startsWith(
+            QString("Ignoring previous session record: '%1' is owned by another user").arg(old)))
+            << texts(*messages).join("\n").toStdString();
+        EXPECT_EQ(config.workDir, shared + "/voxmere_temp_1");
+        EXPECT_EQ(QFileInfo(config.workDir).ownerId(), ::geteuid());
+        EXPECT_EQ(vxtest::readFile(old + "/update"), "planted\n");
+        EXPECT_EQ(QFileInfo(old).ownerId(), vxtest::otherUserId());
+        engine.reset();
+        QDir(config.workDir).removeRecursively();
+    }
 }
 
 TEST_F(EngineTest, UnwritableUpdateIniIsAnErrorAndKeepsPreInit)
@@ -307,7 +412,7 @@ protected:
                                           config.clientType));
     }
 
-    QString workDir() const { return tmp.path() + "/work"; }
+    QString workDir() const { return tmp.path() + "/voxmere_temp_9"; }
     QString installDir() const { return tmp.path() + "/install"; }
     QString serverDir() const { return root->path() + "/" + QString::number(config.versionNumber); }
 
@@ -501,6 +606,59 @@ TEST_F(EngineRun, ClientPhaseBringsTheInstallationToTheRelease)
     EXPECT_DOUBLE_EQ(progress->last().at(0).toDouble(), 1.0);
     for (const QList<QVariant>& p : *progress)
         EXPECT_LE(p.at(0).toDouble(), 1.0 + 1e-9);
+}
+
+// A run that ends well removes what killed runs of the same user left in the temp folder: the
+// work folders it can trust, and nothing else.
+TEST_F(EngineRun, SuccessfulClientPhaseRemovesOnlyTrustedStaleWorkFolders)
+{
+    usePhase(1);
+    const QByteArray c = "new c\n";
+    ASSERT_TRUE(publish("files/c.txt", c));
+    ASSERT_TRUE(publishIni("[files]\nc.txt=" + sha512Hex(c).toUtf8() + "::" + QByteArray::number(c.size()) + "\n"));
+    QTemporaryDir victim;
+    ASSERT_TRUE(put(victim.filePath("keep.txt"), "precious"));
+    const QString stale = tmp.path() + "/voxmere_temp_3";
+    ASSERT_TRUE(put(stale + "/a.bin", "a"));
+    ASSERT_TRUE(put(stale + "/sub/b.bin", "b"));
+    ASSERT_TRUE(QFile::link(victim.path(), tmp.path() + "/voxmere_temp_4"));
+    const QStringList kept = {"voxmere_temp_5/a.bin", "voxmere_temp_6/a.bin", "voxmere_temp_7",
+                              "voxmere_temp_01/a.bin", "other/a.bin"};
+    for (const QString& name : kept)
+        ASSERT_TRUE(put(tmp.path() + "/" + name, "x"));
+    ASSERT_EQ(::chmod(QFile::encodeName(tmp.path() + "/voxmere_temp_5").constData(), 0777), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(QFile::encodeName(tmp.path() + "/voxmere_temp_6").constData(),
+                          vxtest::otherUserId(), gid_t(-1)), 0);
+    }
+
+    // A failed run leaves them all.
+    const QString ini = IniDownloadTaskSpecification::productIniName(true);
+    ASSERT_TRUE(put(workDir() + "/" + ini + ".sig", "not a signature"));
+    ASSERT_TRUE(put(workDir() + "/" + ini, "[files]\n"));
+    start();
+    ASSERT_TRUE(waitEnd());
+    ASSERT_EQ(canceled->count(), 1);
+    EXPECT_TRUE(QFileInfo::exists(stale + "/sub/b.bin"));
+    engine.reset();
+    QFile::remove(workDir() + "/" + ini + ".sig");
+    QFile::remove(workDir() + "/" + ini);
+
+    start();
+    ASSERT_TRUE(waitEnd());
+    ASSERT_EQ(finished->count(), 1) << texts(*messages).join("\n").toStdString();
+    EXPECT_EQ(vxtest::readFile(installDir() + "/c.txt"), c);
+    EXPECT_FALSE(QFileInfo::exists(workDir()));
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_TRUE(QFileInfo(tmp.path() + "/voxmere_temp_4").isSymLink());
+    EXPECT_EQ(vxtest::readFile(victim.filePath("keep.txt")), "precious");
+    for (const QString& name : kept) {
+        SCOPED_TRACE(name.toStdString());
+        if (name.startsWith("voxmere_temp_6") && !root)
+            continue;
+        EXPECT_EQ(vxtest::readFile(tmp.path() + "/" + name), "x");
+    }
 }
 
 // The updater phase: the new updater tree is assembled in the working directory; the

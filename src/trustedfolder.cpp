@@ -1,0 +1,84 @@
+#include "trustedfolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+const char kWorkFolderPrefix[] = "voxmere_temp_";
+
+bool fail(QString* reason, const QString& text)
+{
+    if (reason)
+        *reason = text;
+    return false;
+}
+
+} // namespace
+
+bool TrustedFolder::isPrivate(const QString& path, QString* reason)
+{
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return fail(reason, QString::fromLocal8Bit(std::strerror(errno)));
+    return isPrivate(status, reason);
+}
+
+bool TrustedFolder::isPrivate(const struct stat& status, QString* reason)
+{
+    if (S_ISLNK(status.st_mode))
+        return fail(reason, QStringLiteral("is a symbolic link"));
+    if (!S_ISDIR(status.st_mode))
+        return fail(reason, QStringLiteral("is not a directory"));
+    if (status.st_uid != ::geteuid())
+        return fail(reason, QStringLiteral("is owned by another user (uid %1)").arg(status.st_uid));
+    if (status.st_mode & (S_IWGRP | S_IWOTH))
+        return fail(reason, QStringLiteral("is writable by group or others (mode %1)")
+                                .arg(status.st_mode & 07777, 4, 8, QLatin1Char('0')));
+    return true;
+}
+
+bool TrustedFolder::isWorkFolder(const QString& path, QString* reason)
+{
+    if (!QDir::isAbsolutePath(path))
+        return fail(reason, QStringLiteral("is not an absolute path"));
+    const QString clean = QDir::cleanPath(path);
+    const int slash = clean.lastIndexOf(QLatin1Char('/'));
+    const QString parent = slash == 0 ? QStringLiteral("/") : clean.left(slash);
+    const QString tempFolder = QDir::cleanPath(QDir::tempPath());
+    if (parent != tempFolder || !isWorkFolderName(clean.mid(slash + 1)))
+        return fail(reason, QStringLiteral("is not a %1<n> folder directly under the temp folder %2")
+                                .arg(QLatin1String(kWorkFolderPrefix), tempFolder));
+    return isSafeTempFolder(tempFolder, reason) && isPrivate(clean, reason);
+}
+
+// In a folder that others may write to, only the sticky bit keeps them from renaming our
+// folder away and putting one of theirs in its place.
+bool TrustedFolder::isSafeTempFolder(const QString& path, QString* reason)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISDIR(status.st_mode))
+        return fail(reason, QStringLiteral("lies in a temp folder %1 that is not a directory").arg(path));
+    if (status.st_uid != 0 && status.st_uid != ::geteuid())
+        return fail(reason, QStringLiteral("lies in a temp folder %1 owned by another user").arg(path));
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) && !(status.st_mode & S_ISVTX))
+        return fail(reason, QStringLiteral("lies in a temp folder %1 that others may rename entries of").arg(path));
+    return true;
+}
+
+bool TrustedFolder::isWorkFolderName(const QString& name)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^%1(0|[1-9][0-9]{0,2})$").arg(QLatin1String(kWorkFolderPrefix)));
+    return pattern.match(name).hasMatch();
+}
+
+QString TrustedFolder::workFolderName(int number)
+{
+    return QLatin1String(kWorkFolderPrefix) + QString::number(number);
+}

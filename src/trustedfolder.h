@@ -1,0 +1,33 @@
+#ifndef TRUSTEDFOLDER_H
+#define TRUSTEDFOLDER_H
+
+#include <QString>
+
+#include <sys/stat.h>
+
+// Whether a folder in the shared temp folder may be trusted by this process. Other users can
+// create names there before us, so a folder is used, emptied or removed only when nobody but
+// the effective user can have put anything into it.
+class TrustedFolder
+{
+public:
+    // A real directory (not a symbolic link), owned by the effective user and not writable by
+    // group or others. On false, `reason` (when given) says why, without the path.
+    static bool isPrivate(const QString& path, QString* reason = nullptr);
+    // The same test on the status of a folder already opened or looked up with lstat.
+    static bool isPrivate(const struct stat& status, QString* reason = nullptr);
+
+    // A private folder named voxmere_temp_<n> (n from 0 to 999) directly under the temp folder,
+    // which itself only its owner (the effective user or root) can rename entries of: the only
+    // kind of folder an update session works in, resumes, empties or removes.
+    static bool isWorkFolder(const QString& path, QString* reason = nullptr);
+
+    // "voxmere_temp_<n>" with n from 0 to 999 in plain decimal.
+    static bool isWorkFolderName(const QString& name);
+    static QString workFolderName(int number);
+
+private:
+    static bool isSafeTempFolder(const QString& path, QString* reason);
+};
+
+#endif // TRUSTEDFOLDER_H
