@@ -1,10 +1,16 @@
 #include "logfile.h"
 
+#include "trustedfolder.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QMutexLocker>
 
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const char LogFile::kMarkerName[] = "vx3_update_log";
 const char LogFile::kFolderName[] = "voxmere_update_log";
@@ -30,17 +36,59 @@ void LogFile::init()
         return;
     const QString folder = QDir::toNativeSeparators(QDir::tempPath() + QDir::separator() + kFolderName
                                                     + QDir::separator());
-    QDir dir(folder);
-    if (!dir.exists())
-        QDir().mkdir(folder);
-    file.reset(new QFile(folder + fileNameFor(QDateTime::currentDateTime())));
-    if (file->open(QIODevice::WriteOnly | QIODevice::Text))
+    const QString name = fileNameFor(QDateTime::currentDateTime());
+    const int fd = openLogFile(folder, name);
+    if (fd < 0)
+        return;
+    file.reset(new QFile);
+    if (file->open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+                   QFileDevice::AutoCloseHandle)) {
         stream.setDevice(file.get());
+        path = folder + name;
+    } else {
+        ::close(fd);
+    }
+}
+
+// The folder lies in the shared temp folder, where anyone may have made it first or filled it
+// with links: it is used only when it is ours and nobody else can add to it, and the file is
+// never reached through a link nor cut short when it was there before.
+int LogFile::openLogFile(const QString& folder, const QString& name)
+{
+    // Without the trailing separator, which would make open() follow a link after all.
+    QString bare = folder;
+    while (bare.size() > 1 && bare.endsWith(QLatin1Char('/')))
+        bare.chop(1);
+    const QByteArray folderPath = QFile::encodeName(bare);
+    if (::mkdir(folderPath.constData(), S_IRWXU) != 0 && errno != EEXIST)
+        return -1;
+    const int dirFd = ::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0)
+        return -1;
+    struct stat status;
+    if (::fstat(dirFd, &status) != 0 || !TrustedFolder::isPrivate(status)) {
+        ::close(dirFd);
+        return -1;
+    }
+    const QByteArray fileName = QFile::encodeName(name);
+    int fd = ::openat(dirFd, fileName.constData(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0 && errno == EEXIST) {
+        // A run started in the same second: its lines stay and ours follow them.
+        fd = ::openat(dirFd, fileName.constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
+                        || status.st_uid != ::geteuid() || status.st_nlink != 1)) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::close(dirFd);
+    return fd;
 }
 
 QString LogFile::filePath() const
 {
-    return file && file->isOpen() ? file->fileName() : QString();
+    return file && file->isOpen() ? path : QString();
 }
 
 void LogFile::write(QtMsgType type, const QString& text)

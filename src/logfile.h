@@ -12,8 +12,9 @@
 class QDateTime;
 
 // The optional diagnostic log of one run. Logging is on when the marker file "vx3_update_log"
-// exists in the temporary folder as the log is set up; the lines then go to a new file
-// "update__<start time>.log" in the folder "voxmere_update_log" there. The process-wide
+// exists in the temporary folder as the log is set up; the lines then go to the file
+// "update__<start time>.log" in the folder "voxmere_update_log" there, a folder only the
+// effective user may write to (made 0700 when missing; another one is refused). The process-wide
 // instance (instance()) is created on first use and never destroyed; the Qt message handler
 // writes through it from any thread, so writing takes a lock.
 class LogFile
@@ -25,7 +26,8 @@ public:
     // The process-wide log, created on first call.
     static LogFile* instance();
 
-    // Opens the log file when logging is on. Failures are silent: lines are then lost.
+    // Opens the log file when logging is on: a new file (0600), or the end of one a run of this
+    // user started in the same second. Failures are silent: lines are then lost.
     void init();
     bool isOn() const { return on; }
     // Path of the open log file; empty when none is open.
@@ -49,8 +51,12 @@ public:
     static const char kTimeFormat[];
 
 private:
+    // A write descriptor of the log file, or -1 when the folder or the file may not be used.
+    static int openLogFile(const QString& folder, const QString& name);
+
     bool on;
     std::unique_ptr<QFile> file;
+    QString path;
     QTextStream stream;
     QMutex lock;
 };

@@ -1,6 +1,7 @@
 #include "logfile.h"
 
 #include "eventloop.h"
+#include "otheruser.h"
 #include "testpaths.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
@@ -46,6 +50,12 @@ QStringList fileLines(const QString& path)
     if (text.endsWith('\n'))
         text.chop(1);
     return text.isEmpty() ? QStringList() : text.split('\n');
+}
+
+mode_t modeOf(const QString& path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
 // Runs one of the LogFileChild tests in a process of its own with TMPDIR at `tmpDir`.
@@ -145,6 +155,9 @@ TEST(LogFile, WithMarkerWritesOneFlushedLinePerMessage)
     const QDateTime named = QDateTime::fromString(name.mid(8, 20), "yyyy-MM-dd__hh_mm_ss");
     EXPECT_LE(std::abs(named.secsTo(before)), 2) << name.toStdString();
     EXPECT_EQ(QFileInfo(log.filePath()).fileName(), name);
+    // Made private: only this user may read the log or add to its folder.
+    EXPECT_EQ(modeOf(tmp.logFolder()), 0700u);
+    EXPECT_EQ(modeOf(log.filePath()), 0600u);
 
     log.write(QtDebugMsg, "first");
     // Flushed at once: the file is complete after every message.
@@ -163,7 +176,7 @@ TEST(LogFile, WithMarkerWritesOneFlushedLinePerMessage)
     EXPECT_EQ(fileLines(tmp.logFolder() + "/" + name).size(), 2);
 }
 
-TEST(LogFile, SameSecondReusesAndTruncatesTheFile)
+TEST(LogFile, SameSecondAppendsToTheFileOfTheEarlierRun)
 {
     TempDirScope tmp;
     tmp.createMarker();
@@ -175,7 +188,77 @@ TEST(LogFile, SameSecondReusesAndTruncatesTheFile)
     LogFile log;
     ASSERT_FALSE(log.filePath().isEmpty());
     EXPECT_EQ(tmp.logFiles().size(), 3);
-    EXPECT_EQ(QFileInfo(log.filePath()).size(), 0);
+    log.write(QtDebugMsg, "new run");
+    const QStringList lines = fileLines(log.filePath());
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], "old run");
+    EXPECT_TRUE(QRegularExpression(kLinePattern.arg("Debug", "new run")).match(lines[1]).hasMatch())
+        << lines[1].toStdString();
+}
+
+// Anyone may create the marker, and the log folder lies in the shared temp folder: another user
+// may make the folder first and fill it with links named as the next log files, or put a link
+// in its place. The log is then written nowhere, and no file behind a link is written or cut
+// short.
+TEST(LogFile, RefusesFoldersOthersCouldHavePreparedAndFollowsNoLink)
+{
+    struct Case {
+        const char* label;
+        bool otherUser;      // the set-up runs as another local user
+        const char* setUp;   // shell commands in the temp folder; $SECRET, $SECRET_DIR, $NAMES
+    };
+    const Case cases[] = {
+        {"another user's folder full of links", true,
+         "mkdir voxmere_update_log; for n in $NAMES; do ln -s \"$SECRET\" voxmere_update_log/$n; done"},
+        {"another user's empty folder", true, "mkdir voxmere_update_log"},
+        {"our folder, writable by others, full of links", false,
+         "mkdir -m 0777 voxmere_update_log; for n in $NAMES; do ln -s \"$SECRET\" voxmere_update_log/$n; done"},
+        {"a link to a private folder in place of the folder", false, "ln -s \"$SECRET_DIR\" voxmere_update_log"},
+        {"our private folder with links named as the log", false,
+         "mkdir -m 0700 voxmere_update_log; for n in $NAMES; do ln -s \"$SECRET\" voxmere_update_log/$n; done"},
+        {"our private folder with hard links named as the log", false,
+         "mkdir -m 0700 voxmere_update_log; for n in $NAMES; do ln \"$SECRET\" voxmere_update_log/$n; done"},
+    };
+    const QString unavailable = vxtest::otherUserUnavailable();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.otherUser && !unavailable.isEmpty()) {
+            std::printf("skipping \"%s\": %s\n", c.label, qPrintable(unavailable));
+            continue;
+        }
+        TempDirScope tmp;
+        ASSERT_TRUE(vxtest::shareLikeSystemTemp(tmp.path(), tmp.path()));
+        tmp.createMarker();
+        QTemporaryDir secretDir;
+        const QString secret = secretDir.filePath("secret.txt");
+        ASSERT_TRUE(vxtest::writeFile(secret, "root's own\n"));
+        ASSERT_TRUE(QFile::setPermissions(secret, QFile::ReadOwner | QFile::WriteOwner));
+        QStringList names;
+        const QDateTime now = QDateTime::currentDateTime();
+        for (int s = -2; s <= 5; ++s)
+            names << LogFile::fileNameFor(now.addSecs(s));
+        const QString script = QString("SECRET='%1'; SECRET_DIR='%2'; NAMES='%3'; %4")
+                                   .arg(secret, secretDir.path(), names.join(' '), c.setUp);
+        if (c.otherUser) {
+            ASSERT_TRUE(vxtest::runAsOtherUser(tmp.path(), script));
+        } else {
+            QProcess shell;
+            shell.setWorkingDirectory(tmp.path());
+            shell.start("/bin/sh", {"-ec", script});
+            ASSERT_TRUE(shell.waitForFinished() && shell.exitCode() == 0);
+        }
+        const QStringList before = QDir(tmp.logFolder()).entryList(QDir::AllEntries | QDir::System);
+
+        LogFile log;
+        EXPECT_TRUE(log.isOn());
+        EXPECT_TRUE(log.filePath().isEmpty()) << log.filePath().toStdString();
+        log.write(QtWarningMsg, "lost");
+        log.close();
+        EXPECT_EQ(vxtest::readFile(secret), "root's own\n");
+        EXPECT_EQ(modeOf(secret), 0600u);
+        EXPECT_EQ(QDir(secretDir.path()).entryList(QDir::Files), QStringList{"secret.txt"});
+        EXPECT_EQ(QDir(tmp.logFolder()).entryList(QDir::AllEntries | QDir::System), before);
+    }
 }
 
 TEST(LogFile, UnusableFolderLosesLinesSilently)
