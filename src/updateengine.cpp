@@ -103,7 +103,7 @@ bool UpdateEngine::initialize()
         QString distrust;
         if (!sessionRecordTrusted(dir, resume ? vx3dir : QString(), &distrust)) {
             // Nothing it names is touched; a fresh folder is made and the record rewritten.
-            qDebug() << "Ignoring previous session record:" << distrust;
+            qDebug().noquote() << "Ignoring previous session record:" << distrust;
             emit message(QString("Ignoring previous session record: %1").arg(distrust));
             dir.clear();
             vx3dir.clear();

@@ -2,6 +2,7 @@
 #include "singleinstancechecker.h"
 
 #include "eventloop.h"
+#include "otheruser.h"
 #include "testpaths.h"
 
 #include <QDir>
@@ -149,4 +150,63 @@ TEST(UpdateProgram, OldFolderWithOtherFilesStays)
     EXPECT_TRUE(QFile::exists(copy.appDir() + "/old/notes.txt"));
     // Without the marker no log folder is made.
     EXPECT_FALSE(QFileInfo::exists(copy.tmpDir() + "/voxmere_update_log"));
+}
+
+// The client phase runs from its work folder and reads its session record from the update.ini
+// there. In a folder another local user could write to, the record is not believed: the folder
+// it names is neither emptied nor worked in, and the installation it names is not touched.
+TEST(UpdateProgram, ClientPhaseIgnoresTheRecordInAWorkFolderOthersCanWrite)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    QTemporaryDir root;
+    const QString victim = root.filePath("victim");
+    const QString install = root.filePath("install");
+    const QString config = root.filePath("config");
+    ASSERT_TRUE(QDir().mkpath(victim) && QDir().mkpath(install) && QDir().mkpath(config));
+    ASSERT_TRUE(vxtest::writeFile(victim + "/keep.txt", "precious"));
+    ASSERT_TRUE(vxtest::writeFile(install + "/vx3client_runscript.sh", "#!/bin/sh\n"));
+    // Downloads go nowhere: the run ends on the first request.
+    ASSERT_TRUE(vxtest::writeFile(config + "/update.ini", "[Channel]\nalpha=http://127.0.0.1:9/\n"));
+
+    for (const int recorded : {41, 42}) {
+        SCOPED_TRACE(recorded == 42 ? "same version" : "other version");
+        const QString tmp = root.filePath(QString("tmp%1").arg(recorded));
+        const QString work = tmp + "/voxmere_temp_0";
+        ASSERT_TRUE(vxtest::shareLikeSystemTemp(root.path(), tmp));
+        ASSERT_TRUE(vxtest::writeFile(tmp + "/vx3_update_log", ""));
+        ASSERT_TRUE(vxtest::runAsOtherUser(tmp, "mkdir voxmere_temp_0"));
+        ASSERT_TRUE(QFile::copy(VX_UPDATE_PROGRAM, work + "/update"));
+        ASSERT_TRUE(vxtest::runAsOtherUser(
+            work, QString("printf '[current]\\nversion=%1\\ndir=%2\\nvx3dir=%3\\ntype=client_linux_x86\\n' > update.ini")
+                      .arg(recorded).arg(victim, install)));
+
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmp);
+        env.insert("VX3_CONFIG_DIR", config);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(env);
+        process.start(work + "/update", {"--clientupdate", "client_linux_x86", "42", "#"});
+        ASSERT_TRUE(process.waitForStarted());
+        QString log;
+        vxtest::runUntil([&] {
+            const QStringList files = QDir(tmp + "/voxmere_update_log").entryList(QDir::Files);
+            log = files.isEmpty() ? QString()
+                                  : QString::fromLocal8Bit(vxtest::readFile(tmp + "/voxmere_update_log/" + files.first()));
+            return log.contains("Starting update") || process.state() == QProcess::NotRunning;
+        }, 30000);
+        process.kill();
+        process.waitForFinished();
+
+        EXPECT_TRUE(log.contains(QString("Ignoring previous session record: '%1' is owned by another user").arg(work)))
+            << log.toStdString();
+        EXPECT_FALSE(log.contains("Continuing previous session"));
+        EXPECT_FALSE(log.contains("Cleaning up previous session"));
+        EXPECT_EQ(QDir(victim).entryList(QDir::Files), QStringList{"keep.txt"});
+        EXPECT_EQ(vxtest::readFile(victim + "/keep.txt"), "precious");
+        EXPECT_EQ(QDir(install).entryList(QDir::Files), QStringList{"vx3client_runscript.sh"});
+        EXPECT_EQ(vxtest::readFile(install + "/vx3client_runscript.sh"), "#!/bin/sh\n");
+    }
 }
