@@ -4,6 +4,7 @@
 #include "cryptwrapper.h"
 #include "maintaskspecification.h"
 #include "trustedfolder.h"
+#include "workfolderlock.h"
 #include "updateinidata.h"
 
 #include <QDateTime>
@@ -47,6 +48,10 @@ UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
 {
     connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
     connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    // The client phase runs from its work folder: claimed at once, the phase before may
+    // already have ended.
+    if (TrustedFolder::isWorkFolder(Configuration::appDirPath()))
+        claimWorkFolder(Configuration::appDirPath());
     m_Config->readUpdateIni();
     applyProxy();
 }
@@ -125,6 +130,7 @@ bool UpdateEngine::initialize()
 
     if (!m_Config->initalizeStart(dir, vx3dir))
         return false;
+    claimWorkFolder(m_Config->workDir);
 
     qDebug() << "initialize" << "modifying update.ini" << m_Config->isClientUpdate;
     if (!UpdateIniData::modify(m_Config->versionNumber, m_Config->workDir, m_Config->installDir,
@@ -212,6 +218,12 @@ void UpdateEngine::onTaskCanceled()
     emit updateCanceled();
 }
 
+void UpdateEngine::claimWorkFolder(const QString& path)
+{
+    if (!m_WorkFolderLock || m_WorkFolderLock->path() != path)
+        m_WorkFolderLock.reset(new WorkFolderLock(path, WorkFolderLock::Shared));
+}
+
 void UpdateEngine::releaseMainTask()
 {
     if (m_MainTask)
@@ -295,6 +307,10 @@ void UpdateEngine::removeStaleWorkFolders(const QStringList& keep)
     for (const QString& name : names) {
         const QString path = QDir::cleanPath(temp.absoluteFilePath(name));
         if (kept.contains(path) || !TrustedFolder::isWorkFolder(path))
+            continue;
+        // A run of another installation may be working in it.
+        const WorkFolderLock unused(path, WorkFolderLock::Exclusive);
+        if (!unused.isHeld())
             continue;
         qDebug() << "Removing stale work folder" << path;
         bool parentEntered = false;

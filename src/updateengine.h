@@ -1,8 +1,12 @@
 #ifndef UPDATEENGINE_H
 #define UPDATEENGINE_H
 
+#include "workfolderlock.h"
+
 #include <QObject>
 #include <QString>
+
+#include <memory>
 
 class Configuration;
 class MainTaskSpecification;
@@ -76,12 +80,15 @@ private:
     // cannot be entered, otherwise whether the directory went.
     static bool removeDirAndContents(const QString& dir, bool* parentEntered);
     void releaseMainTask();
+    // Holds a shared lock on the run's work folder, so that other runs do not take it for stale.
+    void claimWorkFolder(const QString& path);
     // Whether a session record may be acted on: the folder holding update.ini is private, dir is
     // a trusted work folder and vx3dir (when given) a plain existing installation directory.
     // False with the path and the reason in `reason`.
     static bool sessionRecordTrusted(const QString& dir, const QString& vx3dir, QString* reason);
     static bool isInstallationFolder(const QString& path, QString* reason);
-    // Removes the trusted work folders a killed run left in the temp folder, except `keep`.
+    // Removes the trusted work folders a killed run left in the temp folder, except `keep` and
+    // those a running update holds.
     static void removeStaleWorkFolders(const QStringList& keep);
 
     int m_State = PRE_INIT;
@@ -89,6 +96,7 @@ private:
     MainTaskSpecification* m_MainTask = nullptr;
     QTimer* m_Timer;
     QNetworkAccessManager* m_NetworkManager;
+    std::unique_ptr<WorkFolderLock> m_WorkFolderLock;
 };
 
 #endif // UPDATEENGINE_H

@@ -8,6 +8,7 @@
 #include "testpaths.h"
 #include "updateengine.h"
 #include "updateinidata.h"
+#include "workfolderlock.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -623,9 +624,12 @@ TEST_F(EngineRun, SuccessfulClientPhaseRemovesOnlyTrustedStaleWorkFolders)
     ASSERT_TRUE(put(stale + "/sub/b.bin", "b"));
     ASSERT_TRUE(QFile::link(victim.path(), tmp.path() + "/voxmere_temp_4"));
     const QStringList kept = {"voxmere_temp_5/a.bin", "voxmere_temp_6/a.bin", "voxmere_temp_7",
-                              "voxmere_temp_01/a.bin", "other/a.bin"};
+                              "voxmere_temp_01/a.bin", "other/a.bin", "voxmere_temp_8/a.bin"};
     for (const QString& name : kept)
         ASSERT_TRUE(put(tmp.path() + "/" + name, "x"));
+    // Another installation's update is working in this one.
+    const WorkFolderLock busy(tmp.path() + "/voxmere_temp_8", WorkFolderLock::Shared);
+    ASSERT_TRUE(busy.isHeld());
     ASSERT_EQ(::chmod(QFile::encodeName(tmp.path() + "/voxmere_temp_5").constData(), 0777), 0);
     const bool root = ::geteuid() == 0;
     if (root) {
