@@ -14,7 +14,6 @@
 #include <QWidget>
 
 #include <sys/stat.h>
-#include <sys/types.h>
 
 QString Configuration::updateBaseUrl;
 

@@ -4,8 +4,8 @@
 #include "cryptwrapper.h"
 #include "maintaskspecification.h"
 #include "trustedfolder.h"
-#include "workfolderlock.h"
 #include "updateinidata.h"
+#include "workfolderlock.h"
 
 #include <QDateTime>
 #include <QDebug>

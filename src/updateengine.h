@@ -1,8 +1,6 @@
 #ifndef UPDATEENGINE_H
 #define UPDATEENGINE_H
 
-#include "workfolderlock.h"
-
 #include <QObject>
 #include <QString>
 
@@ -12,6 +10,7 @@ class Configuration;
 class MainTaskSpecification;
 class QNetworkAccessManager;
 class QTimer;
+class WorkFolderLock;
 
 // Drives one update run for the main window: checks the crypto library, resumes or clears the
 // session recorded in update.ini, settles the directories, records the session, then runs the
