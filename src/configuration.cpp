@@ -174,6 +174,12 @@ bool Configuration::createTempDir()
         emit fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
     }
+    QString unsafe;
+    if (!TrustedFolder::isSafeTempFolder(QDir::cleanPath(base), &unsafe)) {
+        qDebug().noquote() << "*Error* Unable to create temp directory: the work folder" << unsafe;
+        emit fatalError(QStringLiteral("Unable to create temp directory."));
+        return false;
+    }
     base = withTrailingSlash(base);
     for (int i = 0; i < kTempDirAttempts; ++i) {
         // mkdir fails on any name that is already there, a folder or a link another user made

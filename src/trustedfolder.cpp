@@ -63,7 +63,7 @@ bool TrustedFolder::isSafeTempFolder(const QString& path, QString* reason)
 {
     struct stat status;
     if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISDIR(status.st_mode))
-        return fail(reason, QStringLiteral("lies in a temp folder %1 that is not a directory").arg(path));
+        return fail(reason, QStringLiteral("lies in a temp folder %1 that is not an existing directory").arg(path));
     if (status.st_uid != 0 && status.st_uid != ::geteuid())
         return fail(reason, QStringLiteral("lies in a temp folder %1 owned by another user").arg(path));
     if ((status.st_mode & (S_IWGRP | S_IWOTH)) && !(status.st_mode & S_ISVTX))

@@ -22,12 +22,13 @@ public:
     // kind of folder an update session works in, resumes, empties or removes.
     static bool isWorkFolder(const QString& path, QString* reason = nullptr);
 
+    // A temp folder in which a private folder stays private: owned by the effective user or
+    // root, and sticky when others may write to it.
+    static bool isSafeTempFolder(const QString& path, QString* reason = nullptr);
+
     // "voxmere_temp_<n>" with n from 0 to 999 in plain decimal.
     static bool isWorkFolderName(const QString& name);
     static QString workFolderName(int number);
-
-private:
-    static bool isSafeTempFolder(const QString& path, QString* reason);
 };
 
 #endif // TRUSTEDFOLDER_H

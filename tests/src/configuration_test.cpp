@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -360,6 +361,51 @@ TEST_F(ConfigurationTest, CreateTempDirLosesNoRaceToAnotherUser)
     attacker->kill();
     attacker->waitForFinished();
     EXPECT_EQ(foreign, 0);
+}
+
+// Whoever may rename entries of the temp folder can swap a private folder there for one of
+// theirs: the work folder is made only where its owner or the sticky bit prevents that.
+TEST_F(ConfigurationTest, CreateTempDirOnlyWhereOthersCannotSwapTheFolder)
+{
+    const QString cannotCreate = "Unable to create temp directory.";
+    struct Case { const char* label; mode_t mode; bool otherOwner; QString fatal; };
+    const Case cases[] = {
+        {"private", 0700, false, ""},
+        {"like /tmp", 01777, false, ""},
+        {"writable by all, not sticky", 0777, false, cannotCreate},
+        {"writable by the group, not sticky", 0770, false, cannotCreate},
+        {"owned by another user", 0755, true, cannotCreate},
+        {"missing", 0, false, "Unable to get temp directory."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.otherOwner && ::geteuid() != 0) {
+            std::printf("skipping \"%s\": needs root to give a folder away\n", c.label);
+            continue;
+        }
+        QTemporaryDir root;
+        const QString tmp = root.path() + "/tmp";
+        if (c.mode != 0) {
+            ASSERT_TRUE(QDir().mkdir(tmp));
+            ASSERT_EQ(::chmod(QFile::encodeName(tmp).constData(), c.mode), 0);
+        }
+        if (c.otherOwner) {
+            ASSERT_EQ(::chown(QFile::encodeName(tmp).constData(), vxtest::otherUserId(), gid_t(-1)), 0);
+        }
+        EnvOverride tmpEnv("TMPDIR", tmp.toUtf8());
+        Configuration config;
+        QSignalSpy fatal(&config, &Configuration::fatalError);
+        EXPECT_EQ(config.createTempDir(), c.fatal.isEmpty());
+        if (c.fatal.isEmpty()) {
+            EXPECT_EQ(config.workDir, tmp + "/voxmere_temp_0");
+            EXPECT_EQ(fatal.count(), 0);
+        } else {
+            EXPECT_TRUE(config.workDir.isEmpty());
+            ASSERT_EQ(fatal.count(), 1);
+            EXPECT_EQ(fatal.first().first().toString(), c.fatal);
+            EXPECT_FALSE(QFileInfo::exists(tmp + "/voxmere_temp_0"));
+        }
+    }
 }
 
 TEST_F(ConfigurationTest, CreateTempDirReportsFatalErrorWhenNothingCanBeMade)
