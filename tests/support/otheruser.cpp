@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,10 +16,11 @@ namespace vxtest {
 namespace {
 
 const char kOtherUser[] = "nobody";
+const char kOtherGroup[] = "nogroup";
 
 QStringList switchUser()
 {
-    return {"--reuid=" + QString(kOtherUser), "--regid=nogroup", "--clear-groups", "--"};
+    return {"--reuid=" + QString(kOtherUser), "--regid=" + QString(kOtherGroup), "--clear-groups", "--"};
 }
 
 } // namespace
@@ -29,8 +31,8 @@ QString otherUserUnavailable()
         return "needs root to act as a second local user";
     if (QStandardPaths::findExecutable("setpriv").isEmpty())
         return "needs setpriv to act as a second local user";
-    if (!::getpwnam(kOtherUser))
-        return "needs the user nobody";
+    if (!::getpwnam(kOtherUser) || !::getgrnam(kOtherGroup))
+        return "needs the user nobody and the group nogroup";
     return QString();
 }
 
