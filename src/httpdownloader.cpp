@@ -40,6 +40,7 @@ void HTTPDownloader::run()
     // Stopped in this thread when the reply finishes, so it never aborts a reply being read.
     QTimer deadline;
     deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
     connect(&deadline, &QTimer::timeout, reply, [reply] {
         qDebug() << "Version query timed out";
         reply->abort();
