@@ -603,4 +603,31 @@ TEST_F(EngineRun, PathLeadingOutThroughALinkInTheInstallationIsRefused)
     EXPECT_EQ(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"victim.txt"});
 }
 
+// A file listed at 42 bytes whose server never stops sending: every attempt ends at the listed
+// size, the run fails and nothing grows in the work directory or changes in the installation.
+TEST_F(EngineRun, EndlessBodyForAListedFileEndsAtItsSize)
+{
+    vxtest::FaultServer faults(root->path());
+    ASSERT_TRUE(faults.start());
+    Configuration::updateBaseUrl = faults.baseUrl();
+    usePhase(1);
+    ASSERT_TRUE(put(installDir() + "/a.txt", "old a\n"));
+    const QMap<QString, QByteArray> before = enginetest::treeOf(installDir());
+    const QByteArray small(42, 's');
+    ASSERT_TRUE(publish("files/small.bin", small));
+    ASSERT_TRUE(publishIni(QString("[files]\nsmall.bin=%1::42\n").arg(sha512Hex(small)).toUtf8()));
+    const QString path = "/" + QString::number(config.versionNumber) + "/files/small.bin";
+    ASSERT_TRUE(faults.script(path, R"([{"length": false, "endless": true}])"));
+
+    start();
+    ASSERT_TRUE(waitEnd());
+    EXPECT_EQ(canceled->count(), 1);
+    const QStringList said = texts(*messages);
+    EXPECT_EQ(said.filter("file files/small.bin is larger than 42 bytes").size(), 5)
+        << said.join("\n").toStdString();
+    EXPECT_EQ(faults.requests(path), 5);
+    EXPECT_FALSE(QFileInfo::exists(workDir() + "/small.bin"));
+    EXPECT_EQ(enginetest::treeOf(installDir()), before);
+}
+
 } // namespace
