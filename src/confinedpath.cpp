@@ -81,7 +81,7 @@ QString ConfinedPath::refusal(const QString& root, const QString& relative)
     const QString base = resolved(root);
     const QString full = resolved(root + QLatin1Char('/') + relative);
     if (base.isEmpty() || full.isEmpty())
-        return QStringLiteral("it passes through too many symbolic links");
+        return QStringLiteral("it passes through symbolic links that cannot be followed");
     if (full == base)
         return QStringLiteral("it names the folder %1 itself").arg(base);
     if (!isInside(full, base))

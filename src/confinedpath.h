@@ -14,7 +14,8 @@ public:
     static QString refusal(const QString& root, const QString& relative);
 
     // `path` (absolute) with "." and ".." taken out and every symbolic link followed, as far as
-    // the path exists; the missing rest is appended as written. Empty after too many links.
+    // the path exists; the missing rest is appended as written. Empty when a link cannot be
+    // read or there are too many of them (a loop).
     static QString resolved(const QString& path);
 };
 

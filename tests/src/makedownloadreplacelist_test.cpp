@@ -478,6 +478,7 @@ TEST_F(ListCompiler, PathsLeadingOutOfTheirFolderFailTheRunBeforeAnyCopy)
     ASSERT_TRUE(QFile::link(outside, install + "/outlink"));
     ASSERT_TRUE(QFile::link(outside + "/victim", install + "/dangling"));
     ASSERT_TRUE(QFile::link("sub/../..", install + "/uplink"));
+    ASSERT_TRUE(QFile::link("loop", install + "/loop"));
     ASSERT_TRUE(QDir().mkpath(install + "/sub"));
     ASSERT_TRUE(QFile::link("sub", install + "/inlink"));
     const QString up = putInstalled("up.bin", "up to date");
@@ -501,6 +502,8 @@ TEST_F(ListCompiler, PathsLeadingOutOfTheirFolderFailTheRunBeforeAnyCopy)
           "it leads to " + out + "/victim, outside " + base },
         { "relative link upwards", "uplink/victim=1::1\n", "uplink/victim", "bin",
           "it leads to " + rootOut + "/victim, outside " + base },
+        { "link loop", "loop/x=1::1\n", "loop/x", "bin",
+          "it passes through symbolic links that cannot be followed" },
         { "the folder itself", "a.gz=1::1::2::2::.\n", ".", "bin",
           "it names the folder " + base + " itself" },
         { "delete through a link", "[delete]\noutlink=2\n", "outlink", "delete",
