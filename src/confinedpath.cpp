@@ -1,5 +1,6 @@
 #include "confinedpath.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 
@@ -43,7 +44,7 @@ bool isInside(const QString& path, const QString& root)
 QString ConfinedPath::resolved(const QString& path)
 {
     QStringList todo = componentsOf(path);
-    QString done; // resolved so far, without its leading "/"; empty is the root folder
+    QString done; // resolved so far, as "/a/b"; empty is the root folder
     int links = 0;
     while (!todo.isEmpty()) {
         const QString part = todo.takeFirst();
@@ -78,8 +79,9 @@ QString ConfinedPath::refusal(const QString& root, const QString& relative)
         return QStringLiteral("it is absolute");
     if (relative.split(QLatin1Char('/')).contains(QStringLiteral("..")))
         return QStringLiteral("it contains a '..' component");
-    const QString base = resolved(root);
-    const QString full = resolved(root + QLatin1Char('/') + relative);
+    const QString absoluteRoot = QDir(root).absolutePath();
+    const QString base = resolved(absoluteRoot);
+    const QString full = resolved(absoluteRoot + QLatin1Char('/') + relative);
     if (base.isEmpty() || full.isEmpty())
         return QStringLiteral("it passes through symbolic links that cannot be followed");
     if (full == base)
