@@ -38,11 +38,10 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
                                                  qint64(entry.size), this, 0.8);
     addTask(downloadTask);
 
-    // A file that does not match its listed digest must not go on to be installed or run:
-    // later steps check nothing for some files. Without a digest the signature check only reports.
-    const bool failOnMismatch = !entry.sha512.isEmpty();
-    auto* check = new CheckSignatureTaskSpecification(localFile, entry.sha512, failOnMismatch,
-                                                      this, 0.2);
+    // A file that fails its check must not go on to be installed or run: later steps check
+    // nothing for some files. This holds as much for a file listed without a digest, which is
+    // judged by a signature file beside it.
+    auto* check = new CheckSignatureTaskSpecification(localFile, entry.sha512, true, this, 0.2);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onSigCheckDone);
     addTask(check);

@@ -46,7 +46,10 @@ void DownloadTaskSpecification::startDownload()
     const QUrl url(Configuration::updateBaseUrl + QString::number(m_Version) + "/" + m_Path,
                    QUrl::TolerantMode);
     qDebug() << "Requesting download of" << url;
-    m_Reply = m_NetworkManager ? m_NetworkManager->get(QNetworkRequest(url)) : nullptr;
+    QNetworkRequest request(url);
+    // Without this Qt asks for gzip and inflates the reply without any bound.
+    request.setRawHeader("Accept-Encoding", "identity");
+    m_Reply = m_NetworkManager ? m_NetworkManager->get(request) : nullptr;
     if (!m_Reply) {
         m_File.close();
         m_File.remove();
@@ -115,6 +118,13 @@ void DownloadTaskSpecification::cleanup()
 bool DownloadTaskSpecification::readAvailable()
 {
     char buffer[kReadChunk];
+    if (m_Reply) {
+        const QString refusal = refusalOfHead();
+        if (!refusal.isEmpty()) {
+            failDownload(refusal);
+            return false;
+        }
+    }
     while (m_Reply) {
         m_StallCount = 0;
         const qint64 available = m_Reply->bytesAvailable();
@@ -125,6 +135,11 @@ bool DownloadTaskSpecification::readAvailable()
             return flushFile();
         if (got < 0) {
             failDownload(m_Reply->errorString());
+            return false;
+        }
+        const qint64 limit = sizeLimit();
+        if (limit >= 0 && got > limit - m_Received) {
+            failDownload(tooLargeText());
             return false;
         }
         const qint64 written = m_File.write(buffer, got);
@@ -182,9 +197,35 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (status.isNull())
         return;
     const int code = status.toInt();
-    if (code == 200)
+    if (code != 200) {
+        failDownload(tr("%1 returned %2").arg(m_Path).arg(code));
         return;
-    failDownload(tr("%1 returned %2").arg(m_Path).arg(code));
+    }
+    const QString refusal = refusalOfHead();
+    if (!refusal.isEmpty())
+        failDownload(refusal);
+}
+
+qint64 DownloadTaskSpecification::sizeLimit() const
+{
+    return m_ExpectedSize >= 0 ? m_ExpectedSize : m_MaximumSize;
+}
+
+QString DownloadTaskSpecification::tooLargeText() const
+{
+    return tr("file %1 is larger than %2 bytes").arg(m_Path).arg(sizeLimit());
+}
+
+QString DownloadTaskSpecification::refusalOfHead() const
+{
+    const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed();
+    if (!encoding.isEmpty() && encoding.toLower() != "identity")
+        return tr("%1 was sent with content encoding %2").arg(m_Path, QString::fromLatin1(encoding));
+    const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
+    const qint64 limit = sizeLimit();
+    if (limit >= 0 && length.isValid() && length.toLongLong() > limit)
+        return tooLargeText();
+    return QString();
 }
 
 void DownloadTaskSpecification::onDownloadFinished()
@@ -222,13 +263,7 @@ void DownloadTaskSpecification::onDownloadFinished()
 bool DownloadTaskSpecification::announcedLengthMet() const
 {
     const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
-    if (!length.isValid())
-        return true;
-    // With a content encoding the length counts the encoded bytes, which Qt has decoded.
-    const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (!encoding.isEmpty() && encoding != "identity")
-        return true;
-    return length.toLongLong() == m_Received;
+    return !length.isValid() || length.toLongLong() == m_Received;
 }
 
 void DownloadTaskSpecification::downloadFinished()

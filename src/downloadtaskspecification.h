@@ -13,6 +13,9 @@ class QNetworkReply;
 // streams it into a local file. Only status 200 counts; a failed or stalled attempt is dropped
 // with its partial file and started again from byte 0, at most four times. Stalls are detected
 // by counting the engine's polls of getDownloadStats without data; the task has no timer.
+// Every byte is hostile until checked: the request asks for the body as it is stored, a reply in
+// any other content encoding is refused, and an attempt ends as soon as it brings more bytes than
+// the expected size (or, without one, than the maximum set for the file).
 // The network manager is shared and borrowed; the reply is owned. GUI thread only.
 class DownloadTaskSpecification : public TaskSpecification
 {
@@ -31,6 +34,9 @@ public:
                           bool& downloading) override;
     void cancel() override;
     void abortOnOtherCancel(TaskSpecification* other) override;
+
+    // Bytes an attempt may bring when no expected size is given; -1 (the default) for no limit.
+    void setMaximumSize(qint64 bytes) { m_MaximumSize = bytes; }
 
     static const int kReadChunk = 4096;
     static const int kMaxRetries = 4;
@@ -66,6 +72,12 @@ private:
     QString writeFailure();
     // False when the server announced a length that this attempt did not receive.
     bool announcedLengthMet() const;
+    // The most bytes an attempt may bring; -1 when unlimited.
+    qint64 sizeLimit() const;
+    // Why the reply's head is refused (an encoding, or an announced length over the limit);
+    // empty when it is acceptable.
+    QString refusalOfHead() const;
+    QString tooLargeText() const;
 
     QNetworkAccessManager* m_NetworkManager;
     QNetworkReply* m_Reply = nullptr;
@@ -78,6 +90,7 @@ private:
     qint64 m_Total;
     qint64 m_ExpectedSize;
     qint64 m_Received = 0;
+    qint64 m_MaximumSize = -1;
 };
 
 #endif // DOWNLOADTASKSPECIFICATION_H

@@ -8,10 +8,16 @@
 class FileUnpackFunc_lzma2 : public SlowFileOpFunc {
     Q_OBJECT
 public:
-    FileUnpackFunc_lzma2(const QString& src, const QString& dst);
+    // `maxSize`: the most bytes the package may unpack to (checked before anything is written).
+    FileUnpackFunc_lzma2(const QString& src, const QString& dst, quint32 maxSize = kNoLimit);
 
     bool run() override;
-    static bool unpackFile(const QString& src, const QString& dst);
+    static bool unpackFile(const QString& src, const QString& dst, quint32 maxSize = kNoLimit);
+
+    static constexpr quint32 kNoLimit = 0xFFFFFFFFu;
+
+private:
+    quint32 maxSize;
 };
 
 #endif // FILEUNPACKFUNC_LZMA2_H

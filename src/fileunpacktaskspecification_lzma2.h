@@ -12,6 +12,12 @@ public:
         const QString& dst, QObject* parent, qreal weight);
 
     ASyncFunc* createFunc() override;
+
+    // The most bytes the package may unpack to; unlimited unless set.
+    void setMaximumSize(quint32 bytes) { maxSize = bytes; }
+
+private:
+    quint32 maxSize = 0xFFFFFFFFu;
 };
 
 #endif // FILEUNPACKTASKSPECIFICATION_LZMA2_H

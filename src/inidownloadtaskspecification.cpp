@@ -46,17 +46,24 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     qreal checkWeight = 1.0;
     if (!QFile::exists(workDir + ini)) {
         qDebug() << "Requesting" << packed;
-        addTask(new DownloadTaskSpecification(networkManager, packed, config->versionNumber,
-                                              workDir + packed, -1, this, kDownloadWeight));
+        auto* download = new DownloadTaskSpecification(networkManager, packed,
+                                                       config->versionNumber, workDir + packed,
+                                                       -1, this, kDownloadWeight);
+        download->setMaximumSize(kMaximumIniSize);
+        addTask(download);
         // The ini is never part of what a failed run rolls back.
-        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, workDir + packed, workDir + ini,
-                                                      this, kUnpackWeight));
+        auto* unpack = new FileUnpackTaskSpecification_lzma2(nullptr, workDir + packed,
+                                                             workDir + ini, this, kUnpackWeight);
+        unpack->setMaximumSize(kMaximumIniSize);
+        addTask(unpack);
         checkWeight -= kDownloadWeight + kUnpackWeight;
     }
     if (!QFile::exists(workDir + sig)) {
         qDebug() << "Requesting" << sig;
-        addTask(new DownloadTaskSpecification(networkManager, sig, config->versionNumber,
-                                              workDir + sig, -1, this, kDownloadWeight));
+        auto* download = new DownloadTaskSpecification(networkManager, sig, config->versionNumber,
+                                                       workDir + sig, -1, this, kDownloadWeight);
+        download->setMaximumSize(kMaximumSignatureSize);
+        addTask(download);
         checkWeight -= kDownloadWeight;
     }
 
@@ -76,7 +83,25 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpe
         return;
     qDebug() << "Failed to verify product ini, aborting";
     emit message("Could not verify the product ini file. Aborting");
+    removeCachedFiles();
     // This task ends here; the check task's own failure that follows must not end it again.
     completed = true;
     fail();
+}
+
+void IniDownloadTaskSpecification::subtasksDone()
+{
+    if (computeOutcome() == TASK_FAILED)
+        removeCachedFiles();
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void IniDownloadTaskSpecification::removeCachedFiles()
+{
+    // Kept, a broken ini or signature would fail every later run of this release unfetched.
+    const QString ini = config->workDir + "/" + productIniName(config->isClientUpdate == 1);
+    for (const QString& path : {packedName(ini), ini, signatureName(ini)}) {
+        if (QFile::remove(path))
+            qDebug() << "Removed rejected" << path;
+    }
 }

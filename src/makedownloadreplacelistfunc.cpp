@@ -1,6 +1,7 @@
 #include "makedownloadreplacelistfunc.h"
 
 #include "checksigfunc.h"
+#include "confinedpath.h"
 #include "configuration.h"
 #include "downloadreplacelists.h"
 
@@ -101,6 +102,8 @@ bool MakeDownloadReplaceListFunc::run()
         emit message("No files in product ini");
         return false;
     }
+    if (!pathsConfined(ini))
+        return false;
 
     for (const QString& section : ini.childGroups()) {
         ini.beginGroup(section);
@@ -122,6 +125,58 @@ bool MakeDownloadReplaceListFunc::run()
         ini.endGroup();
     }
     return true;
+}
+
+bool MakeDownloadReplaceListFunc::pathsConfined(QSettings& ini)
+{
+    for (const QString& section : ini.childGroups()) {
+        ini.beginGroup(section);
+        const bool ok = pathsOfSectionConfined(ini, section);
+        ini.endGroup();
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::pathsOfSectionConfined(QSettings& ini, const QString& section)
+{
+    const bool deleteSection = section == QLatin1String("delete");
+    const bool installSection =
+        section == QLatin1String("preinstall") || section == QLatin1String("postinstall");
+    for (const QString& key : ini.allKeys()) {
+        // Patches, fetched files and install programs live in the work directory.
+        if (key.endsWith(patchSuffix, Qt::CaseSensitive) || installSection) {
+            if (!confined(section, workDir, key))
+                return false;
+            continue;
+        }
+        if (deleteSection) {
+            if (!confined(section, installDir, key))
+                return false;
+            continue;
+        }
+        const QStringList parts = splitParts(ini.value(key).toString());
+        const QString target = parts.size() == 5 ? parts[4] : QString();
+        const QString installed = target.isEmpty() ? key : target;
+        // The installed name is also used in the work directory (copies, kept-aside files).
+        if (!confined(section, workDir, key) || !confined(section, installDir, installed)
+            || !confined(section, workDir, installed))
+            return false;
+    }
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::confined(const QString& section, const QString& root,
+                                           const QString& path)
+{
+    const QString reason = ConfinedPath::refusal(root, path);
+    if (reason.isEmpty())
+        return true;
+    qDebug() << "Refused path" << path << "in section" << section << reason;
+    emit message(QString("Refused path '%1' in section %2 of the product ini: %3")
+                     .arg(path, section, reason));
+    return false;
 }
 
 bool MakeDownloadReplaceListFunc::collectPatches(QSettings& ini, const QString& section,

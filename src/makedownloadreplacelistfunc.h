@@ -20,6 +20,8 @@ class UpdateFileEntry;
 // and of files fetched by an earlier session. In phase 1 up-to-date updater files are copied into
 // the working directory. Runs on one pool thread; it only reads the configuration and writes only
 // the lists it was given (the task's own). Reports through message and progress, never error.
+// Before anything is decided or copied, every path the ini names must stay inside the folder it
+// is used in; one that does not fails the run.
 class MakeDownloadReplaceListFunc : public ASyncFunc
 {
     Q_OBJECT
@@ -37,6 +39,12 @@ public:
 
 private:
     using PatchMap = QMultiMap<QString, PatchEntry>;
+
+    // False (after a message naming the path and the reason) when a key, target or program
+    // path of the ini would reach outside the installation or the work directory.
+    bool pathsConfined(QSettings& ini);
+    bool pathsOfSectionConfined(QSettings& ini, const QString& section);
+    bool confined(const QString& section, const QString& root, const QString& path);
 
     // Splits off the "_patch_" keys of `keys` and parses them; false on an invalid patch line.
     bool collectPatches(QSettings& ini, const QString& section, QStringList& keys,

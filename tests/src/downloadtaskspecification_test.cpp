@@ -83,8 +83,6 @@ TEST_F(DownloadTask, FetchesFileWithAndWithoutKnownSize)
     const Case cases[] = {
         {"size given", "client/a.bin", data.size(), data.size()},
         {"size from server", "client/a.bin", -1, data.size()},
-        {"size 0 is not replaced", "client/a.bin", 0, 0},
-        {"smaller size given wins", "client/a.bin", 1000, 1000},
         {"empty file", "client/empty.bin", 0, 0},
         {"empty file, no size", "client/empty.bin", -1, 0},
     };
@@ -121,6 +119,99 @@ TEST_F(DownloadTask, FetchesFileWithAndWithoutKnownSize)
         EXPECT_FALSE(pollTimes(*task, 40));
         EXPECT_EQ(task->getState(), TaskSpecification::TASK_FINISHED);
         QFile::remove(local(c.path));
+    }
+}
+
+// A body larger than the expected size (or the maximum, when no size is given) ends the attempt
+// as soon as it is seen: nothing beyond the limit is written, whether the server announces the
+// length, sends no length or never stops.
+TEST_F(DownloadTask, BodyOverTheSizeLimitEndsEveryAttempt)
+{
+    const QByteArray data = pattern(300000, 11);
+    publish("client/over.bin", data);
+    publish("client/over42.bin", pattern(42, 12));
+    publish("client/overmax.bin", pattern(42, 13));
+    struct Case {
+        const char* name;
+        QString path;
+        QString steps;
+        qint64 expected;
+        qint64 maximum;
+    };
+    const Case cases[] = {
+        {"announced length over the size", "client/over.bin", R"([{}])", 1000, -1},
+        {"size 0 listed", "client/over.bin", R"([{}])", 0, -1},
+        {"unannounced length over the size", "client/over.bin", R"([{"length": false}])", 1000, -1},
+        {"endless body", "client/over42.bin", R"([{"length": false, "endless": true}])", 42, -1},
+        {"endless body, no size but a maximum", "client/overmax.bin",
+         R"([{"length": false, "endless": true}])", -1, 5000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(faults->script(serverPath(c.path), c.steps));
+        const int before = faults->requests(serverPath(c.path));
+        auto task = makeTask(faults->baseUrl(), c.path, c.expected);
+        task->setMaximumSize(c.maximum);
+        QSignalSpy messages(task.get(), &TaskSpecification::message);
+        qint64 largest = 0;
+        QObject::connect(task.get(), &TaskSpecification::updateProgress, [&] {
+            largest = qMax(largest, QFileInfo(local(c.path)).size());
+        });
+        task->execute();
+        ASSERT_TRUE(dltest::waitEnded(*task));
+
+        EXPECT_EQ(task->getState(), TaskSpecification::TASK_FAILED);
+        const QString reason = QString("file %1 is larger than %2 bytes")
+                                   .arg(c.path).arg(c.expected >= 0 ? c.expected : c.maximum);
+        QStringList expected{"Downloading " + c.path};
+        for (int i = 0; i < 5; ++i)
+            expected << reason;
+        expected << "Unable to download " + c.path;
+        EXPECT_EQ(texts(messages), expected);
+        EXPECT_LE(largest, qMax<qint64>(c.expected, c.maximum));
+        EXPECT_FALSE(QFileInfo::exists(local(c.path)));
+        EXPECT_EQ(faults->requests(serverPath(c.path)) - before, 5);
+    }
+}
+
+// The body is asked for as stored; an encoded one (which Qt would inflate without bound) is
+// refused before a byte of it is written.
+TEST_F(DownloadTask, EncodedBodyIsRefusedAndIdentityAsked)
+{
+    const QByteArray data = pattern(20000, 14);
+    publish("client/enc.bin", data);
+    struct Case {
+        const char* name;
+        QString path;
+        QString encoding;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"gzip", "client/enc.bin", "gzip", true},
+        {"deflate", "client/enc.bin", "deflate", true},
+        {"identity", "client/enc.bin", "identity", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(faults->script(
+            serverPath(c.path), QString(R"([{"headers": {"Content-Encoding": "%1"}}])").arg(c.encoding)));
+        auto task = makeTask(faults->baseUrl(), c.path, data.size());
+        QSignalSpy messages(task.get(), &TaskSpecification::message);
+        task->execute();
+        ASSERT_TRUE(dltest::waitEnded(*task));
+
+        EXPECT_EQ(faults->requestHeader(serverPath(c.path), "Accept-Encoding"), "identity");
+        if (!c.refused) {
+            EXPECT_EQ(task->getState(), TaskSpecification::TASK_FINISHED);
+            EXPECT_EQ(vxtest::readFile(local(c.path)), data);
+            QFile::remove(local(c.path));
+            continue;
+        }
+        EXPECT_EQ(task->getState(), TaskSpecification::TASK_FAILED);
+        const QStringList log = texts(messages);
+        ASSERT_EQ(log.size(), 7) << log.join('|').toStdString();
+        EXPECT_EQ(log.at(1), c.path + " was sent with content encoding " + c.encoding);
+        EXPECT_FALSE(QFileInfo::exists(local(c.path)));
     }
 }
 

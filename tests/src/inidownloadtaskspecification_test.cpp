@@ -7,6 +7,7 @@
 #include "testpaths.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -202,10 +203,106 @@ TEST_F(IniDownloadTask, FailsOnceWhenTheSignatureDoesNotMatch)
         const QStringList said = texts(*messages);
         EXPECT_TRUE(said.contains(kVerifyFailed)) << said.join(" | ").toStdString();
         EXPECT_EQ(said.last(), kVerifyFailed);
-        // The rejected files stay for inspection; the next run judges them again.
-        EXPECT_EQ(vxtest::readFile(caseWork.path() + "/" + ini), tampered);
-        EXPECT_TRUE(QFile::exists(caseWork.path() + "/" + ini + ".sig"));
+        // The rejected files are gone, so that the next run fetches them afresh.
+        EXPECT_TRUE(enginetest::treeOf(caseWork.path()).isEmpty());
     }
+}
+
+// A signature broken on the way (one byte flipped, or cut short) fails the run and takes the
+// cached ini files with it: the next run fetches them again and succeeds once the server's are
+// right, instead of failing on the kept files forever.
+TEST_F(IniDownloadTask, BrokenSignatureIsFetchedAgainByTheNextRun)
+{
+    const QByteArray sig = enginetest::signature(kIni);
+    QByteArray flipped = sig;
+    flipped[40] = char(flipped[40] ^ 0x01);
+    struct Case {
+        const char* name;
+        QByteArray broken;
+    };
+    for (const Case& c : {Case{"flipped byte", flipped}, Case{"truncated", sig.left(100)}}) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir caseWork;
+        config.workDir = caseWork.path();
+        config.versionNumber = version++;
+        const QString server = root->path() + "/" + QString::number(config.versionNumber) + "/" + ini;
+        ASSERT_TRUE(put(server + "._lzma2_", enginetest::packed(kIni)));
+        ASSERT_TRUE(put(server + ".sig", c.broken));
+        ASSERT_TRUE(put(caseWork.path() + "/unrelated.txt", "keep"));
+
+        IniDownloadTaskSpecification first(&nam, &config, nullptr, 1.0);
+        run(first);
+        EXPECT_EQ(first.getState(), TaskSpecification::TASK_FAILED);
+        EXPECT_EQ(texts(*messages).last(), kVerifyFailed);
+        EXPECT_EQ(enginetest::treeOf(caseWork.path()).keys(), QStringList{"unrelated.txt"});
+
+        ASSERT_TRUE(put(server + ".sig", sig));
+        IniDownloadTaskSpecification second(&nam, &config, nullptr, 1.0);
+        run(second);
+        EXPECT_EQ(second.getState(), TaskSpecification::TASK_FINISHED);
+        EXPECT_EQ(vxtest::readFile(caseWork.path() + "/" + ini), kIni);
+        EXPECT_EQ(vxtest::readFile(caseWork.path() + "/" + ini + ".sig"), sig);
+        EXPECT_EQ(vxtest::readFile(caseWork.path() + "/unrelated.txt"), "keep");
+    }
+}
+
+// The packed ini may unpack to 16 MiB at most; a package declaring more is refused before
+// anything is allocated or written, even with a valid signature of what it holds.
+TEST_F(IniDownloadTask, PackageUnpackingBeyondTheLimitIsRefused)
+{
+    const int limit = int(IniDownloadTaskSpecification::kMaximumIniSize);
+    ASSERT_EQ(limit, 16 << 20);
+    struct Case {
+        const char* name;
+        int size;
+        bool accepted;
+    };
+    for (const Case& c : {Case{"at the limit", limit, true}, Case{"one byte over", limit + 1, false}}) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir caseWork;
+        config.workDir = caseWork.path();
+        config.versionNumber = version++;
+        QByteArray big = kIni;
+        big += QByteArray(c.size - big.size() - 1, '#') + "\n";
+        ASSERT_TRUE(enginetest::publishProductIni(root->path(), config.versionNumber, ini, big));
+
+        IniDownloadTaskSpecification task(&nam, &config, nullptr, 1.0);
+        run(task);
+        if (c.accepted) {
+            EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
+            EXPECT_EQ(QFileInfo(caseWork.path() + "/" + ini).size(), c.size);
+            continue;
+        }
+        EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+        EXPECT_TRUE(texts(*messages).filter("Could not unpack '").size() > 0)
+            << texts(*messages).join(" | ").toStdString();
+        EXPECT_TRUE(enginetest::treeOf(caseWork.path()).isEmpty());
+    }
+}
+
+// The ini and its signature come with no listed size: they are bounded all the same.
+TEST_F(IniDownloadTask, EndlessIniOrSignatureEndsTheDownload)
+{
+    vxtest::FaultServer faults(root->path());
+    ASSERT_TRUE(faults.start());
+    Configuration::updateBaseUrl = faults.baseUrl();
+    for (const QString& endless : {ini + "._lzma2_", ini + ".sig"}) {
+        SCOPED_TRACE(endless.toStdString());
+        QTemporaryDir caseWork;
+        config.workDir = caseWork.path();
+        config.versionNumber = version++;
+        ASSERT_TRUE(enginetest::publishProductIni(root->path(), config.versionNumber, ini, kIni));
+        const QString path = "/" + QString::number(config.versionNumber) + "/" + endless;
+        ASSERT_TRUE(faults.script(path, R"([{"length": false, "endless": true}])"));
+
+        IniDownloadTaskSpecification task(&nam, &config, nullptr, 1.0);
+        run(task);
+        EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+        EXPECT_TRUE(texts(*messages).contains("Unable to download " + endless));
+        EXPECT_TRUE(texts(*messages).filter(endless + " is larger than").size() > 0);
+        EXPECT_TRUE(enginetest::treeOf(caseWork.path()).isEmpty());
+    }
+    Configuration::updateBaseUrl = nginx->baseUrl();
 }
 
 TEST_F(IniDownloadTask, FailsWithoutCheckWhenSomethingCannotBeFetched)
@@ -242,6 +339,7 @@ TEST_F(IniDownloadTask, FailsWithoutCheckWhenSomethingCannotBeFetched)
         const QStringList said = texts(*messages);
         EXPECT_FALSE(said.contains(kVerifyFailed));
         EXPECT_TRUE(said.filter(c.expected).size() > 0) << said.join(" | ").toStdString();
+        EXPECT_TRUE(enginetest::treeOf(caseWork.path()).isEmpty()) << "nothing cached is kept";
     }
 }
 

@@ -468,6 +468,74 @@ TEST_F(ListCompiler, InvalidPatchLineEndsTheRunAtOnce)
     }
 }
 
+// Every path the ini names must stay inside the folder it is used in. A refused one fails the
+// run before anything is decided or copied, with a message naming the path and the reason.
+TEST_F(ListCompiler, PathsLeadingOutOfTheirFolderFailTheRunBeforeAnyCopy)
+{
+    config.isClientUpdate = 0;
+    const QString outside = root.path() + "/outside";
+    ASSERT_TRUE(QDir().mkpath(outside));
+    ASSERT_TRUE(QFile::link(outside, install + "/outlink"));
+    ASSERT_TRUE(QFile::link(outside + "/victim", install + "/dangling"));
+    ASSERT_TRUE(QFile::link("sub/../..", install + "/uplink"));
+    ASSERT_TRUE(QFile::link("loop", install + "/loop"));
+    ASSERT_TRUE(QDir().mkpath(install + "/sub"));
+    ASSERT_TRUE(QFile::link("sub", install + "/inlink"));
+    const QString up = putInstalled("up.bin", "up to date");
+    const QString base = QDir(install).canonicalPath();
+    const QString out = QDir(outside).canonicalPath();
+    const QString rootOut = QDir(root.path()).canonicalPath();
+    struct Case { const char* name; QByteArray lines; QString path; QString section; QString reason; };
+    const Case cases[] = {
+        { "absolute target", "a.gz=1::1::2::2::/etc/victim\n", "/etc/victim", "bin",
+          "it is absolute" },
+        { "'..' in a target", "a.gz=1::1::2::2::sub/../../victim\n", "sub/../../victim", "bin",
+          "it contains a '..' component" },
+        { "'..' in a key", "../victim=1::1\n", "../victim", "bin", "it contains a '..' component" },
+        { "'..' in a patch name", "a.gz=1::1::2::2::a\n../x_patch_=1::1::2::2::a\n",
+          "../x_patch_", "bin", "it contains a '..' component" },
+        { "target through a link", "a.gz=1::1::2::2::outlink/victim\n", "outlink/victim", "bin",
+          "it leads to " + out + "/victim, outside " + base },
+        { "key through a link", "outlink/victim=1::1\n", "outlink/victim", "bin",
+          "it leads to " + out + "/victim, outside " + base },
+        { "dangling link", "dangling=1::1\n", "dangling", "bin",
+          "it leads to " + out + "/victim, outside " + base },
+        { "relative link upwards", "uplink/victim=1::1\n", "uplink/victim", "bin",
+          "it leads to " + rootOut + "/victim, outside " + base },
+        { "link loop", "loop/x=1::1\n", "loop/x", "bin",
+          "it passes through symbolic links that cannot be followed" },
+        { "the folder itself", "a.gz=1::1::2::2::.\n", ".", "bin",
+          "it names the folder " + base + " itself" },
+        { "delete through a link", "[delete]\noutlink=2\n", "outlink", "delete",
+          "it leads to " + out + ", outside " + base },
+        { "install program outside", "[preinstall]\n../run.sh=linux32\n", "../run.sh",
+          "preinstall", "it contains a '..' component" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        useFreshWorkDir();
+        // The up-to-date file sorts first: a refused path must stop the run before its copy.
+        writeIni("[aaa]\nup.bin=" + up.toUtf8() + "::10\n[bin]\n" + c.lines);
+        messages.clear();
+        EXPECT_FALSE(compile());
+        EXPECT_EQ(laterMessages(), (Lines{ line("Refused path '" + c.path + "' in section "
+                                                + c.section + " of the product ini: " + c.reason) }));
+        EXPECT_FALSE(QFileInfo::exists(config.workDir + "/up.bin"));
+        EXPECT_TRUE(lists.downloadList.isEmpty());
+    }
+    EXPECT_TRUE(QDir(outside).isEmpty());
+
+    // Paths that stay inside, links within the installation included, compile as before.
+    useFreshWorkDir();
+    writeIni("[aaa]\nup.bin=" + up.toUtf8() + "::10\n[bin]\n"
+             "a.gz=1::1::2::2::inlink/a\nsub/./b=1::1\n[delete]\ninlink=0\n");
+    messages.clear();
+    ASSERT_TRUE(compile()) << messages.join('|').toStdString();
+    EXPECT_EQ(vxtest::readFile(config.workDir + "/up.bin"), QByteArray("up to date"));
+    EXPECT_EQ(describe(lists.replaceList), (Lines{ "bin|a.gz|2|2|inlink/a|", "bin|sub/./b||0||" }));
+    EXPECT_EQ(describe(lists.deleteList), (Lines{ "inlink" }));
+}
+
 TEST(MakeDownloadReplaceListTaskSpecification, CopiesItsListsOverTheCallersOnSuccessOnly)
 {
     QTemporaryDir root;

@@ -1,13 +1,17 @@
 #include "eventloop.h"
 #include "httpdownloader.h"
+#include "httpservers.h"
 #include "localhttpserver.h"
+#include "testpaths.h"
 #include "updatechecker.h"
 #include "versionlist.h"
 #include "versionstestsupport.h"
 
+#include <QElapsedTimer>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
@@ -147,6 +151,61 @@ TEST(UpdateChecker, ShowsNegativeNumberUnsignedAndKeepsFirstDuplicate)
     EXPECT_EQ(result.table.value("stable").first, QString("4294967291"));
     EXPECT_EQ(result.table.value("beta"), qMakePair(QString("7"), QString("first")));
     EXPECT_EQ(UpdateChecker::versionForChannel(result.table, 0).second, QString("neg"));
+}
+
+// Shortens the query's limits for one test.
+class QueryLimits
+{
+public:
+    QueryLimits(int timeoutMsecs, qint64 maximumSize) { HTTPDownloader::setLimits(timeoutMsecs, maximumSize); }
+    ~QueryLimits()
+    {
+        HTTPDownloader::setLimits(HTTPDownloader::kDefaultTimeoutMsecs, HTTPDownloader::kDefaultMaximumSize);
+    }
+};
+
+// The answer is hostile until parsed: asked for unencoded, refused when encoded, when larger than
+// the limit or when not complete in time. Each ends as a failed query (one empty table), soon.
+TEST(UpdateChecker, HostileRepliesEndAsFailedQueriesWithinTheLimits)
+{
+    const int timeout = 1500;
+    const qint64 maximum = 4096;
+    QueryLimits limits(timeout, maximum);
+    QTemporaryDir root;
+    vxtest::FaultServer server(root.path());
+    ASSERT_TRUE(server.start());
+    const QByteArray good = encodeVersions(kFullReply);
+    const QByteArray large = encodeVersions(
+        QByteArray("licenseAgreementId: 4 channels { name: \"stable\" version_number: 1 version_string: \"")
+        + QByteArray(int(maximum), 'x') + "\" }");
+    struct Case { const char* label; QByteArray body; QString steps; bool answered; bool timesOut; };
+    const Case cases[] = {
+        { "within the limits", good, "[{}]", true, false },
+        { "gzip encoded", vxtest::gzipped(good), R"([{"headers": {"Content-Encoding": "gzip"}}])", false, false },
+        { "announced length over the limit", large, "[{}]", false, false },
+        { "unannounced length over the limit", large, R"([{"length": false}])", false, false },
+        { "endless body", good, R"([{"length": false, "endless": true}])", false, false },
+        { "no answer", good, R"([{"then": "silent"}])", false, true },
+        { "stops sending", good, R"([{"send": 10, "then": "stall"}])", false, true },
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString path = QString("/vx3-client-2-%1").arg(++n);
+        ASSERT_TRUE(vxtest::writeFile(root.path() + path, c.body));
+        ASSERT_TRUE(server.script(path, c.steps));
+        QElapsedTimer clock;
+        clock.start();
+        const QueryResult result = runQuery(server.baseUrl() + path.mid(1));
+        EXPECT_TRUE(result.checkerDeleted);
+        EXPECT_EQ(result.emissions, 1);
+        EXPECT_EQ(result.table.size(), c.answered ? 3 : 0);
+        EXPECT_EQ(server.requestHeader(path, "Accept-Encoding"), "identity");
+        if (c.timesOut)
+            EXPECT_GE(clock.elapsed(), timeout);
+        else
+            EXPECT_LT(clock.elapsed(), timeout);
+    }
 }
 
 TEST(UpdateChecker, VersionForChannelMapsNumbersToKeysCaseSensitively)

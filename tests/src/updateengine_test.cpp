@@ -487,7 +487,9 @@ TEST_F(EngineRun, UnverifiedProductIniCancelsAndKeepsTheSession)
     EXPECT_FALSE(said.contains(kUserAborted));
     expectLastFiguresZero();
     EXPECT_TRUE(QFile::exists(UpdateIniData::updateIniPath()));
-    EXPECT_TRUE(QFile::exists(workDir() + "/" + ini));
+    // The rejected ini is not kept: the next try fetches it afresh.
+    EXPECT_FALSE(QFile::exists(workDir() + "/" + ini));
+    EXPECT_FALSE(QFile::exists(workDir() + "/" + ini + ".sig"));
 
     // The next try continues the same session.
     engine->resetAfterCancel();
@@ -706,6 +708,88 @@ TEST_F(EngineRun, UpdaterPhaseAssemblesTheNewUpdaterInTheWorkDirectory)
     EXPECT_TRUE(QFile::exists(workDir() + "/update.ini"));
     EXPECT_FALSE(QFile::exists(UpdateIniData::updateIniPath()));
     EXPECT_TRUE(QFileInfo(workDir()).isDir());
+}
+
+// A file listed without a digest is judged by a signature file beside it; when that check
+// fails the file is never installed and the run ends before the installation changes.
+TEST_F(EngineRun, FileFailingItsCheckWithoutDigestIsNeverInstalled)
+{
+    usePhase(1);
+    ASSERT_TRUE(put(installDir() + "/a.txt", "old a\n"));
+    const QMap<QString, QByteArray> before = enginetest::treeOf(installDir());
+    const QByteArray newB = "new b\n";
+    ASSERT_TRUE(publish("files/c.txt", "planted by the network\n"));
+    ASSERT_TRUE(publish("files/b.txt", newB));
+    ASSERT_TRUE(publishIni(QString("[files]\nb.txt=%1::%2\nc.txt=::23\n")
+                               .arg(sha512Hex(newB)).arg(newB.size()).toUtf8()));
+
+    start();
+    ASSERT_TRUE(waitEnd());
+    EXPECT_EQ(finished->count(), 0);
+    EXPECT_EQ(canceled->count(), 1);
+    EXPECT_TRUE(texts(*messages).contains("Signature check failed for " + workDir() + "/c.txt"))
+        << texts(*messages).join("\n").toStdString();
+    EXPECT_EQ(enginetest::treeOf(installDir()), before);
+}
+
+// A product ini naming a path that leads out of the installation, here through a symbolic link
+// inside it, is refused as a whole before any file changes, inside or outside.
+TEST_F(EngineRun, PathLeadingOutThroughALinkInTheInstallationIsRefused)
+{
+    usePhase(1);
+    const QString outside = tmp.path() + "/outside";
+    ASSERT_TRUE(put(outside + "/victim.txt", "not the updater's\n"));
+    ASSERT_TRUE(put(installDir() + "/a.txt", "old a\n"));
+    ASSERT_TRUE(QFile::link(outside, installDir() + "/link"));
+    const QMap<QString, QByteArray> installBefore = enginetest::treeOf(installDir());
+    const QByteArray newA = "new a\n", evil = "planted\n";
+    const QByteArray gzA = enginetest::gzipped(newA), gzEvil = enginetest::gzipped(evil);
+    ASSERT_TRUE(publish("files/a.txt.gz", gzA));
+    ASSERT_TRUE(publish("files/victim.gz", gzEvil));
+    auto line = [](const QByteArray& pub, const QByteArray& inst, const char* target) {
+        return QString("%1::%2::%3::%4::%5\n").arg(sha512Hex(pub)).arg(pub.size())
+            .arg(sha512Hex(inst)).arg(inst.size()).arg(target);
+    };
+    ASSERT_TRUE(publishIni(("[files]\na.txt.gz=" + line(gzA, newA, "a.txt")
+                            + "victim.gz=" + line(gzEvil, evil, "link/victim.txt")).toUtf8()));
+
+    start();
+    ASSERT_TRUE(waitEnd());
+    EXPECT_EQ(canceled->count(), 1);
+    const QString refusal = QString("Refused path 'link/victim.txt' in section files of the "
+                                    "product ini: it leads to %1/victim.txt, outside %2")
+                                .arg(QDir(outside).canonicalPath(), QDir(installDir()).canonicalPath());
+    EXPECT_TRUE(texts(*messages).contains(refusal)) << texts(*messages).join("\n").toStdString();
+    EXPECT_EQ(enginetest::treeOf(installDir()), installBefore);
+    EXPECT_EQ(vxtest::readFile(outside + "/victim.txt"), "not the updater's\n");
+    EXPECT_EQ(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"victim.txt"});
+}
+
+// A file listed at 42 bytes whose server never stops sending: every attempt ends at the listed
+// size, the run fails and nothing grows in the work directory or changes in the installation.
+TEST_F(EngineRun, EndlessBodyForAListedFileEndsAtItsSize)
+{
+    vxtest::FaultServer faults(root->path());
+    ASSERT_TRUE(faults.start());
+    Configuration::updateBaseUrl = faults.baseUrl();
+    usePhase(1);
+    ASSERT_TRUE(put(installDir() + "/a.txt", "old a\n"));
+    const QMap<QString, QByteArray> before = enginetest::treeOf(installDir());
+    const QByteArray small(42, 's');
+    ASSERT_TRUE(publish("files/small.bin", small));
+    ASSERT_TRUE(publishIni(QString("[files]\nsmall.bin=%1::42\n").arg(sha512Hex(small)).toUtf8()));
+    const QString path = "/" + QString::number(config.versionNumber) + "/files/small.bin";
+    ASSERT_TRUE(faults.script(path, R"([{"length": false, "endless": true}])"));
+
+    start();
+    ASSERT_TRUE(waitEnd());
+    EXPECT_EQ(canceled->count(), 1);
+    const QStringList said = texts(*messages);
+    EXPECT_EQ(said.filter("file files/small.bin is larger than 42 bytes").size(), 5)
+        << said.join("\n").toStdString();
+    EXPECT_EQ(faults.requests(path), 5);
+    EXPECT_FALSE(QFileInfo::exists(workDir() + "/small.bin"));
+    EXPECT_EQ(enginetest::treeOf(installDir()), before);
 }
 
 } // namespace

@@ -22,11 +22,14 @@ Step fields (all optional):
   after     after a release: finish (default), close or reset, as for "then"
               silent  read the request, never answer (nothing at all is sent)
   delay     seconds to sleep between 64 KiB pieces of the body
+  headers   extra response headers, {"Name": "value"}
+  endless   after the body, keep sending zero bytes until the client goes away
 
 Commands:
   {"cmd": "script", "path": P, "steps": [...]}   install a script for path P
   {"cmd": "release", "path": P, "count": N}      let N held transfers of P go on
-  {"cmd": "stats"}                                requests per path, active and most active at once
+  {"cmd": "stats"}                                requests per path, active and most active at once,
+                                                  and the request headers last seen per path
   {"cmd": "resetMax"}                             start counting the most active at once afresh
   {"cmd": "quit"}
 """
@@ -45,6 +48,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 lock = threading.Condition()
 scripts = {}
 requests = {}
+request_headers = {}
 released = {}
 active = 0
 max_active = 0
@@ -74,6 +78,7 @@ class Handler(BaseHTTPRequestHandler):
         with lock:
             count = requests.get(path, 0)
             requests[path] = count + 1
+            request_headers[path] = {k.lower(): v for k, v in self.headers.items()}
             steps = scripts.get(path) or [{}]
             step = steps[min(count, len(steps) - 1)]
             active += 1
@@ -103,6 +108,8 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         if "location" in step:
             self.send_header("Location", step["location"])
+        for name, value in step.get("headers", {}).items():
+            self.send_header(name, value)
         if step.get("length", True):
             self.send_header("Content-Length", str(len(body)))
         if not step.get("length", True) or not step.get("keepAlive", False):
@@ -124,6 +131,14 @@ class Handler(BaseHTTPRequestHandler):
                 self.end(step.get("after", "finish"), body[first:], step.get("delay", 0))
         else:
             self.write_body(body[first:], step.get("delay", 0))
+        if step.get("endless", False):
+            self.close_connection = True
+            self.send_endlessly()
+
+    def send_endlessly(self):
+        piece = bytes(65536)
+        while not stopping.is_set():
+            self.wfile.write(piece)
 
     def end(self, how, rest, delay):
         if how == "close":
@@ -184,7 +199,8 @@ def control():
                 lock.notify_all()
                 reply = {"ok": True}
             elif cmd == "stats":
-                reply = {"requests": requests, "active": active, "maxActive": max_active}
+                reply = {"requests": requests, "active": active, "maxActive": max_active,
+                         "headers": request_headers}
             elif cmd == "resetMax":
                 max_active = active
                 reply = {"ok": True}

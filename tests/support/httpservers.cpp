@@ -206,6 +206,14 @@ int FaultServer::requests(const QString& path)
     return command({{"cmd", "stats"}}).value("requests").toObject().value(path).toInt();
 }
 
+QString FaultServer::requestHeader(const QString& path, const QString& name)
+{
+    const QJsonObject headers =
+        command({{"cmd", "stats"}}).value("headers").toObject().value(path).toObject();
+    const QJsonValue value = headers.value(name.toLower());
+    return value.isString() ? value.toString() : QString();
+}
+
 int FaultServer::active() { return command({{"cmd", "stats"}}).value("active").toInt(); }
 
 int FaultServer::maxActive() { return command({{"cmd", "stats"}}).value("maxActive").toInt(); }

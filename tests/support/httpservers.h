@@ -57,6 +57,8 @@ public:
     bool release(const QString& path, int count = 1);
     // Requests seen for `path` so far.
     int requests(const QString& path);
+    // The value of header `name` (any case) in the last request for `path`; null when absent.
+    QString requestHeader(const QString& path, const QString& name);
     // Requests being answered now, and the most answered at once so far.
     int active();
     int maxActive();

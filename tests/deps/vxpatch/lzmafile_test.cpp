@@ -173,6 +173,44 @@ TEST_F(LzmaFileTest, UnwritableOutputFailsWithoutLeavingAFile)
     EXPECT_FALSE(QFile::exists(missingDir));
 }
 
+// The size limit is judged on the declared size, before the block is decoded: a block that
+// claims gigabytes is refused by the limit, not by the decoder.
+TEST_F(LzmaFileTest, LimitedReaderRefusesDeclaredSizesOverTheLimit)
+{
+    const Bytes data(1000, 'i');
+    const uint32_t crc = vxpatch::ComputeCrc(data.data(), data.size());
+    const uint32_t magic = vxpatch::kLzmaFileMagic;
+    const Bytes claimsMore = {0x16, 0xF0, 0xFF, 0xFF, 0xFF, 0x0F, 0x00};
+    const struct {
+        const char* name;
+        Bytes container;
+        uint32_t limit;
+        const char* message; // null: unpacks
+    } cases[] = {
+        {"at the limit", Container(magic, crc, 1, Block(data)), 1000, nullptr},
+        {"one byte over", Container(magic, crc, 1, Block(data)), 999,
+            "unpacked size 1000 exceeds the limit of 999 bytes"},
+        {"claims 4 GiB", Container(magic, crc, 1, claimsMore), 1 << 24,
+            "unpacked size 4294967280 exceeds the limit of 16777216 bytes"},
+        {"preprocessed", Container(magic, crc, 2, Block(data)), 1 << 24,
+            "a size-limited package must be plain"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(vxtest::writeFile(path("limited._lzma2_"), ToArray(c.container)));
+        QFile::remove(path("limited"));
+        PatchLogCapture capture;
+        const bool ok = vxpatch::UnpackLzmaFileLimited(
+            Utf8(path("limited._lzma2_")), Utf8(path("limited")), c.limit);
+        EXPECT_EQ(ok, c.message == nullptr);
+        EXPECT_EQ(QFile::exists(path("limited")), ok);
+        if (c.message) {
+            ASSERT_EQ(capture.messages.size(), 1u);
+            EXPECT_TRUE(capture.contains(c.message)) << capture.messages.front();
+        }
+    }
+}
+
 TEST_F(LzmaFileTest, PackerReportsUnreadableInput)
 {
     PatchLogCapture capture;

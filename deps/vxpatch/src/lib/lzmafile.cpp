@@ -242,6 +242,30 @@ int FindExecutables(const uint8_t* data, uint32_t length, std::vector<Executable
     return status;
 }
 
+constexpr uint32_t kNoOutputLimit = 0xFFFFFFFFu;
+
+// Whether the container body at `body` is plain and declares at most `maxOutput` bytes
+// (the block's property byte, then its unpacked size).
+bool PlainBodyFits(ByteSource body, uint32_t directive, uint32_t maxOutput)
+{
+    if (directive != LZMA_FILE_PLAIN) {
+        LogError("a size-limited package must be plain");
+        return false;
+    }
+    uint8_t property = 0;
+    uint32_t unpacked = 0;
+    if (!body.ReadBytes(&property, 1) || !body.ReadVarint32(&unpacked)) {
+        LogError("could not read unpacked size");
+        return false;
+    }
+    if (unpacked > maxOutput) {
+        LogError("unpacked size " + std::to_string(unpacked) + " exceeds the limit of " +
+            std::to_string(maxOutput) + " bytes");
+        return false;
+    }
+    return true;
+}
+
 bool IsEmptyRegularFile(const std::string& path)
 {
     struct stat info;
@@ -270,6 +294,12 @@ bool WritePlainLzmaBody(const MappedFile& input, ByteSink* sink, uint32_t crc)
 
 bool UnpackLzmaFile(const std::string& inputPath, const std::string& outputPath)
 {
+    return UnpackLzmaFileLimited(inputPath, outputPath, kNoOutputLimit);
+}
+
+bool UnpackLzmaFileLimited(
+    const std::string& inputPath, const std::string& outputPath, uint32_t maxOutput)
+{
     MappedFile input(inputPath, 0, MappedFile::ADVICE_NORMAL);
     if (!input.IsMapped()) {
         LogError("could not open lzma file");
@@ -287,6 +317,8 @@ bool UnpackLzmaFile(const std::string& inputPath, const std::string& outputPath)
         LogError("not lzma file");
         return false;
     }
+    if (maxOutput != kNoOutputLimit && !PlainBodyFits(source, directive, maxOutput))
+        return false;
     ByteSink output;
     if (directive == LZMA_FILE_PLAIN) {
         if (!ReadLzma2Block(&source, &output)) {

@@ -30,6 +30,12 @@ enum LzmaFileDirective : uint32_t {
 // written only after the checksum matched; a failed write removes what it left.
 bool UnpackLzmaFile(const std::string& inputPath, const std::string& outputPath);
 
+// As above for a plain container whose declared unpacked size is at most `maxOutput`; checked
+// before anything is allocated or written. A preprocessed container is refused, since its size
+// is known only once it has been rebuilt.
+bool UnpackLzmaFileLimited(
+    const std::string& inputPath, const std::string& outputPath, uint32_t maxOutput);
+
 // Writes a container for `inputPath` to `outputPath`. With `preprocess` the executables
 // in the file are stored as encoded programs when that works, else the file is stored
 // plain. Returns false when the input cannot be read, its type cannot be detected or
