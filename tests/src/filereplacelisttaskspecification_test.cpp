@@ -8,6 +8,10 @@
 #include <QFile>
 #include <QThreadPool>
 
+#include <atomic>
+#include <set>
+#include <thread>
+
 using vxtest::EventLog;
 using vxtest::ReplaceTree;
 
@@ -614,4 +618,32 @@ TEST(FileReplaceListTaskSpecification, RemovesWhatAKilledRunLeftInTheInstallatio
         EXPECT_FALSE(QFileInfo::exists(tree.installFile(name))) << name.toStdString();
     for (const QString& name : kept)
         EXPECT_TRUE(QFileInfo::exists(tree.installFile(name))) << name.toStdString();
+}
+
+// Watched from another thread while it is replaced, the installed file is always there with the
+// size of its earlier or of its new content.
+TEST(FileReplaceListTaskSpecification, InstalledFileIsNeverMissingOrPartlyWritten)
+{
+    const QByteArray oldContent(1 << 20, 'o');
+    const QByteArray newContent(4 << 20, 'n');
+    ReplaceTree tree;
+    tree.put(tree.installFile("update"), oldContent);
+    tree.put(tree.workFile("update.gz"), vxtest::gzipped(newContent));
+    QList<UpdateFileEntry> list{packedEntry("update.gz", "update", newContent)};
+    const QByteArray watched = QFile::encodeName(tree.installFile("update"));
+    std::atomic<bool> stop{false};
+    std::set<long long> sizesSeen;
+    std::thread watcher([&] {
+        while (!stop) {
+            struct stat st;
+            sizesSeen.insert(::stat(watched.constData(), &st) == 0 ? st.st_size : -1);
+        }
+    });
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    const bool ended = vxtest::runToEnd(task);
+    stop = true;
+    watcher.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
+    EXPECT_EQ(sizesSeen, std::set<long long>({oldContent.size(), newContent.size()}));
 }
