@@ -59,7 +59,7 @@ void UpdateSelfUnzipTaskSpecification::addExtraction(const UpdateFileEntry& entr
         // A missing installed file leaves no old copy, and the patch fails on that.
         const QString oldCopy = work.filePath(name + "_old");
         QFile::remove(oldCopy);
-        QFile::copy(QDir(config->installDir).filePath(name), oldCopy);
+        StagedFile::copyFile(QDir(config->installDir).filePath(name), oldCopy, 0600);
         emit message(QString("Patching %1").arg(name));
         addTask(new FileTaskSpecification_patch(nullptr, oldCopy, work.filePath(entry.patch), dst,
                                                 this, weight));
