@@ -566,6 +566,7 @@ TEST(FileReplaceListTaskSpecification, FailedReplaceRenamesTheEarlierFilesBack)
         ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile("data/readme.txt")).constData(), 0640), 0);
         tree.put(tree.installFile("lib/libkeep.so.5"), "old library");
         ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile("lib/libkeep.so.5")).constData(), 0750), 0);
+        ASSERT_TRUE(QFile::link("libkeep.so.5", tree.installFile("lib/libkeep.so")));
         tree.put(tree.workFile("update.gz"), vxtest::gzipped(newUpdater));
         tree.put(tree.workFile("readme.gz"), vxtest::gzipped(newReadme));
         tree.put(tree.workFile("lib.gz"), vxtest::gzipped("new library"));
@@ -576,6 +577,7 @@ TEST(FileReplaceListTaskSpecification, FailedReplaceRenamesTheEarlierFilesBack)
             tree.put(tree.installFile("data/folder/inside"), "in the way");
         QList<UpdateFileEntry> list{packedEntry("update.gz", "update", newUpdater),
                                     packedEntry("lib.gz", "lib/libkeep.so.5", "new library"),
+                                    packedEntry("lib.gz", "lib/libkeep.so", "new library"),
                                     packedEntry("readme.gz", "data/readme.txt", c.readmeDigestOf)};
         if (c.folderInTheWay)
             list << packedEntry("folder.gz", "data/folder", "file");
@@ -591,6 +593,8 @@ TEST(FileReplaceListTaskSpecification, FailedReplaceRenamesTheEarlierFilesBack)
         EXPECT_EQ(vxtest::modeOf(tree.installFile("update")), 0700);
         EXPECT_EQ(vxtest::inodeOf(tree.installFile("update")), updaterInode);
         EXPECT_EQ(vxtest::inodeOf(tree.installFile("lib/libkeep.so.5")), libraryInode);
+        EXPECT_EQ(QFileInfo(tree.installFile("lib/libkeep.so")).symLinkTarget(),
+                  tree.installFile("lib/libkeep.so.5"));
         QString reason = c.reason;
         reason.replace("{work}", tree.work()).replace("{install}", tree.install());
         EXPECT_TRUE(log.lines.contains("message:" + reason)) << log.lines.join("\n").toStdString();
