@@ -9,6 +9,8 @@
 #include <QThreadPool>
 
 #include <atomic>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <set>
 #include <thread>
 
@@ -519,11 +521,24 @@ TEST(FileReplaceListTaskSpecification, ReplacedFilesKeepTheirModesAndNewFilesGet
         list << packedEntry(name + ".gz", name, "new " + name.toUtf8());
     }
 
+    // A file of another user keeps its owner when root replaces it, as writing in place did.
+    const QByteArray othersFile = QFile::encodeName(tree.installFile("data/shared.dat"));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(othersFile.constData(), 65534, 65534), 0);
+    }
+
     const vxtest::UmaskScope noMask(0);
     FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
     EventLog log(&task);
     ASSERT_TRUE(vxtest::runToEnd(task));
     ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    struct stat owner;
+    ASSERT_EQ(::stat(othersFile.constData(), &owner), 0);
+    if (root) {
+        EXPECT_EQ(owner.st_uid, 65534u);
+        EXPECT_EQ(owner.st_gid, 65534u);
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(vxtest::readFile(tree.installFile(c.name)), "new " + QByteArray(c.name));
