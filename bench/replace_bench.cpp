@@ -1,7 +1,8 @@
 // Time of the replace step: 500 small files, and one 100 MB file, each installed from a gzip
 // package over an installed file with a digest check.
 //   new:      FileReplaceListTaskSpecification as the updater runs it (staged beside the installed
-//             file, fsync, digest, mode, hard link for undo, rename, directory fsync).
+//             file, mode, fsync, digest, hard link for undo, rename; each changed folder
+//             flushed once at the end).
 //   baseline: the earlier way, rebuilt here with the same unpacker and digest check: the
 //             installed file renamed aside into the work folder, the package unpacked straight
 //             onto the installed name, digest checked, mode set; no fsync; two files at once.
@@ -196,7 +197,7 @@ int main(int argc, char** argv)
     std::printf("Replace step, best of 3. baseline = the earlier way rebuilt here: rename aside into"
                 " the work folder + unpack onto the installed name + digest, no fsync;\n"
                 "new = FileReplaceListTaskSpecification: staged file, fsync, digest, mode, link,"
-                " rename, directory fsync.\n"
+                " rename; each folder fsync'ed once.\n"
                 "Folder: %s\n",
                 qPrintable(QDir::currentPath()));
     compare("500 files of 4 KB", 500, 4096, 3);

@@ -66,9 +66,6 @@ bool FileInstallTaskSpecification::commit()
         rollback->append(replacing ? RollbackData(RollbackData::FILE_RENAME, dst, undo)
                                    : RollbackData(RollbackData::FILE_CREATED, dst));
     }
-    // Until the directory is flushed a crash may still bring back the earlier name.
-    if (!StagedFile::syncDirectoryOf(dst))
-        return failRename(staged, dst);
     return true;
 }
 

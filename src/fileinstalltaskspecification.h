@@ -12,7 +12,9 @@ class RollbackDataList;
 // content. The journal gets a rename record for a replaced file (undo renames the earlier content
 // back) or a created-file record for a new one. Without `mayReplace` an existing `dst` fails the
 // task. A failure reports `failText` (or the rename's text), removes the staged file and leaves
-// `dst` as it was. The journal is borrowed.
+// `dst` as it was. The rename lasts through a power cut once its directory is flushed, which the
+// owner of the journal does once for every directory (StagedFile::syncDirectoryOf). The journal
+// is borrowed.
 class FileInstallTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT

@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QMap>
 #include <QSignalSpy>
