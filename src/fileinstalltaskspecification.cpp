@@ -65,6 +65,8 @@ bool FileInstallTaskSpecification::commit()
     if (rollback) {
         rollback->append(replacing ? RollbackData(RollbackData::FILE_RENAME, dst, undo)
                                    : RollbackData(RollbackData::FILE_CREATED, dst));
+    } else if (replacing) {
+        QFile::remove(undo); // nothing will undo this
     }
     return true;
 }
