@@ -196,7 +196,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     std::printf("Replace step, best of 3. baseline = the earlier way rebuilt here: rename aside into"
                 " the work folder + unpack onto the installed name + digest, no fsync;\n"
-                "new = FileReplaceListTaskSpecification: staged file, fsync, digest, mode, link,"
+                "new = FileReplaceListTaskSpecification: staged file, mode, fsync, digest, link,"
                 " rename; each folder fsync'ed once.\n"
                 "Folder: %s\n",
                 qPrintable(QDir::currentPath()));
