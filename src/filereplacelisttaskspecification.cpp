@@ -3,10 +3,12 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "stagedfile.h"
 #include "updatefileentry.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 
@@ -30,6 +32,11 @@ void FileReplaceListTaskSpecification::execute()
         state = TASK_RUNNING;
         fail();
         return;
+    }
+    if (config) {
+        // Staged and undo files of a run that was killed: every installed file is complete (old
+        // or new) by itself, so they are of no further use.
+        StagedFile::removeLeftovers(config->installDir);
     }
     if (list && config && !list->isEmpty()) {
         // The directory tasks are synchronous and first in the queue, so every directory exists
@@ -66,11 +73,53 @@ QStringList FileReplaceListTaskSpecification::missingDirectories() const
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
-    if (computeOutcome() != TASK_FINISHED) {
+    const bool allDone = computeOutcome() == TASK_FINISHED;
+    if (!allDone || !syncDirectories()) {
         emit message("rolling back file updates");
         journal.rollback(this);
+        if (allDone) {
+            fail();
+            return;
+        }
+    } else {
+        dropUndoFiles();
     }
     ComposedTaskSpecification::subtasksDone();
+}
+
+bool FileReplaceListTaskSpecification::syncDirectories()
+{
+    // Once per directory rather than after every rename: until this, a power cut may bring back
+    // earlier names, but every name holds a complete file either way.
+    QSet<QString> synced;
+    for (const RollbackData& record : journal.records()) {
+        const QString entry = record.op == RollbackData::FILE_RENAME ? record.second : record.path;
+        const QString dir = QFileInfo(entry).path();
+        if (synced.contains(dir))
+            continue;
+        synced.insert(dir);
+        if (StagedFile::syncDirectoryOf(entry))
+            continue;
+        qDebug() << "Could not flush" << dir << StagedFile::lastError();
+        if (record.op == RollbackData::DIR_CREATED)
+            emit message(QString("unable to create dir %1").arg(entry));
+        else
+            emit message(QString("Could not rename '%1' to '%2'")
+                             .arg(StagedFile::stagingPath(entry), entry));
+        return false;
+    }
+    return true;
+}
+
+void FileReplaceListTaskSpecification::dropUndoFiles()
+{
+    // The run keeps its files now: the earlier contents kept for undo go, and with them the
+    // records that would need them.
+    for (const RollbackData& record : journal.records()) {
+        if (record.op == RollbackData::FILE_RENAME && StagedFile::isUndoPath(record.path))
+            QFile::remove(record.path);
+    }
+    journal.clear();
 }
 
 void FileReplaceListTaskSpecification::reset()

@@ -8,6 +8,12 @@
 #include <QFile>
 #include <QThreadPool>
 
+#include <atomic>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <set>
+#include <thread>
+
 using vxtest::EventLog;
 using vxtest::ReplaceTree;
 
@@ -30,7 +36,8 @@ UpdateFileEntry copyEntry(const QString& name)
     return UpdateFileEntry("files", name, QString(), 0, QString());
 }
 
-const QFileDevice::Permissions kAll(0x7777);
+// rwxr-xr-x: what programs and libraries get, never writable by group or others.
+const QFileDevice::Permissions kExecutable(0x7755);
 const QFileDevice::Permissions kPlain(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                       QFileDevice::ReadUser | QFileDevice::WriteUser |
                                       QFileDevice::ReadGroup | QFileDevice::ReadOther);
@@ -71,8 +78,8 @@ TEST(FileReplaceListTaskSpecification, CopiesNewFilesAfterCreatingTheirDirectori
         EXPECT_EQ(vxtest::readFile(tree.installFile(name)), "content of " + name.toUtf8());
     }
     EXPECT_EQ(vxtest::readFile(tree.installFile("keep.txt")), QByteArray("kept"));
-    EXPECT_EQ(QFile::permissions(tree.installFile("update")), kAll);
-    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libfoo.so.5")), kAll);
+    EXPECT_EQ(QFile::permissions(tree.installFile("update")), kExecutable);
+    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libfoo.so.5")), kExecutable);
     EXPECT_NE(QFile::permissions(tree.installFile("top.txt")) & QFileDevice::ExeOwner,
               QFileDevice::ExeOwner);
 
@@ -127,7 +134,7 @@ TEST(FileReplaceTaskSpecification, ExecutableFlagGoesToKnownProgramsAndLibraries
         ASSERT_TRUE(vxtest::writeFile(path, "x"));
         ASSERT_TRUE(QFile::setPermissions(path, kPlain));
         FileReplaceTaskSpecification::makeSingleFileExecutable(path);
-        EXPECT_EQ(QFile::permissions(path), c.executable ? kAll : kPlain);
+        EXPECT_EQ(QFile::permissions(path), c.executable ? kExecutable : kPlain);
     }
     // A missing file is no error.
     FileReplaceTaskSpecification::makeSingleFileExecutable(tmp.filePath("sub/update"));
@@ -249,7 +256,7 @@ TEST(FileReplaceListTaskSpecification, GunzipsPackagesOverInstalledFiles)
     EXPECT_EQ(vxtest::readFile(tree.installFile("bin/update")), newUpdater);
     EXPECT_EQ(vxtest::readFile(tree.installFile("data/readme.txt")), newReadme);
     EXPECT_EQ(vxtest::readFile(tree.installFile("new/deeper/thing.dat")), newThing);
-    EXPECT_EQ(QFile::permissions(tree.installFile("bin/update")), kAll);
+    EXPECT_EQ(QFile::permissions(tree.installFile("bin/update")), kExecutable);
     // A replaced file keeps the mode it had.
     EXPECT_EQ(QFile::permissions(tree.installFile("data/readme.txt")), kOwnerOnly);
 }
@@ -330,7 +337,7 @@ TEST(FileReplaceListTaskSpecification, RebuildsInstalledFilesFromPatches)
     ASSERT_TRUE(vxtest::runToEnd(task));
     ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
     EXPECT_TRUE(vxtest::readFile(tree.installFile("lib/libssl.so")) == lib.newData);
-    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libssl.so")), kAll);
+    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libssl.so")), kExecutable);
     EXPECT_TRUE(log.lines.contains("message:Patching lib/libssl.so"));
     // The patch's input stays in the work directory.
     EXPECT_TRUE(vxtest::readFile(tree.workFile("lib/libssl.so_old")) == lib.oldData);
@@ -401,7 +408,7 @@ TEST(FileReplaceListTaskSpecification, UnpacksContainersOverInstalledFiles)
     ASSERT_TRUE(vxtest::runToEnd(task));
     ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
     EXPECT_TRUE(vxtest::readFile(tree.installFile("vx3client_linux_x86")) == program);
-    EXPECT_EQ(QFile::permissions(tree.installFile("vx3client_linux_x86")), kAll);
+    EXPECT_EQ(QFile::permissions(tree.installFile("vx3client_linux_x86")), kExecutable);
     EXPECT_TRUE(vxtest::readFile(tree.installFile("share/lang/strings.dat")) == strings);
 }
 
@@ -477,4 +484,198 @@ TEST(FileReplaceListTaskSpecification, ListWithoutConfigurationNeverPasses)
     FileReplaceListTaskSpecification task(&list, nullptr, nullptr, 1.0);
     task.execute();
     EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+}
+
+// Modes come from the replaced file (or the name rule for a new one), never from the umask, and
+// nothing ends up writable by group or others.
+TEST(FileReplaceListTaskSpecification, ReplacedFilesKeepTheirModesAndNewFilesGetSafeOnes)
+{
+    struct Case {
+        const char* name;
+        int oldMode; // -1: not installed before
+        int expected;
+    };
+    const Case cases[] = {
+        {"data/private.dat", 0600, 0600},
+        {"data/shared.dat", 0640, 0640},
+        {"data/everyone.dat", 0666, 0644},
+        {"tools/helper.sh", 0755, 0755},
+        {"tools/setuid_tool", 04755, 0755},
+        {"tools/setgid_tool", 02750, 0750},
+        {"update", 0700, 0700},
+        {"vx3client_linux_x86", 0644, 0755},
+        {"lib/libold.so.5", 0664, 0755},
+        {"new/readme.txt", -1, 0644},
+        {"new/vx3client_runscript.sh", -1, 0755},
+        {"lib/libnew.so", -1, 0755},
+    };
+    ReplaceTree tree;
+    QList<UpdateFileEntry> list;
+    for (const Case& c : cases) {
+        const QString name = c.name;
+        if (c.oldMode >= 0) {
+            tree.put(tree.installFile(name), "old " + name.toUtf8());
+            ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile(name)).constData(), c.oldMode), 0);
+        }
+        tree.put(tree.workFile(name + ".gz"), vxtest::gzipped("new " + name.toUtf8()));
+        list << packedEntry(name + ".gz", name, "new " + name.toUtf8());
+    }
+
+    // A file of another user keeps its owner when root replaces it, as writing in place did.
+    const QByteArray othersFile = QFile::encodeName(tree.installFile("data/shared.dat"));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(othersFile.constData(), 65534, 65534), 0);
+    }
+
+    const vxtest::UmaskScope noMask(0);
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    struct stat owner;
+    ASSERT_EQ(::stat(othersFile.constData(), &owner), 0);
+    if (root) {
+        EXPECT_EQ(owner.st_uid, 65534u);
+        EXPECT_EQ(owner.st_gid, 65534u);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(vxtest::readFile(tree.installFile(c.name)), "new " + QByteArray(c.name));
+        EXPECT_EQ(vxtest::modeOf(tree.installFile(c.name)), c.expected);
+    }
+    EXPECT_EQ(vxtest::writableByOthers(tree.install()), QStringList());
+    // Neither staged files nor the earlier contents kept for undo stay behind.
+    const QDir data(tree.installFile("data"));
+    EXPECT_EQ(data.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({"everyone.dat", "private.dat", "shared.dat"}));
+}
+
+// Whatever fails, the replaced files come back as the very files they were (undo renames them
+// back, so it needs no free space), byte for byte and mode for mode, and nothing staged stays.
+TEST(FileReplaceListTaskSpecification, FailedReplaceRenamesTheEarlierFilesBack)
+{
+    const vxtest::UmaskScope noMask(0);
+    const QByteArray newUpdater(300000, 'u');
+    const QByteArray newReadme("the new readme\n");
+    struct Case {
+        const char* name;
+        QByteArray readmeDigestOf;
+        bool stagedIsAFolder; // the staged file of the readme cannot be written
+        bool folderInTheWay;  // an installed folder where the last file is to go
+        QString reason;
+    };
+    const QString unzipFailed = "Could not unzip '{work}/readme.gz' to '{install}/data/readme.txt'";
+    const Case cases[] = {
+        {"digest mismatch", "other", false, false,
+         "Signature check failed for {install}/data/readme.txt"},
+        {"staged file not writable", newReadme, true, false, unzipFailed},
+        {"rename refused", newReadme, false, true,
+         "Could not rename '{install}/data/.folder.voxmere_new' to '{install}/data/folder'"},
+    };
+    // The work folder on the installation's file system, and (where there is one) on another.
+    QStringList workParents{QString()};
+    if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+        workParents << QStringLiteral("/dev/shm");
+    for (const QString& workParent : workParents) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name + (" work in " + workParent).toStdString());
+            ReplaceTree tree(workParent);
+            const struct {
+                const char* name;
+                mode_t mode;
+            } installed[] = {
+                {"update", 0700}, {"data/readme.txt", 0640}, {"lib/libkeep.so.5", 0750}};
+            for (const auto& file : installed) {
+                tree.put(tree.installFile(file.name), "old " + QByteArray(file.name));
+                ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile(file.name)).constData(),
+                                  file.mode), 0);
+            }
+            ASSERT_TRUE(QFile::link("libkeep.so.5", tree.installFile("lib/libkeep.so")));
+            tree.put(tree.workFile("update.gz"), vxtest::gzipped(newUpdater));
+            tree.put(tree.workFile("readme.gz"), vxtest::gzipped(newReadme));
+            tree.put(tree.workFile("lib.gz"), vxtest::gzipped("new library"));
+            tree.put(tree.workFile("folder.gz"), vxtest::gzipped("file"));
+            if (c.stagedIsAFolder)
+                tree.put(tree.installFile("data/.readme.txt.voxmere_new/x"), "in the way");
+            if (c.folderInTheWay)
+                tree.put(tree.installFile("data/folder/inside"), "in the way");
+            QList<UpdateFileEntry> list{
+                packedEntry("update.gz", "update", newUpdater),
+                packedEntry("lib.gz", "lib/libkeep.so.5", "new library"),
+                packedEntry("lib.gz", "lib/libkeep.so", "new library"),
+                packedEntry("readme.gz", "data/readme.txt", c.readmeDigestOf)};
+            if (c.folderInTheWay)
+                list << packedEntry("folder.gz", "data/folder", "file");
+            const auto before = vxtest::snapshot(tree.install());
+            const ino_t updaterInode = vxtest::inodeOf(tree.installFile("update"));
+            const ino_t libraryInode = vxtest::inodeOf(tree.installFile("lib/libkeep.so.5"));
+
+            FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+            EventLog log(&task);
+            ASSERT_TRUE(vxtest::runToEnd(task));
+            EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+            EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+            EXPECT_EQ(vxtest::modeOf(tree.installFile("update")), 0700);
+            EXPECT_EQ(vxtest::inodeOf(tree.installFile("update")), updaterInode);
+            EXPECT_EQ(vxtest::inodeOf(tree.installFile("lib/libkeep.so.5")), libraryInode);
+            EXPECT_EQ(QFileInfo(tree.installFile("lib/libkeep.so")).symLinkTarget(),
+                      tree.installFile("lib/libkeep.so.5"));
+            QString reason = c.reason;
+            reason.replace("{work}", tree.work()).replace("{install}", tree.install());
+            EXPECT_TRUE(log.lines.contains("message:" + reason))
+                << log.lines.join("\n").toStdString();
+            EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+                      QStringList({"message:rolling back file updates", "canceled"}));
+            for (const QString& line : log.lines)
+                EXPECT_FALSE(line.contains("warning: rollback")) << line.toStdString();
+        }
+    }
+}
+
+TEST(FileReplaceListTaskSpecification, RemovesWhatAKilledRunLeftInTheInstallation)
+{
+    ReplaceTree tree;
+    const QStringList leftovers{"lib/.libfoo.so.5.voxmere_new", "lib/.libfoo.so.5.voxmere_undo",
+                                ".update.voxmere_undo", "deep/er/.x.dat.voxmere_new"};
+    const QStringList kept{"lib/libfoo.so.5", "update", ".hidden_settings", "plain.voxmere_new",
+                           "deep/er/x.dat"};
+    for (const QString& name : leftovers + kept)
+        tree.put(tree.installFile(name), "some bytes");
+    QList<UpdateFileEntry> list;
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    task.execute();
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
+    for (const QString& name : leftovers)
+        EXPECT_FALSE(QFileInfo::exists(tree.installFile(name))) << name.toStdString();
+    for (const QString& name : kept)
+        EXPECT_TRUE(QFileInfo::exists(tree.installFile(name))) << name.toStdString();
+}
+
+// Watched from another thread while it is replaced, the installed file is always there with the
+// size of its earlier or of its new content.
+TEST(FileReplaceListTaskSpecification, InstalledFileIsNeverMissingOrPartlyWritten)
+{
+    const QByteArray oldContent(1 << 20, 'o');
+    const QByteArray newContent(4 << 20, 'n');
+    ReplaceTree tree;
+    tree.put(tree.installFile("update"), oldContent);
+    tree.put(tree.workFile("update.gz"), vxtest::gzipped(newContent));
+    QList<UpdateFileEntry> list{packedEntry("update.gz", "update", newContent)};
+    const QByteArray watched = QFile::encodeName(tree.installFile("update"));
+    std::atomic<bool> stop{false};
+    std::set<long long> sizesSeen;
+    std::thread watcher([&] {
+        while (!stop) {
+            struct stat st;
+            sizesSeen.insert(::stat(watched.constData(), &st) == 0 ? st.st_size : -1);
+        }
+    });
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    const bool ended = vxtest::runToEnd(task);
+    stop = true;
+    watcher.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
+    EXPECT_EQ(sizesSeen, std::set<long long>({oldContent.size(), newContent.size()}));
 }

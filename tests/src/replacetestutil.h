@@ -13,25 +13,31 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QMap>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace vxtest {
 
 // A work directory and an installation directory in a fresh temporary folder, with the
-// configuration that points at them.
+// configuration that points at them. With `workParent` the work directory is made below it
+// instead (for instance on another file system).
 struct ReplaceTree {
-    ReplaceTree()
+    explicit ReplaceTree(const QString& workParent = QString())
+        : workTmp(workParent.isEmpty() ? QDir::tempPath() + "/replace_work-XXXXXX"
+                                       : workParent + "/replace_work-XXXXXX")
     {
         QDir().mkpath(work());
         QDir().mkpath(install());
         config.workDir = work();
         config.installDir = install();
     }
-    QString work() const { return tmp.filePath("work"); }
+    QString work() const { return workTmp.filePath("work"); }
     QString install() const { return tmp.filePath("install"); }
     QString workFile(const QString& name) const { return work() + "/" + name; }
     QString installFile(const QString& name) const { return install() + "/" + name; }
@@ -44,6 +50,7 @@ struct ReplaceTree {
     }
 
     QTemporaryDir tmp;
+    QTemporaryDir workTmp;
     Configuration config;
 };
 
@@ -62,6 +69,43 @@ inline QMap<QString, QByteArray> snapshot(const QString& root)
                     info.isDir() ? QByteArray("<dir>") : "<" + mode.toLatin1() + ">" + readFile(path));
     }
     return tree;
+}
+
+// Sets the process's umask for one scope: the modes the updater gives must not depend on it.
+struct UmaskScope {
+    explicit UmaskScope(mode_t mask)
+        : old(::umask(mask))
+    {
+    }
+    ~UmaskScope() { ::umask(old); }
+    mode_t old;
+};
+
+// The permission bits of `path` (not following a link); -1 when there is nothing.
+inline int modeOf(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+inline ino_t inodeOf(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Files below `root` that group or others may write to, relative to root.
+inline QStringList writableByOthers(const QString& root)
+{
+    QStringList found;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!it.fileInfo().isSymLink() && (modeOf(path) & (S_IWGRP | S_IWOTH)) != 0)
+            found << QDir(root).relativeFilePath(path);
+    }
+    return found;
 }
 
 // `data` in the package container, written by the library's own writer.
