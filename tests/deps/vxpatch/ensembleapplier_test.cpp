@@ -297,6 +297,13 @@ TEST(ApplyEnsemblePatchFiles, WritesTheNewFileOnlyAfterASuccessfulApplication)
     ASSERT_TRUE(MakeEnsembleParts(oldData, newData, EnsembleWriterOptions{false, 0}, &header, &body));
     Bytes patch;
     ASSERT_TRUE(PackEnsemblePatchStored(header, BodyStreamSet(body), &patch));
+    // An empty old file is an input like any other: a patch made against nothing applies to it.
+    EnsembleHeader emptyHeader;
+    EnsembleBody emptyBody;
+    ASSERT_TRUE(MakeEnsembleParts(Bytes(), newData, EnsembleWriterOptions{false, 0}, &emptyHeader,
+                                  &emptyBody));
+    Bytes fromEmpty;
+    ASSERT_TRUE(PackEnsemblePatchStored(emptyHeader, BodyStreamSet(emptyBody), &fromEmpty));
     Bytes badMagic = patch;
     badMagic[0] ^= 1;
     Bytes wrongOld = oldData;
@@ -311,6 +318,8 @@ TEST(ApplyEnsemblePatchFiles, WritesTheNewFileOnlyAfterASuccessfulApplication)
     ASSERT_TRUE(writeFile(patchPath, ToQByteArray(patch)));
     ASSERT_TRUE(writeFile(badMagicPath, ToQByteArray(badMagic)));
     ASSERT_TRUE(writeFile(emptyPath, QByteArray()));
+    const QString fromEmptyPath = tmp.filePath("fromempty");
+    ASSERT_TRUE(writeFile(fromEmptyPath, ToQByteArray(fromEmpty)));
 
     struct Case {
         const char* name;
@@ -333,6 +342,9 @@ TEST(ApplyEnsemblePatchFiles, WritesTheNewFileOnlyAfterASuccessfulApplication)
         {"new folder missing", oldPath, patchPath, tmp.filePath("no/dir/n6"),
          vxpatch::PATCH_CANNOT_OPEN_OLD_OR_WRITE_NEW},
         {"success", oldPath, patchPath, tmp.filePath("n7"), vxpatch::PATCH_OK},
+        {"old empty", emptyPath, fromEmptyPath, tmp.filePath("n8"), vxpatch::PATCH_OK},
+        {"old empty, patch for another old", emptyPath, patchPath, tmp.filePath("n9"),
+         vxpatch::PATCH_CHECKSUM_MISMATCH},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

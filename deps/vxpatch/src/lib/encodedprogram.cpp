@@ -24,14 +24,20 @@ constexpr uint32_t kCheckedStreams = 9;
 // Entries of one PE base-relocation block: one per byte of a 4 KiB page.
 constexpr uint32_t kMaxPeBlockEntries = 4096;
 
-// Grows `table` to `index` + 1 entries (new ones unset) and stores `rva` there.
+// Grows `table` to `index` + 1 entries (new ones unset) and stores `rva` there. Targets
+// arrive one index after the other, so the room at least doubles each time it runs short.
 bool SetTarget(Table& table, uint32_t index, uint32_t rva)
 {
     if (index >= kMaxTableSize)
         return false;
     if (index >= table.size()) {
-        if (!table.Reserve(index + 1))
-            return false;
+        if (index >= table.capacity()) {
+            const uint64_t doubled = uint64_t(table.capacity()) * 2;
+            const uint64_t room = std::min<uint64_t>(std::max<uint64_t>(doubled, index + 1),
+                                                     kMaxTableSize);
+            if (!table.Reserve(uint32_t(room)))
+                return false;
+        }
         while (table.size() <= index) {
             if (!table.PushBack(kUnsetTarget))
                 return false;

@@ -223,8 +223,10 @@ uint32_t ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath, con
             return status;
     }
 
+    // An empty old file has no view to map; it is an empty input like any other.
     MappedFile oldFile(oldPath);
-    if (!oldFile.IsMapped())
+    const bool emptyOld = oldFile.IsOpen() && oldFile.size() == 0;
+    if (!oldFile.IsMapped() && !emptyOld)
         return PATCH_CANNOT_OPEN_OLD_OR_WRITE_NEW;
     ByteSource oldData(oldFile.data(), oldFile.viewLength());
     ByteSource patch(patchFile.data(), patchFile.viewLength());
