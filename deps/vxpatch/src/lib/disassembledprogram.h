@@ -3,11 +3,12 @@
 
 #include <cstdint>
 #include <map>
-#include <vector>
 
 #include "growablebuffer.h"
 #include "executabletype.h"
 #include "label.h"
+#include "labeltable.h"
+#include "objectarena.h"
 
 namespace vxpatch {
 
@@ -79,7 +80,7 @@ struct BytesInsn : Insn {
 // by one thread at a time; allocation never throws (appenders return false).
 class DisassembledProgram {
 public:
-    using LabelMap = std::map<uint32_t, Label*>;
+    using LabelMap = LabelTable::Map;
 
     explicit DisassembledProgram(ExecutableType kind);
     ~DisassembledProgram();
@@ -120,23 +121,25 @@ public:
 
     uint32_t insnCount() const { return insns_.size(); }
     const Insn* insnAt(uint32_t i) const { return insns_.data()[i]; }
-    const LabelMap& rel32Labels() const { return rel32Labels_; }
-    const LabelMap& abs32Labels() const { return abs32Labels_; }
+    // Ordered views of the labels, made on demand.
+    const LabelMap& rel32Labels() const { return rel32Labels_.AsMap(); }
+    const LabelMap& abs32Labels() const { return abs32Labels_.AsMap(); }
 
 private:
     bool AppendLabelled(Insn* insn, Label* label);
     bool MakeByteCache();
+    Label* FindOrMake(LabelTable& labels, uint32_t rva);
     bool EncodeInsn(const Insn* insn, EncodedProgram& encoded) const;
 
     ExecutableType kind_;
+    // Holds every instruction and label; released with the program, so labels dropped by
+    // TrimLabels stay valid for instructions that still point at them.
+    ObjectArena arena_;
     Insn** byteInsns_ = nullptr;
     uint64_t imageBase_ = 0;
     GrowableBuffer<Insn*> insns_;
-    LabelMap rel32Labels_;
-    LabelMap abs32Labels_;
-    // Labels dropped by TrimLabels. Kept until release because instructions
-    // other than the replaced branches may still point at them.
-    std::vector<Label*> trimmedLabels_;
+    LabelTable rel32Labels_;
+    LabelTable abs32Labels_;
 };
 
 } // namespace vxpatch

@@ -282,8 +282,12 @@ bool DisassemblerElf<L>::CollectRel32Sites()
         if (SectionType(sh) == SHT_PROGBITS && !ScanRel32(sh))
             return false;
     }
-    std::stable_sort(rel32Sites.begin(), rel32Sites.end(),
-                     [](const std::unique_ptr<TypedRVA>& a, const std::unique_ptr<TypedRVA>& b) { return a->rva < b->rva; });
+    // Sections usually come in address order, which leaves nothing to sort.
+    const auto byRva = [](const SitePtr& a, const SitePtr& b) {
+        return a->rva < b->rva;
+    };
+    if (!std::is_sorted(rel32Sites.begin(), rel32Sites.end(), byRva))
+        std::stable_sort(rel32Sites.begin(), rel32Sites.end(), byRva);
     return true;
 }
 
@@ -324,15 +328,17 @@ bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
             ++p;
             continue;
         }
-        std::unique_ptr<TypedRVA> site(new (std::nothrow) TypedRVAX86Rel32(uint32_t(addr + (field - offset))));
+        // The target is judged before a site is made: most candidates are not sites.
+        const uint32_t rva = uint32_t(addr + (field - offset));
+        if (!TargetInLoadSegment(rva + ReadU32(start_ + field) + 4)) {
+            ++p;
+            continue;
+        }
+        SitePtr site(siteArena.Place<TypedRVAX86Rel32>(rva));
         if (!site || !site->ComputeTarget(start_ + field))
             return false;
-        if (TargetInLoadSegment(site->rva + site->relative_target)) {
-            rel32Sites.push_back(std::move(site));
-            p = field + 4;
-        } else {
-            ++p;
-        }
+        rel32Sites.push_back(std::move(site));
+        p = field + 4;
     }
     return true;
 }

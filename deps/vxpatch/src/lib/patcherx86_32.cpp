@@ -53,20 +53,14 @@ uint32_t PatcherX86_32::Transform(ByteSourceSet* parameters, ByteSinkSet* transf
     DeleteDisassembledProgram(program);
     if (status != PATCH_OK)
         return status;
-    status = EncodedProgramToSet(encoded, transformed);
+    status = EncodedProgramIntoSet(encoded, transformed);
     DestroyEncodedProgram(encoded);
     return status;
 }
 
 uint32_t PatcherX86_32::Reassemble(ByteSourceSet* corrected, ByteSink* ensemble)
 {
-    EncodedProgram* program = nullptr;
-    uint32_t status = EncodedProgramFromSet(corrected, &program);
-    if (status != PATCH_OK)
-        return status;
-    status = AssembleEncodedProgram(program, ensemble);
-    DestroyEncodedProgram(program);
-    return status;
+    return AssembleEncodedProgramFromSet(corrected, ensemble);
 }
 
 } // namespace vxpatch
