@@ -1,6 +1,7 @@
 #include "disassemblerelf.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <string>
 
@@ -304,14 +305,41 @@ bool DisassemblerElf<L>::TypedRVAX86Rel32::EmitSite(DisassembledProgram* program
     return program->AddRel32(program->Rel32LabelAt(targetRva));
 }
 
+namespace {
+
+// First bytes of the x86 call, jump and conditional jump forms, and with them the x86-64
+// RIP-relative forms.
+constexpr std::array<bool, 256> SiteStarts(bool ripForms)
+{
+    std::array<bool, 256> starts{};
+    starts[0xE8] = starts[0xE9] = starts[0x0F] = true;
+    if (ripForms)
+        starts[0xFF] = starts[0x48] = starts[0x49] = true;
+    return starts;
+}
+
+constexpr std::array<bool, 256> kX86SiteStarts = SiteStarts(false);
+constexpr std::array<bool, 256> kX64SiteStarts = SiteStarts(true);
+
+} // namespace
+
 template <class L>
 bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
 {
     const Word offset = SectionOffset(sh);
     const Word addr = SectionAddr(sh);
     const Word sectionEnd = offset + SectionSize(sh);
+    const std::array<bool, 256>& mayStart = ripForms ? kX64SiteStarts : kX86SiteStarts;
     Word p = offset;
     while (p < sectionEnd) {
+        // Most bytes cannot start a site; pass them in a tight loop.
+        if (!mayStart[start_[p]]) {
+            ++p;
+            while (p < sectionEnd && !mayStart[start_[p]])
+                ++p;
+            if (p == sectionEnd)
+                break;
+        }
         const Word remaining = sectionEnd - p;
         const uint8_t* b = start_ + p;
         Word field = 0;

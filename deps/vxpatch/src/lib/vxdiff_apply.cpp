@@ -62,9 +62,28 @@ struct OldParts {
     uint64_t length() const { return count ? ends[count - 1] : 0; }
 };
 
-// Adds the old bytes [position, position + n) to the n bytes at `target`; the range lies in
-// the old data.
-void AddOldBytes(const OldParts& old, uint64_t position, uint32_t n, uint8_t* target)
+// target[i] = diff[i] + old[i] modulo 256 for n bytes, eight at a time: the low seven bits of
+// each byte are added without carrying into the next, the top bit by exclusive or.
+void AddBytes(const uint8_t* diff, const uint8_t* old, uint32_t n, uint8_t* target)
+{
+    constexpr uint64_t kLow = 0x7F7F7F7F7F7F7F7Full;
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t a = 0;
+        uint64_t b = 0;
+        std::memcpy(&a, diff + i, 8);
+        std::memcpy(&b, old + i, 8);
+        const uint64_t sum = ((a & kLow) + (b & kLow)) ^ ((a ^ b) & ~kLow);
+        std::memcpy(target + i, &sum, 8);
+    }
+    for (; i < n; ++i)
+        target[i] = static_cast<uint8_t>(diff[i] + old[i]);
+}
+
+// Writes the n diff bytes plus the old bytes [position, position + n) to `target`; the range
+// lies in the old data.
+void AddOldBytes(const OldParts& old, uint64_t position, uint32_t n, const uint8_t* diff,
+    uint8_t* target)
 {
     uint32_t part = 0;
     while (n > 0) {
@@ -72,9 +91,8 @@ void AddOldBytes(const OldParts& old, uint64_t position, uint32_t n, uint8_t* ta
             ++part;
         const uint64_t partStart = part ? old.ends[part - 1] : 0;
         const uint32_t inPart = uint32_t(std::min<uint64_t>(n, old.ends[part] - position));
-        const uint8_t* source = old.data[part] + (position - partStart);
-        for (uint32_t i = 0; i < inPart; ++i)
-            target[i] = static_cast<uint8_t>(target[i] + source[i]);
+        AddBytes(diff, old.data[part] + (position - partStart), inPart, target);
+        diff += inPart;
         target += inPart;
         n -= inPart;
         position += inPart;
@@ -115,11 +133,11 @@ bool ApplyTriples(const OldParts& old, DiffStreams* streams, ByteSink* output,
             return false;
         }
 
+        // The output holds room for the whole new length, checked against above.
         if (copy > 0) {
-            const uint32_t copyStart = output->size();
-            if (!output->Write(streams->diff.current(), copy))
-                return false;
-            AddOldBytes(old, uint64_t(oldPos), uint32_t(copy), output->data() + copyStart);
+            AddOldBytes(old, uint64_t(oldPos), uint32_t(copy), streams->diff.current(),
+                output->FreeSpace());
+            output->CommitFreeSpace(uint32_t(copy));
         }
         if (!output->Write(streams->extra.current(), extra))
             return false;
