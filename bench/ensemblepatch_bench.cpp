@@ -333,6 +333,7 @@ int main(int argc, char** argv)
     char self[4096];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     g_self = length > 0 ? std::string(self, size_t(length)) : std::string(argv[0]);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc == 2 && std::strcmp(argv[1], "--cold-only") == 0) {
         printRatios();
         return 0;
