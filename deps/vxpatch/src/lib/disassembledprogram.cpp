@@ -48,6 +48,21 @@ DisassembledProgram::DisassembledProgram(ExecutableType kind) : kind_(kind) {}
 DisassembledProgram::~DisassembledProgram()
 {
     delete[] byteInsns_;
+    DestroyEncodedProgram(direct_);
+}
+
+bool DisassembledProgram::EncodeDirectly()
+{
+    if (kind_ == EXE_ELF_32_ARM || direct_ || insns_.size() != 0)
+        return false;
+    direct_ = new (std::nothrow) EncodedProgram;
+    return direct_ != nullptr;
+}
+
+bool DisassembledProgram::Direct(bool pushed)
+{
+    directFailed_ = directFailed_ || !pushed;
+    return pushed;
 }
 
 bool DisassembledProgram::AppendLabelled(Insn* insn, Label* label)
@@ -61,21 +76,29 @@ bool DisassembledProgram::AppendLabelled(Insn* insn, Label* label)
 
 bool DisassembledProgram::AddOrigin(uint32_t rva)
 {
+    if (direct_)
+        return Direct(direct_->PushOrigin(rva));
     return AppendMade(insns_, arena_.Make<OriginInsn>(rva));
 }
 
 bool DisassembledProgram::AddPeRelocTable()
 {
+    if (direct_)
+        return Direct(direct_->PushPeRelocTable(kind_));
     return AppendMade(insns_, arena_.Make<Insn>(INSN_PE_RELOCS));
 }
 
 bool DisassembledProgram::AddElfRelocTable()
 {
+    if (direct_)
+        return Direct(direct_->PushElfRelocTable());
     return AppendMade(insns_, arena_.Make<Insn>(INSN_ELF_RELOCS));
 }
 
 bool DisassembledProgram::AddElfArmRelocTable()
 {
+    if (direct_)
+        return Direct(direct_->PushElfArmRelocTable());
     return AppendMade(insns_, arena_.Make<Insn>(INSN_ELF_ARM_RELOCS));
 }
 
@@ -97,6 +120,8 @@ bool DisassembledProgram::MakeByteCache()
 
 bool DisassembledProgram::AddByte(uint8_t byte)
 {
+    if (direct_)
+        return Direct(direct_->PushCopy(1, &byte));
     if (!byteInsns_ && !MakeByteCache())
         return false;
     return insns_.PushBack(byteInsns_[byte]);
@@ -104,17 +129,23 @@ bool DisassembledProgram::AddByte(uint8_t byte)
 
 bool DisassembledProgram::AddBytes(const uint8_t* bytes, uint32_t length)
 {
+    if (direct_)
+        return Direct(direct_->PushCopy(length, bytes));
     return AppendMade(insns_, arena_.Make<BytesInsn>(bytes, length));
 }
 
 bool DisassembledProgram::AddRel32(Label* label)
 {
+    if (direct_)
+        return DirectLabelled(label) && Direct(direct_->PushRel32(label->serial));
     Insn* insn = arena_.Make<LabelInsn>(INSN_REL32, label);
     return insn && AppendLabelled(insn, label);
 }
 
 bool DisassembledProgram::AddAbs32(Label* label)
 {
+    if (direct_)
+        return DirectLabelled(label) && Direct(direct_->PushAbs32(label->serial));
     Insn* insn = arena_.Make<LabelInsn>(INSN_ABS32, label);
     return insn && AppendLabelled(insn, label);
 }
@@ -122,6 +153,8 @@ bool DisassembledProgram::AddAbs32(Label* label)
 bool DisassembledProgram::AddArmBranch(uint16_t cop, Label* label, const uint8_t* bytes,
                                        uint16_t size)
 {
+    if (direct_)
+        return DirectLabelled(label) && Direct(direct_->PushArmBranch(cop, label->serial));
     Insn* insn = arena_.Make<ArmBranchInsn>(cop, label, bytes, size);
     return insn && AppendLabelled(insn, label);
 }
@@ -182,8 +215,59 @@ bool DisassembledProgram::EncodeInsn(const Insn* insn, EncodedProgram& encoded) 
     return true;
 }
 
+bool DisassembledProgram::DirectLabelled(const Label* label)
+{
+    if (!label)
+        ReportUnreachable();
+    return label != nullptr;
+}
+
+// Label operands were written as serials, in the order the labels were made; each becomes the
+// label's index, and the targets are set as ToEncodedProgram sets them.
+EncodedProgram* DisassembledProgram::FinishDirectEncoding()
+{
+    EncodedProgram* encoded = direct_;
+    direct_ = nullptr;
+    const std::vector<Label*>* abs32 = abs32Labels_.Sorted();
+    const std::vector<Label*>* rel32 = rel32Labels_.Sorted();
+    std::vector<uint32_t> abs32Index;
+    std::vector<uint32_t> rel32Index;
+    try {
+        abs32Index.resize(abs32Labels_.size());
+        rel32Index.resize(rel32Labels_.size());
+    } catch (const std::bad_alloc&) {
+        directFailed_ = true;
+    }
+    if (directFailed_ || !abs32 || !rel32) {
+        DestroyEncodedProgram(encoded);
+        return nullptr;
+    }
+    encoded->image_base = imageBase_;
+    bool ok = true;
+    for (const Label* label : *abs32) {
+        abs32Index[label->serial] = uint32_t(label->index);
+        ok = ok && encoded->SetAbs32Target(uint32_t(label->index), label->rva);
+    }
+    for (const Label* label : *rel32) {
+        rel32Index[label->serial] = uint32_t(label->index);
+        ok = ok && encoded->SetRel32Target(uint32_t(label->index), label->rva);
+    }
+    ok = ok && encoded->FinishTargets();
+    if (!ok) {
+        DestroyEncodedProgram(encoded);
+        return nullptr;
+    }
+    for (uint32_t i = 0; i < encoded->abs32_ix.size(); ++i)
+        encoded->abs32_ix[i] = abs32Index[encoded->abs32_ix[i]];
+    for (uint32_t i = 0; i < encoded->rel32_ix.size(); ++i)
+        encoded->rel32_ix[i] = rel32Index[encoded->rel32_ix[i]];
+    return encoded;
+}
+
 EncodedProgram* DisassembledProgram::ToEncodedProgram()
 {
+    if (direct_)
+        return FinishDirectEncoding();
     const std::vector<Label*>* abs32 = abs32Labels_.Sorted();
     const std::vector<Label*>* rel32 = rel32Labels_.Sorted();
     if (!abs32 || !rel32)

@@ -91,6 +91,12 @@ public:
     uint64_t imageBase() const { return imageBase_; }
     void setImageBase(uint64_t base) { imageBase_ = base; }
 
+    // From now on the instructions go straight into the encoded program instead of the
+    // instruction list, which then stays empty; ToEncodedProgram hands that program over. The
+    // result is the same as encoding the list. Not for ELF_32_ARM programs, whose branches
+    // TrimLabels may still turn into raw bytes; call before the first instruction.
+    bool EncodeDirectly();
+
     bool AddOrigin(uint32_t rva);
     bool AddPeRelocTable();
     bool AddElfRelocTable();
@@ -130,6 +136,9 @@ private:
     bool MakeByteCache();
     Label* FindOrMake(LabelTable& labels, uint32_t rva);
     bool EncodeInsn(const Insn* insn, EncodedProgram& encoded) const;
+    bool Direct(bool pushed);
+    bool DirectLabelled(const Label* label);
+    EncodedProgram* FinishDirectEncoding();
 
     ExecutableType kind_;
     // Holds every instruction and label; released with the program, so labels dropped by
@@ -140,6 +149,10 @@ private:
     GrowableBuffer<Insn*> insns_;
     LabelTable rel32Labels_;
     LabelTable abs32Labels_;
+    // The program being encoded directly, if so; its label operands are label serials until
+    // FinishDirectEncoding turns them into indexes.
+    EncodedProgram* direct_ = nullptr;
+    bool directFailed_ = false;
 };
 
 } // namespace vxpatch

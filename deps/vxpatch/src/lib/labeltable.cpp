@@ -57,6 +57,7 @@ Label* LabelTable::FindOrMake(uint32_t rva, ObjectArena& arena)
     Label* label = arena.Make<Label>(rva);
     if (!label)
         return nullptr;
+    label->serial = count_;
     Insert(label);
     ++count_;
     sortedValid_ = false;

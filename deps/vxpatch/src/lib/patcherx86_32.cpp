@@ -40,7 +40,7 @@ uint32_t PatcherX86_32::Transform(ByteSourceSet* parameters, ByteSinkSet* transf
         return PATCH_GENERAL_FAILURE;
 
     DisassembledProgram* program = nullptr;
-    uint32_t status = uint32_t(DisassembleExecutable(base_ + offset_, length_, &program));
+    uint32_t status = uint32_t(DisassembleExecutable(base_ + offset_, length_, &program, true));
     if (status != PATCH_OK)
         return status;
     status = program->TrimLabelsStatus();
