@@ -1,7 +1,6 @@
 #include "disassemblerelf.h"
 
 #include <algorithm>
-#include <array>
 #include <new>
 #include <string>
 
@@ -307,19 +306,46 @@ bool DisassemblerElf<L>::TypedRVAX86Rel32::EmitSite(DisassembledProgram* program
 
 namespace {
 
-// First bytes of the x86 call, jump and conditional jump forms, and with them the x86-64
-// RIP-relative forms.
-constexpr std::array<bool, 256> SiteStarts(bool ripForms)
-{
-    std::array<bool, 256> starts{};
-    starts[0xE8] = starts[0xE9] = starts[0x0F] = true;
-    if (ripForms)
-        starts[0xFF] = starts[0x48] = starts[0x49] = true;
-    return starts;
-}
+// First two bytes (the first in the low half) of the x86 call, jump and conditional jump forms,
+// and with them the x86-64 RIP-relative forms, one bit each.
+class SiteStarts {
+public:
+    explicit SiteStarts(bool ripForms)
+    {
+        for (uint32_t second = 0; second < 256; ++second) {
+            Set(0xE8, second);
+            Set(0xE9, second);
+            if ((second & 0xF0) == 0x80 && second != 0x8A && second != 0x8B)
+                Set(0x0F, second);
+        }
+        if (ripForms) {
+            Set(0xFF, 0x15);
+            Set(0xFF, 0x25);
+            for (uint32_t first : {0x48u, 0x49u}) {
+                Set(first, 0x8B);
+                Set(first, 0x8D);
+            }
+        }
+    }
 
-constexpr std::array<bool, 256> kX86SiteStarts = SiteStarts(false);
-constexpr std::array<bool, 256> kX64SiteStarts = SiteStarts(true);
+    bool Has(const uint8_t* p) const
+    {
+        const uint32_t pair = uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+        return (bits_[pair >> 6] >> (pair & 63)) & 1;
+    }
+
+private:
+    void Set(uint32_t first, uint32_t second)
+    {
+        const uint32_t pair = first | (second << 8);
+        bits_[pair >> 6] |= uint64_t(1) << (pair & 63);
+    }
+
+    uint64_t bits_[1024] = {};
+};
+
+const SiteStarts kX86SiteStarts(false);
+const SiteStarts kX64SiteStarts(true);
 
 } // namespace
 
@@ -329,18 +355,16 @@ bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
     const Word offset = SectionOffset(sh);
     const Word addr = SectionAddr(sh);
     const Word sectionEnd = offset + SectionSize(sh);
-    const std::array<bool, 256>& mayStart = ripForms ? kX64SiteStarts : kX86SiteStarts;
+    const SiteStarts& starts = ripForms ? kX64SiteStarts : kX86SiteStarts;
     Word p = offset;
     while (p < sectionEnd) {
-        // Most bytes cannot start a site; pass them in a tight loop.
-        if (!mayStart[start_[p]]) {
+        // Most byte pairs cannot start a site; pass them in a tight loop. Every form is at
+        // least five bytes long, so the pair never reaches past a section that can hold one.
+        while (sectionEnd - p >= 5 && !starts.Has(start_ + p))
             ++p;
-            while (p < sectionEnd && !mayStart[start_[p]])
-                ++p;
-            if (p == sectionEnd)
-                break;
-        }
         const Word remaining = sectionEnd - p;
+        if (remaining < 5)
+            break;
         const uint8_t* b = start_ + p;
         Word field = 0;
         if (remaining >= 5 && (b[0] == 0xE8 || b[0] == 0xE9))
