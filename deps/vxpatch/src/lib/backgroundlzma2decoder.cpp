@@ -31,6 +31,7 @@ BackgroundLzma2Decoder::BackgroundLzma2Decoder(ByteSource* source, ByteSink* sin
 BackgroundLzma2Decoder::~BackgroundLzma2Decoder()
 {
     stop_ = true;
+    Resume();
     if (thread_.joinable())
         thread_.join();
 }
@@ -46,12 +47,26 @@ void BackgroundLzma2Decoder::DecodeInPlace()
 
 bool BackgroundLzma2Decoder::Publish(uint32_t decoded)
 {
+    std::unique_lock<std::mutex> lock(mutex_);
+    decoded_ = decoded;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return decoded_ < pauseAt_ || stop_; });
+    return !stop_;
+}
+
+void BackgroundLzma2Decoder::PauseAt(uint32_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    pauseAt_ = bytes;
+}
+
+void BackgroundLzma2Decoder::Resume()
+{
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        decoded_ = decoded;
+        pauseAt_ = 0xFFFFFFFFu;
     }
     changed_.notify_all();
-    return !stop_;
 }
 
 void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inSize)
@@ -72,6 +87,10 @@ void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inS
 bool BackgroundLzma2Decoder::WaitFor(uint32_t bytes)
 {
     std::unique_lock<std::mutex> lock(mutex_);
+    if (bytes > decoded_ && pauseAt_ != 0xFFFFFFFFu) {
+        pauseAt_ = 0xFFFFFFFFu;
+        changed_.notify_all();
+    }
     changed_.wait(lock, [&] { return decoded_ >= bytes || !running_; });
     return bytes <= decoded_;
 }
@@ -80,6 +99,7 @@ bool BackgroundLzma2Decoder::Finish()
 {
     if (finished_)
         return succeeded_;
+    Resume();
     if (thread_.joinable())
         thread_.join();
     finished_ = true;

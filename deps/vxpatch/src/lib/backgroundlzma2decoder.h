@@ -33,6 +33,12 @@ public:
     // Waits until the first `bytes` bytes are decoded; false when the decoding failed first.
     bool WaitFor(uint32_t bytes);
 
+    // Lets the decoding rest once about `bytes` bytes are decoded, until Resume: bytes that are
+    // not needed yet then take no memory, while the decoder's own state waits. WaitFor beyond
+    // that point resumes the decoding.
+    void PauseAt(uint32_t bytes);
+    void Resume();
+
     // Waits for the end; true when the block decoded whole (the sink then holds it and the
     // cursor stands after it), else false with the reason logged.
     bool Finish();
@@ -52,6 +58,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     uint32_t decoded_ = 0;
+    uint32_t pauseAt_ = 0xFFFFFFFFu;
     bool running_ = false;
     bool succeeded_ = false;
     bool finished_ = false;

@@ -51,11 +51,17 @@ DisassembledProgram::~DisassembledProgram()
     DestroyEncodedProgram(direct_);
 }
 
-bool DisassembledProgram::EncodeDirectly()
+bool DisassembledProgram::EncodeDirectly(uint32_t imageLength)
 {
     if (kind_ == EXE_ELF_32_ARM || direct_ || insns_.size() != 0)
         return false;
     direct_ = new (std::nothrow) EncodedProgram;
+    // Growing by doubling would copy the bytes and hold two buffers at once; untouched room
+    // costs no memory.
+    if (direct_ && !direct_->copy_bytes.Reserve(imageLength)) {
+        DestroyEncodedProgram(direct_);
+        direct_ = nullptr;
+    }
     return direct_ != nullptr;
 }
 

@@ -95,7 +95,8 @@ public:
     // instruction list, which then stays empty; ToEncodedProgram hands that program over. The
     // result is the same as encoding the list. Not for ELF_32_ARM programs, whose branches
     // TrimLabels may still turn into raw bytes; call before the first instruction.
-    bool EncodeDirectly();
+    // `imageLength` bounds the literal bytes, whose room is taken at once.
+    bool EncodeDirectly(uint32_t imageLength);
 
     bool AddOrigin(uint32_t rva);
     bool AddPeRelocTable();

@@ -13,6 +13,7 @@
 #include "vxdiff.h"
 #include "writefile.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,6 +52,16 @@ uint32_t CorrectSet(ByteSinkSet* predicted, ByteSource* diff, ByteSink* correcte
     if (!out->Init(corrected->data(), corrected->size()))
         return PATCH_STREAM_ERROR;
     return PATCH_OK;
+}
+
+// Gives the whole pages of [begin, end), bytes that are never read again, back to the system.
+void DiscardPages(const uint8_t* begin, const uint8_t* end)
+{
+    const uintptr_t page = uintptr_t(MappedFile::PageSize());
+    const uintptr_t first = (uintptr_t(begin) + page - 1) & ~(page - 1);
+    const uintptr_t last = uintptr_t(end) & ~(page - 1);
+    if (first < last)
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 } // namespace
@@ -194,6 +205,9 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
     const auto decoded = [&](uint32_t i) {
         return body->WaitFor(uint32_t(streams.stream(i)->end() - body->data()));
     };
+    // The last diff is decoded only once the elements are transformed, so that it does not
+    // take memory beside the transformation's.
+    body->PauseAt(uint32_t(streams.stream(2)->end() - body->data()));
 
     if (!decoded(1))
         return PATCH_STREAM_ERROR;
@@ -212,6 +226,7 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
 
     ByteSinkSet transformed;
     status = Transform(&parameters, &transformed);
+    body->Resume();
     if (status != PATCH_OK)
         return status;
     if (!decoded(2))
@@ -220,6 +235,7 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
     status = CorrectSet(&transformed, streams.stream(2), &correctedElements_, &elements);
     if (status != PATCH_OK)
         return status;
+    DiscardPages(streams.stream(2)->start(), streams.stream(2)->end());
 
     ByteSink ensemble;
     status = Reassemble(&elements, &ensemble);
