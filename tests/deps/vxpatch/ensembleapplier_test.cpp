@@ -201,6 +201,32 @@ TEST_F(EnsembleApplierTest, SpoiledPartsGiveTheirStatus)
     }
 }
 
+// The body is put to work while it is still being decoded: a body that fails to decode further
+// on is still a stream error, whatever the steps that ran meanwhile found, and nothing is made.
+TEST_F(EnsembleApplierTest, BodyThatDecodesOnlyInPartIsAStreamError)
+{
+    PatchParts badList = plain;
+    badList.body.elementList.clear();
+    struct Case {
+        const char* name;
+        Bytes patch;
+        size_t cut;  // bytes taken off the end
+    };
+    const Case cases[] = {
+        {"end marker missing", Build(plain), 1},
+        {"last diff cut short", Build(plain), 40},
+        {"element list corrupt and end marker missing", Build(badList), 1},
+    };
+    ASSERT_EQ(ApplyStreams(oldData, Build(plain)).status, vxpatch::PATCH_OK);
+    ASSERT_EQ(ApplyStreams(oldData, Build(badList)).status, vxpatch::PATCH_CORRUPT_HEADER);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes patch = c.patch;
+        patch.resize(patch.size() - c.cut);
+        EXPECT_EQ(ApplyStreams(oldData, patch).status, vxpatch::PATCH_STREAM_ERROR);
+    }
+}
+
 // The last diff starts from the old bytes when there are no elements; every way of reaching
 // outside its streams or the old bytes fails the application instead.
 TEST_F(EnsembleApplierTest, LastDiffReachingOutsideItsDataFails)
