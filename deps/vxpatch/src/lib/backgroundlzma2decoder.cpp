@@ -11,8 +11,10 @@ BackgroundLzma2Decoder::BackgroundLzma2Decoder(ByteSource* source, ByteSink* sin
     : source_(source), sink_(sink)
 {
     uint8_t property = 0;
-    if (!PeekLzma2BlockHeader(*source, &property, &size_, &headerLength_)
-        || sink->size() != 0 || !sink->Reserve(size_)) {
+    // Nothing is reserved for a size the payload cannot hold.
+    if (!PeekLzma2BlockHeader(*source, &property, &size_, &headerLength_) || sink->size() != 0
+        || size_ > Lzma2OutputLimit(source->Remaining() - headerLength_)
+        || !sink->Reserve(size_)) {
         // A block that cannot even start is left to ReadLzma2Block, which says why.
         DecodeInPlace();
         return;

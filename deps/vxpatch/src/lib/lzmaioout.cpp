@@ -259,6 +259,11 @@ bool ReadLzma2Block(ByteSource* source, ByteSink* sink)
     return true;
 }
 
+uint64_t Lzma2OutputLimit(size_t inputLength)
+{
+    return MaxLzma2Output(inputLength);
+}
+
 bool PeekLzma2BlockHeader(const ByteSource& source, uint8_t* property, uint32_t* unpacked,
                           size_t* headerLength)
 {

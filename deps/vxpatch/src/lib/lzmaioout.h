@@ -26,6 +26,9 @@ bool ReadLzma2Block(ByteSource* source, ByteSink* sink);
 bool PeekLzma2BlockHeader(const ByteSource& source, uint8_t* property, uint32_t* unpacked,
                           size_t* headerLength);
 
+// The most a payload of `inputLength` bytes can decode to; a larger unpacked size is corrupt.
+uint64_t Lzma2OutputLimit(size_t inputLength);
+
 // Decodes the payload that follows such a header, [in, in + inSize), into `out`, which holds
 // `unpacked` bytes, piece by piece: after each piece `progress` receives the count of bytes
 // decoded so far and may stop the decoding by returning false. True when the payload decoded
