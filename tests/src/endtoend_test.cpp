@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -93,6 +94,9 @@ struct Release {
         put(oldClient() + "/sounds/ring.dat", QByteArray(5000, '\x21'));
         put(newClient() + "/sounds/ring.dat", QByteArray(5000, '\x21'));
         put(newClient() + "/sounds/extra/chime.dat", QByteArray(700, '\x42'));
+        // Installed empty, patched to content: an empty old file is an input like any other.
+        put(oldClient() + "/settings/empty.dat", QByteArray());
+        put(newClient() + "/settings/empty.dat", QByteArray("filled in release 7\n").repeated(30));
         put(oldClient() + "/gone.txt", "dropped in release 7");
         put(oldClient() + "/plugins/old/a.so", "old plugin");
     }
@@ -321,6 +325,10 @@ TEST_F(EndToEndTest, ClientUpdateInstallsTheNewReleaseAndStartsTheClient)
               0);
     ASSERT_TRUE(clientStarted());
     expectInstalledTreeIsTheNewOne();
+    EXPECT_TRUE(QRegularExpression("ApplyEnsemblePatch status = 1 \\S*settings/empty\\.dat_old ")
+                    .match(QString::fromUtf8(logText()))
+                    .hasMatch())
+        << "the empty installed file is patched";
     EXPECT_TRUE(vxtest::runUntil([&] { return workDirs().isEmpty(); }))
         << "the working directory is removed at the end";
 }

@@ -173,6 +173,23 @@ TEST_F(PatchTask, FailuresReportTheirTextAndLeaveNoFile)
     }
 }
 
+TEST_F(PatchTask, EmptyInstalledFilePatchesLikeAnyOther)
+{
+    ASSERT_TRUE(vxtest::writeFile(src, QByteArray()));
+    ASSERT_TRUE(vxtest::MakeEnsembleParts(Bytes(), newData, vxtest::EnsembleWriterOptions{false, 0},
+                                          &header, &body));
+    writePatch(header, vxtest::BodyStreamSet(body));
+    DebugCapture debug;
+    RollbackDataList journal;
+    FileTaskSpecification_patch task(&journal, src, patchPath, dst, nullptr, 1.0);
+    ASSERT_TRUE(runToEnd(task));
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
+    EXPECT_EQ(vxtest::readFile(dst), ToQByteArray(newData));
+    EXPECT_TRUE(debug.lines().contains(
+        QString("ApplyEnsemblePatch status = 1 %1 %2 %3").arg(src, patchPath, dst)));
+    EXPECT_EQ(journal.records().size(), 1);
+}
+
 TEST_F(PatchTask, CutHeaderIsACorruptPatch)
 {
     Bytes patch;

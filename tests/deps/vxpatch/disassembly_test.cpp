@@ -195,6 +195,67 @@ TEST(DisassemblerMacho, TakesRipRelativeFieldsOnlyIn64BitImages)
     }
 }
 
+// x86-64 loads and address computations relative to the next instruction: `mov` and `lea`
+// (8B, 8D) with the prefix 48 or 49 and a ModRM byte of mod 00, r/m 101. Each instruction
+// points at a target of its own, so the labels tell which were taken. Other prefixes, other
+// ModRM forms, the store (89) and the bare opcode are no sites, and 32-bit images take none.
+struct RipCase {
+    const char* name;
+    Image image;
+    size_t text;
+    uint32_t textRva;
+    bool is64;
+};
+
+Image WithRipForms(Image image, size_t text, uint32_t textRva)
+{
+    const std::vector<std::vector<uint8_t>> forms = {
+        {0x48, 0x8B, 0x05}, // mov rax, [rip + d]
+        {0x49, 0x8D, 0x0D}, // lea rcx, [rip + d] (REX.W and REX.B)
+        {0x48, 0x8D, 0x3D}, // lea rdi, [rip + d]
+        {0x49, 0x8B, 0x35}, // mov rsi, [rip + d]
+        {0x4C, 0x8B, 0x05}, // mov r8, [rip + d]: REX.R is not taken
+        {0x48, 0x8B, 0x85}, // mov rax, [rbp + d]
+        {0x48, 0x89, 0x05}, // mov [rip + d], rax
+        {0x8B, 0x05},       // mov eax, [rip + d]
+    };
+    size_t at = text;
+    for (size_t i = 0; i < forms.size(); ++i) {
+        std::copy(forms[i].begin(), forms[i].end(), image.begin() + at);
+        at += forms[i].size();
+        const uint32_t fieldRva = textRva + uint32_t(at - text);
+        Put32(image, at, textRva + uint32_t(i) - (fieldRva + 4));
+        at += 4;
+    }
+    return image;
+}
+
+TEST(DisassemblerX64, TakesRipRelativeMovAndLeaWithTheirPrefixesOnly)
+{
+    using vxtest::ElfLayout;
+    using vxtest::MachoLayout;
+    const RipCase cases[] = {
+        {"ELF x86-64", vxtest::MakeElf(true, 62), ElfLayout::kText, 0x1000 + ElfLayout::kText, true},
+        {"ELF x86", vxtest::MakeElf(false, 3), ElfLayout::kText, 0x1000 + ElfLayout::kText, false},
+        {"PE32+", vxtest::MakePe(true), 0x200, 0x1000, true},
+        {"PE32", vxtest::MakePe(false), 0x200, 0x1000, false},
+        {"Mach-O x86-64", vxtest::MakeMacho(true), MachoLayout::kText, MachoLayout::kText, true},
+        {"Mach-O x86", vxtest::MakeMacho(false), MachoLayout::kText, MachoLayout::kText, false},
+    };
+    for (const RipCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Image image = WithRipForms(c.image, c.text, c.textRva);
+        Disassembly d = Disassemble(image);
+        ASSERT_TRUE(d.program);
+        const uint32_t t = c.textRva;
+        const std::vector<uint32_t> expected =
+            c.is64 ? std::vector<uint32_t>{t, t + 1, t + 2, t + 3} : std::vector<uint32_t>{};
+        EXPECT_EQ(d.rel32, expected);
+        EXPECT_EQ(d.kinds[INSN_REL32], int(expected.size()));
+        EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
+    }
+}
+
 // PE image with a base relocation table inside .text: one block for page
 // 0x1000 with an absolute location at rva 0x1010 and a padding entry.
 Image MakePeWithRelocations(bool is64, uint16_t relocType)

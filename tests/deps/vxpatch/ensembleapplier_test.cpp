@@ -201,6 +201,32 @@ TEST_F(EnsembleApplierTest, SpoiledPartsGiveTheirStatus)
     }
 }
 
+// The body is put to work while it is still being decoded: a body that fails to decode further
+// on is still a stream error, whatever the steps that ran meanwhile found, and nothing is made.
+TEST_F(EnsembleApplierTest, BodyThatDecodesOnlyInPartIsAStreamError)
+{
+    PatchParts badList = plain;
+    badList.body.elementList.clear();
+    struct Case {
+        const char* name;
+        Bytes patch;
+        size_t cut;  // bytes taken off the end
+    };
+    const Case cases[] = {
+        {"end marker missing", Build(plain), 1},
+        {"last diff cut short", Build(plain), 40},
+        {"element list corrupt and end marker missing", Build(badList), 1},
+    };
+    ASSERT_EQ(ApplyStreams(oldData, Build(plain)).status, vxpatch::PATCH_OK);
+    ASSERT_EQ(ApplyStreams(oldData, Build(badList)).status, vxpatch::PATCH_CORRUPT_HEADER);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes patch = c.patch;
+        patch.resize(patch.size() - c.cut);
+        EXPECT_EQ(ApplyStreams(oldData, patch).status, vxpatch::PATCH_STREAM_ERROR);
+    }
+}
+
 // The last diff starts from the old bytes when there are no elements; every way of reaching
 // outside its streams or the old bytes fails the application instead.
 TEST_F(EnsembleApplierTest, LastDiffReachingOutsideItsDataFails)
@@ -297,6 +323,13 @@ TEST(ApplyEnsemblePatchFiles, WritesTheNewFileOnlyAfterASuccessfulApplication)
     ASSERT_TRUE(MakeEnsembleParts(oldData, newData, EnsembleWriterOptions{false, 0}, &header, &body));
     Bytes patch;
     ASSERT_TRUE(PackEnsemblePatchStored(header, BodyStreamSet(body), &patch));
+    // An empty old file is an input like any other: a patch made against nothing applies to it.
+    EnsembleHeader emptyHeader;
+    EnsembleBody emptyBody;
+    ASSERT_TRUE(MakeEnsembleParts(Bytes(), newData, EnsembleWriterOptions{false, 0}, &emptyHeader,
+                                  &emptyBody));
+    Bytes fromEmpty;
+    ASSERT_TRUE(PackEnsemblePatchStored(emptyHeader, BodyStreamSet(emptyBody), &fromEmpty));
     Bytes badMagic = patch;
     badMagic[0] ^= 1;
     Bytes wrongOld = oldData;
@@ -311,6 +344,8 @@ TEST(ApplyEnsemblePatchFiles, WritesTheNewFileOnlyAfterASuccessfulApplication)
     ASSERT_TRUE(writeFile(patchPath, ToQByteArray(patch)));
     ASSERT_TRUE(writeFile(badMagicPath, ToQByteArray(badMagic)));
     ASSERT_TRUE(writeFile(emptyPath, QByteArray()));
+    const QString fromEmptyPath = tmp.filePath("fromempty");
+    ASSERT_TRUE(writeFile(fromEmptyPath, ToQByteArray(fromEmpty)));
 
     struct Case {
         const char* name;
@@ -333,6 +368,9 @@ TEST(ApplyEnsemblePatchFiles, WritesTheNewFileOnlyAfterASuccessfulApplication)
         {"new folder missing", oldPath, patchPath, tmp.filePath("no/dir/n6"),
          vxpatch::PATCH_CANNOT_OPEN_OLD_OR_WRITE_NEW},
         {"success", oldPath, patchPath, tmp.filePath("n7"), vxpatch::PATCH_OK},
+        {"old empty", emptyPath, fromEmptyPath, tmp.filePath("n8"), vxpatch::PATCH_OK},
+        {"old empty, patch for another old", emptyPath, patchPath, tmp.filePath("n9"),
+         vxpatch::PATCH_CHECKSUM_MISMATCH},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -8,6 +8,9 @@
 #include "patchstatus.h"
 #include "testpaths.h"
 
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace vxtest;
@@ -132,6 +135,51 @@ TEST_F(SmallElementPatch, DamagedBodiesFailCleanly)
         check(Bytes(bodyBytes.begin(), bodyBytes.begin() + at));
     }
     EXPECT_GT(failures, 0);
+}
+
+// Exit status and standard error of one run of the command-line tool.
+struct ToolRun {
+    int exitCode = -1;
+    QString errors;
+};
+
+ToolRun RunPatchTool(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(VX_PATCH_TOOL, arguments);
+    ToolRun run;
+    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
+    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+TEST_F(SmallElementPatch, CommandLineToolMakesAndAppliesAndReportsACorruptPatch)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const QString oldPath = tmp.filePath("old");
+    const QString newPath = tmp.filePath("new");
+    const QString patchPath = tmp.filePath("patch");
+    ASSERT_TRUE(writeFile(oldPath, ToQByteArray(oldData)));
+    ASSERT_TRUE(writeFile(newPath, ToQByteArray(newData)));
+
+    ToolRun run = RunPatchTool({"make", oldPath, newPath, patchPath});
+    ASSERT_EQ(run.exitCode, 0) << run.errors.toStdString();
+    run = RunPatchTool({"apply", oldPath, patchPath, tmp.filePath("out")});
+    ASSERT_EQ(run.exitCode, 0) << run.errors.toStdString();
+    EXPECT_TRUE(readFile(tmp.filePath("out")) == ToQByteArray(newData));
+
+    QByteArray corrupt = readFile(patchPath);
+    corrupt[corrupt.size() / 2] = char(corrupt[corrupt.size() / 2] ^ 0x5A);
+    ASSERT_TRUE(writeFile(patchPath, corrupt));
+    run = RunPatchTool({"apply", oldPath, patchPath, tmp.filePath("bad")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.errors.contains(patchPath) && run.errors.contains("status"))
+        << run.errors.toStdString();
+    EXPECT_FALSE(QFile::exists(tmp.filePath("bad")));
+
+    EXPECT_EQ(RunPatchTool({"apply", oldPath, patchPath}).exitCode, 2);
 }
 
 } // namespace

@@ -1,14 +1,18 @@
 #include "bytesink.h"
 #include "bytesinkset.h"
+#include "bytesource.h"
 #include "bytesourceset.h"
 #include "corpusimages.h"
 #include "disassembledprogram.h"
 #include "encodedprogram.h"
 #include "executabledetection.h"
+#include "patcherx86_32.h"
+#include "patchstatus.h"
 #include "testpaths.h"
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -208,6 +212,66 @@ TEST_F(CorpusImages, AssembleBackToNearlyTheSameBytes)
         std::printf("%-48s %8u bytes, %6zu differ (%.3f%%)\n", image.name.toUtf8().constData(), length, differing,
                     100 * share);
         EXPECT_LT(share, 0.02);
+    }
+}
+
+// The transformed element as a patch's element corrections start from it: the image detected,
+// disassembled, trimmed, encoded and serialised by the element patcher.
+QByteArray TransformedElement(const std::vector<uint8_t>& image)
+{
+    ExecutableType type = EXE_UNKNOWN;
+    uint32_t length = 0;
+    if (DetectExecutable(image.data(), uint32_t(image.size()), &type, &length) != 1)
+        return {};
+    PatcherX86_32 patcher(image.data(), uint32_t(image.size()));
+    ByteSink parameters;
+    parameters.WriteVarint32(0);
+    parameters.WriteVarint32(length);
+    ByteSource source(parameters.data(), parameters.size());
+    ByteSourceSet none;
+    ByteSinkSet program;
+    ByteSink serialised;
+    if (patcher.Init(&source) != PATCH_OK || patcher.Transform(&none, &program) != PATCH_OK
+        || !program.CopyTo(&serialised))
+        return {};
+    return QByteArray(reinterpret_cast<const char*>(serialised.data()), int(serialised.size()));
+}
+
+// Every published patch corrects exactly these bytes. A disassembler that finds one branch
+// site more or fewer still assembles each image back perfectly, yet breaks every patch made
+// before it, so these digests pin the published format: they may change only with the format.
+TEST_F(CorpusImages, TransformedElementsKeepThePublishedFormat)
+{
+    const std::map<QString, QString> expected = {
+        {"elf32-arm/libssl.so.3-3.0.17", "5e5f0d31240d191e0f7b79071fad4af542466557f1bb396844e2ca4410f397b3"},
+        {"elf32-arm/libssl.so.3-3.0.20", "c5d6af9f17880f0f2ee9e86184f5b38af5d196d5d4758f5dd064d29198e2098e"},
+        {"elf32-x86/gcc-386-freebsd-exec", "9945596cb737dde6ee0b0374d17cbba4e429a6fc369d39f5313689bba21c865c"},
+        {"elf32-x86/libssl.so.3-3.0.17", "f2261bc0f6e1f8dd65efa0d257db57447a1f46f3f527718b7b3893ebceffc714"},
+        {"elf32-x86/libssl.so.3-3.0.20", "ddaa3c0c4432f20c4f2ce8ca026df6b858c49a85fdc1c4233fd0abf801dffa2c"},
+        {"elf64-x64/gcc-amd64-linux-exec", "d37d71387561237529c9f75d5547081f3977b56b7ee69783664ca27e211f050e"},
+        {"elf64-x64/libssl.so.3-3.0.17", "1372e88628474757892dafad464b98cac0eab9460282f52ba70a463cec93f475"},
+        {"elf64-x64/libssl.so.3-3.0.20", "5155dfe47f762008ca8ee18d53e6a2b7a5427831e3ef337322d7496862d1e3fb"},
+        {"macho/clang-386-darwin-exec-with-rpath", "aedb31cdda9744fc53649d38d6584ace51335c5e6da2c0f17a06b5d8a64b2417"},
+        {"macho/clang-amd64-darwin-exec-with-rpath", "993c2307bbe37442c3b7c2d824217c2acac0a338bce74b72dc95d4d22e3509c3"},
+        {"macho/fat-gcc-386-amd64-darwin-exec#0", "c97950d8c646ad82b88e9af3fde14aa8e108dbd16730358dbe89acbea0fa5d4b"},
+        {"macho/fat-gcc-386-amd64-darwin-exec#1", "39a38b6974df26322d9f4c80209e9a96282a610f4d964edcbb4cab6f0a786b82"},
+        {"macho/gcc-386-darwin-exec", "c97950d8c646ad82b88e9af3fde14aa8e108dbd16730358dbe89acbea0fa5d4b"},
+        {"macho/gcc-amd64-darwin-exec", "39a38b6974df26322d9f4c80209e9a96282a610f4d964edcbb4cab6f0a786b82"},
+        {"pe32/gcc-386-mingw-exec", "badc1ec71dc026660c0dc326c02744e07382ad0903776226e2b11e5eed3716a5"},
+        {"pe32/zlib1.dll", "5dc39d2729e5169b5bc58bd1c6e967c29aeb7c79e7c274253dbed1fde5d28008"},
+        {"pe32plus/gcc-amd64-mingw-exec", "2911b61c3301a57336c944cdcaa3bf0fde66430f164d63afc50bfe2f46a246d7"},
+        {"pe32plus/zlib1.dll", "3099df0b45b1513baa84a0ee5eed68967c295b216252ebd0e2c8e3f5fc3b47b3"},
+    };
+    EXPECT_EQ(images_->size(), expected.size());
+    for (const CorpusImage& image : *images_) {
+        SCOPED_TRACE(image.name.toStdString());
+        const QByteArray transformed = TransformedElement(image.bytes);
+        ASSERT_FALSE(transformed.isEmpty());
+        const QString digest =
+            QString::fromLatin1(QCryptographicHash::hash(transformed, QCryptographicHash::Sha256).toHex());
+        const auto it = expected.find(image.name);
+        EXPECT_TRUE(it != expected.end() && it->second == digest)
+            << "        {\"" << image.name.toStdString() << "\", \"" << digest.toStdString() << "\"},";
     }
 }
 

@@ -139,6 +139,48 @@ TEST(VxdiffPatch, RoundTripsRandomAndEditedStrings)
     ExpectRoundTrip(text, Edit(rng, text, 30), "repetitive");
 }
 
+// Old data handed over in pieces must read as their concatenation, with copy runs that cross
+// the seams, pieces that are empty, and the end of the last piece as the end of the data.
+TEST(VxdiffPatch, OldDataInPartsReadsAsOneString)
+{
+    std::mt19937 rng(77);
+    const Bytes oldBytes = RandomBytes(rng, 6000);
+    const Bytes newBytes = Edit(rng, oldBytes, 12);
+    const Bytes patch = MakePatch(oldBytes, newBytes, false, 0);
+    const std::vector<std::vector<size_t>> cuts = {
+        {}, {1}, {5999}, {3000}, {0, 0, 2000, 2000, 4000}, {1000, 2000, 3000, 4000, 5000, 6000},
+        {7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61},
+    };
+    for (const std::vector<size_t>& cut : cuts) {
+        SCOPED_TRACE("parts cut at " + ::testing::PrintToString(cut));
+        std::vector<vxpatch::ByteSource> parts;
+        size_t begin = 0;
+        for (size_t end : cut) {
+            parts.emplace_back(oldBytes.data() + begin, end - begin);
+            begin = end;
+        }
+        parts.emplace_back(oldBytes.data() + begin, oldBytes.size() - begin);
+        vxpatch::ByteSource patchSource(patch.data(), patch.size());
+        vxpatch::ByteSink output;
+        ASSERT_TRUE(vxpatch::ApplyVxdiffPatchOverParts(parts.data(), uint32_t(parts.size()),
+                                                       &patchSource, &output));
+        EXPECT_TRUE(SinkBytes(output) == newBytes);
+
+        // Without a large last piece the copies reach past the end of the old data.
+        if (parts.back().Remaining() < 1000)
+            continue;
+        vxpatch::ByteSource again(patch.data(), patch.size());
+        vxpatch::ByteSink shortOutput;
+        EXPECT_FALSE(vxpatch::ApplyVxdiffPatchOverParts(parts.data(), uint32_t(parts.size() - 1),
+                                                        &again, &shortOutput));
+    }
+    std::vector<vxpatch::ByteSource> tooMany(vxpatch::kVxdiffMaxParts + 1);
+    vxpatch::ByteSource patchSource(patch.data(), patch.size());
+    vxpatch::ByteSink output;
+    EXPECT_FALSE(vxpatch::ApplyVxdiffPatchOverParts(tooMany.data(), uint32_t(tooMany.size()),
+                                                    &patchSource, &output));
+}
+
 TEST(VxdiffPatch, IdenticalInputGivesOneCopyOfZeroDifferences)
 {
     std::mt19937 rng(5);

@@ -2,6 +2,8 @@
 
 #include "bytesource.h"
 
+#include <utility>
+
 namespace vxpatch {
 
 bool ByteSink::Write(const void* data, size_t n)
@@ -38,6 +40,11 @@ bool ByteSink::Append(ByteSink* other)
     // A failed sink lost its bytes; moving "nothing" from it would hide that.
     if (other == this || other->IsFailed())
         return false;
+    // Into an empty sink that has no more room than other, the buffer itself can move.
+    if (size() == 0 && !IsFailed() && capacity() <= other->capacity()) {
+        *this = std::move(*other);
+        return true;
+    }
     if (!Write(other->data(), other->size()))
         return false;
     other->Release();

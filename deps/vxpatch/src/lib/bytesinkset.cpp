@@ -10,20 +10,27 @@ void ByteSinkSet::SetCount(uint32_t n)
     count_ = n <= kMaxStreams ? n : kMaxStreams;
 }
 
+bool ByteSinkSet::WriteHeader(ByteSink* header, uint64_t* total)
+{
+    *total = 0;
+    bool ok = header->WriteVarint32(kMagic) && header->WriteVarint32(count_);
+    for (uint32_t i = 0; ok && i < count_; ++i) {
+        // A stream that failed for good has lost its bytes; writing it as empty would hide that.
+        ok = !streams_[i].IsFailed() && header->WriteSizeVarint32(streams_[i].size());
+        *total += streams_[i].size();
+    }
+    *total += header->size();
+    return ok;
+}
+
 bool ByteSinkSet::CopyTo(ByteSink* destination)
 {
     ByteSink header;
     uint64_t total = 0;
-    bool ok = header.WriteVarint32(kMagic) && header.WriteVarint32(count_);
-    for (uint32_t i = 0; ok && i < count_; ++i) {
-        // A stream that failed for good has lost its bytes; writing it as empty would hide that.
-        ok = !streams_[i].IsFailed() && header.WriteSizeVarint32(streams_[i].size());
-        total += streams_[i].size();
-    }
-    if (!ok)
+    if (!WriteHeader(&header, &total))
         return false;
 
-    total += uint64_t(header.size()) + destination->size();
+    total += destination->size();
     if (total > 0xFFFFFFFFu || !destination->Reserve(static_cast<uint32_t>(total)))
         return false;
     if (!destination->Append(&header))

@@ -27,6 +27,10 @@ public:
     // as it has been copied. Fails on a failed stream or a failed write.
     bool CopyTo(ByteSink* destination);
 
+    // Writes what CopyTo writes in front of the streams into `header`, and the size of the whole
+    // serialised set into *total. Fails on a failed stream or a failed write.
+    bool WriteHeader(ByteSink* header, uint64_t* total);
+
     // Appends nested's streams up to its last non-empty one into this set's streams, with their
     // count and sizes written to stream 0 first; nested's streams are released as they move.
     bool WriteSet(ByteSinkSet* nested);

@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "encodedprogram.h"
 #include "log.h"
@@ -20,74 +21,24 @@ void ReportUnreachable(const std::string& detail = std::string())
     log("REACHED UNREACHABLE" + detail, LogLevel_ERROR, "", 0);
 }
 
-// Instructions are plain structs; release each through its own type.
-void DestroyInsn(Insn* insn)
+// Appends an instruction made in the arena; null (no memory) fails the append.
+bool AppendMade(GrowableBuffer<Insn*>& insns, Insn* insn)
 {
-    switch (insn->kind()) {
-    case INSN_ORIGIN:
-        delete static_cast<OriginInsn*>(insn);
-        break;
-    case INSN_REL32:
-    case INSN_ABS32:
-        delete static_cast<LabelInsn*>(insn);
-        break;
-    case INSN_ARM_BRANCH:
-        delete static_cast<ArmBranchInsn*>(insn);
-        break;
-    case INSN_BYTES:
-        delete static_cast<BytesInsn*>(insn);
-        break;
-    default:
-        delete insn;
-        break;
-    }
+    return insn && insns.PushBack(insn);
 }
 
-// Appends an owned instruction, releasing it when the list cannot take it.
-bool AppendOwned(GrowableBuffer<Insn*>& insns, Insn* insn)
+void Number(LabelTable& labels)
 {
-    if (!insn)
-        return false;
-    if (insns.PushBack(insn))
-        return true;
-    DestroyInsn(insn);
-    return false;
-}
-
-Label* FindOrMake(DisassembledProgram::LabelMap& labels, uint32_t rva)
-{
-    auto found = labels.find(rva);
-    Label* label = found != labels.end() ? found->second : nullptr;
-    if (!label) {
-        label = new (std::nothrow) Label(rva);
-        if (!label)
-            return nullptr;
-        try {
-            labels.emplace(rva, label);
-        } catch (const std::bad_alloc&) {
-            delete label;
-            return nullptr;
-        }
-    }
-    ++label->count;
-    return label;
-}
-
-void Number(DisassembledProgram::LabelMap& labels)
-{
+    // Sorting needs memory; without it no label gets an index and the encoding fails later.
+    const std::vector<Label*>* sorted = labels.Sorted();
+    if (!sorted)
+        return;
     int32_t next = 0;
-    for (auto& entry : labels) {
-        if (entry.second->index != -1)
+    for (Label* label : *sorted) {
+        if (label->index != -1)
             ReportUnreachable();
-        entry.second->index = next++;
+        label->index = next++;
     }
-}
-
-void DestroyLabels(DisassembledProgram::LabelMap& labels)
-{
-    for (auto& entry : labels)
-        delete entry.second;
-    labels.clear();
 }
 
 } // namespace
@@ -96,49 +47,65 @@ DisassembledProgram::DisassembledProgram(ExecutableType kind) : kind_(kind) {}
 
 DisassembledProgram::~DisassembledProgram()
 {
-    for (uint32_t i = 0; i < insns_.size(); ++i) {
-        if (insns_.data()[i]->kind() != INSN_BYTE)
-            DestroyInsn(insns_.data()[i]);
+    delete[] byteInsns_;
+    DestroyEncodedProgram(direct_);
+}
+
+bool DisassembledProgram::EncodeDirectly(uint32_t imageLength)
+{
+    if (kind_ == EXE_ELF_32_ARM || direct_ || insns_.size() != 0)
+        return false;
+    direct_ = new (std::nothrow) EncodedProgram;
+    // Growing by doubling would copy the bytes and hold two buffers at once; untouched room
+    // costs no memory.
+    if (direct_ && !direct_->copy_bytes.Reserve(imageLength)) {
+        DestroyEncodedProgram(direct_);
+        direct_ = nullptr;
     }
-    if (byteInsns_) {
-        for (int b = 0; b < 256; ++b)
-            delete byteInsns_[b];
-        delete[] byteInsns_;
-    }
-    DestroyLabels(rel32Labels_);
-    DestroyLabels(abs32Labels_);
-    for (Label* label : trimmedLabels_)
-        delete label;
+    return direct_ != nullptr;
+}
+
+bool DisassembledProgram::Direct(bool pushed)
+{
+    directFailed_ = directFailed_ || !pushed;
+    return pushed;
 }
 
 bool DisassembledProgram::AppendLabelled(Insn* insn, Label* label)
 {
     if (!label) {
         ReportUnreachable();
-        DestroyInsn(insn);
         return false;
     }
-    return AppendOwned(insns_, insn);
+    return AppendMade(insns_, insn);
 }
 
 bool DisassembledProgram::AddOrigin(uint32_t rva)
 {
-    return AppendOwned(insns_, new (std::nothrow) OriginInsn(rva));
+    if (direct_)
+        return Direct(direct_->PushOrigin(rva));
+    return AppendMade(insns_, arena_.Make<OriginInsn>(rva));
 }
 
 bool DisassembledProgram::AddPeRelocTable()
 {
-    return AppendOwned(insns_, new (std::nothrow) Insn(INSN_PE_RELOCS));
+    if (direct_)
+        return Direct(direct_->PushPeRelocTable(kind_));
+    return AppendMade(insns_, arena_.Make<Insn>(INSN_PE_RELOCS));
 }
 
 bool DisassembledProgram::AddElfRelocTable()
 {
-    return AppendOwned(insns_, new (std::nothrow) Insn(INSN_ELF_RELOCS));
+    if (direct_)
+        return Direct(direct_->PushElfRelocTable());
+    return AppendMade(insns_, arena_.Make<Insn>(INSN_ELF_RELOCS));
 }
 
 bool DisassembledProgram::AddElfArmRelocTable()
 {
-    return AppendOwned(insns_, new (std::nothrow) Insn(INSN_ELF_ARM_RELOCS));
+    if (direct_)
+        return Direct(direct_->PushElfArmRelocTable());
+    return AppendMade(insns_, arena_.Make<Insn>(INSN_ELF_ARM_RELOCS));
 }
 
 bool DisassembledProgram::MakeByteCache()
@@ -147,10 +114,8 @@ bool DisassembledProgram::MakeByteCache()
     if (!cache)
         return false;
     for (uint32_t b = 0; b < 256; ++b) {
-        cache[b] = new (std::nothrow) Insn((b << 4) | INSN_BYTE);
+        cache[b] = arena_.Make<Insn>((b << 4) | INSN_BYTE);
         if (!cache[b]) {
-            for (uint32_t made = 0; made < b; ++made)
-                delete cache[made];
             delete[] cache;
             return false;
         }
@@ -161,6 +126,8 @@ bool DisassembledProgram::MakeByteCache()
 
 bool DisassembledProgram::AddByte(uint8_t byte)
 {
+    if (direct_)
+        return Direct(direct_->PushCopy(1, &byte));
     if (!byteInsns_ && !MakeByteCache())
         return false;
     return insns_.PushBack(byteInsns_[byte]);
@@ -168,26 +135,42 @@ bool DisassembledProgram::AddByte(uint8_t byte)
 
 bool DisassembledProgram::AddBytes(const uint8_t* bytes, uint32_t length)
 {
-    return AppendOwned(insns_, new (std::nothrow) BytesInsn(bytes, length));
+    if (direct_)
+        return Direct(direct_->PushCopy(length, bytes));
+    return AppendMade(insns_, arena_.Make<BytesInsn>(bytes, length));
 }
 
 bool DisassembledProgram::AddRel32(Label* label)
 {
-    Insn* insn = new (std::nothrow) LabelInsn(INSN_REL32, label);
+    if (direct_)
+        return DirectLabelled(label) && Direct(direct_->PushRel32(label->serial));
+    Insn* insn = arena_.Make<LabelInsn>(INSN_REL32, label);
     return insn && AppendLabelled(insn, label);
 }
 
 bool DisassembledProgram::AddAbs32(Label* label)
 {
-    Insn* insn = new (std::nothrow) LabelInsn(INSN_ABS32, label);
+    if (direct_)
+        return DirectLabelled(label) && Direct(direct_->PushAbs32(label->serial));
+    Insn* insn = arena_.Make<LabelInsn>(INSN_ABS32, label);
     return insn && AppendLabelled(insn, label);
 }
 
 bool DisassembledProgram::AddArmBranch(uint16_t cop, Label* label, const uint8_t* bytes,
                                        uint16_t size)
 {
-    Insn* insn = new (std::nothrow) ArmBranchInsn(cop, label, bytes, size);
+    if (direct_)
+        return DirectLabelled(label) && Direct(direct_->PushArmBranch(cop, label->serial));
+    Insn* insn = arena_.Make<ArmBranchInsn>(cop, label, bytes, size);
     return insn && AppendLabelled(insn, label);
+}
+
+Label* DisassembledProgram::FindOrMake(LabelTable& labels, uint32_t rva)
+{
+    Label* label = labels.FindOrMake(rva, arena_);
+    if (label)
+        ++label->count;
+    return label;
 }
 
 Label* DisassembledProgram::Rel32LabelAt(uint32_t rva)
@@ -238,17 +221,72 @@ bool DisassembledProgram::EncodeInsn(const Insn* insn, EncodedProgram& encoded) 
     return true;
 }
 
+bool DisassembledProgram::DirectLabelled(const Label* label)
+{
+    if (!label)
+        ReportUnreachable();
+    return label != nullptr;
+}
+
+// Label operands were written as serials, in the order the labels were made; each becomes the
+// label's index, and the targets are set as ToEncodedProgram sets them.
+EncodedProgram* DisassembledProgram::FinishDirectEncoding()
+{
+    EncodedProgram* encoded = direct_;
+    direct_ = nullptr;
+    const std::vector<Label*>* abs32 = abs32Labels_.Sorted();
+    const std::vector<Label*>* rel32 = rel32Labels_.Sorted();
+    std::vector<uint32_t> abs32Index;
+    std::vector<uint32_t> rel32Index;
+    try {
+        abs32Index.resize(abs32Labels_.size());
+        rel32Index.resize(rel32Labels_.size());
+    } catch (const std::bad_alloc&) {
+        directFailed_ = true;
+    }
+    if (directFailed_ || !abs32 || !rel32) {
+        DestroyEncodedProgram(encoded);
+        return nullptr;
+    }
+    encoded->image_base = imageBase_;
+    bool ok = true;
+    for (const Label* label : *abs32) {
+        abs32Index[label->serial] = uint32_t(label->index);
+        ok = ok && encoded->SetAbs32Target(uint32_t(label->index), label->rva);
+    }
+    for (const Label* label : *rel32) {
+        rel32Index[label->serial] = uint32_t(label->index);
+        ok = ok && encoded->SetRel32Target(uint32_t(label->index), label->rva);
+    }
+    ok = ok && encoded->FinishTargets();
+    if (!ok) {
+        DestroyEncodedProgram(encoded);
+        return nullptr;
+    }
+    for (uint32_t i = 0; i < encoded->abs32_ix.size(); ++i)
+        encoded->abs32_ix[i] = abs32Index[encoded->abs32_ix[i]];
+    for (uint32_t i = 0; i < encoded->rel32_ix.size(); ++i)
+        encoded->rel32_ix[i] = rel32Index[encoded->rel32_ix[i]];
+    return encoded;
+}
+
 EncodedProgram* DisassembledProgram::ToEncodedProgram()
 {
+    if (direct_)
+        return FinishDirectEncoding();
+    const std::vector<Label*>* abs32 = abs32Labels_.Sorted();
+    const std::vector<Label*>* rel32 = rel32Labels_.Sorted();
+    if (!abs32 || !rel32)
+        return nullptr;
     EncodedProgram* encoded = new (std::nothrow) EncodedProgram;
     if (!encoded)
         return nullptr;
     encoded->image_base = imageBase_;
     bool ok = true;
-    for (const auto& entry : abs32Labels_)
-        ok = ok && encoded->SetAbs32Target(uint32_t(entry.second->index), entry.first);
-    for (const auto& entry : rel32Labels_)
-        ok = ok && encoded->SetRel32Target(uint32_t(entry.second->index), entry.first);
+    for (const Label* label : *abs32)
+        ok = ok && encoded->SetAbs32Target(uint32_t(label->index), label->rva);
+    for (const Label* label : *rel32)
+        ok = ok && encoded->SetRel32Target(uint32_t(label->index), label->rva);
     ok = ok && encoded->FinishTargets();
     for (uint32_t i = 0; ok && i < insns_.size(); ++i)
         ok = EncodeInsn(insns_.data()[i], *encoded);
@@ -264,23 +302,8 @@ bool DisassembledProgram::TrimLabels()
     if (kind_ != EXE_ELF_32_ARM)
         return true;
     log("TrimLabels: threshold " + std::to_string(kTrimThreshold), LogLevel_DEBUG, "", 0);
-
-    size_t rare = 0;
-    for (const auto& entry : rel32Labels_)
-        rare += entry.second->count <= kTrimThreshold ? 1 : 0;
-    try {
-        trimmedLabels_.reserve(trimmedLabels_.size() + rare);
-    } catch (const std::bad_alloc&) {
+    if (!rel32Labels_.RemoveRarelyUsed(kTrimThreshold))
         return false;
-    }
-    for (auto it = rel32Labels_.begin(); it != rel32Labels_.end();) {
-        if (it->second->count <= kTrimThreshold) {
-            trimmedLabels_.push_back(it->second);
-            it = rel32Labels_.erase(it);
-        } else {
-            ++it;
-        }
-    }
 
     for (uint32_t i = 0; i < insns_.size(); ++i) {
         Insn* insn = insns_.data()[i];
@@ -291,11 +314,10 @@ bool DisassembledProgram::TrimLabels()
             continue;
         if (branch->size == 0)
             return false;
-        Insn* bytes = new (std::nothrow) BytesInsn(branch->bytes, branch->size);
+        Insn* bytes = arena_.Make<BytesInsn>(branch->bytes, branch->size);
         if (!bytes)
             return false;
         insns_.data()[i] = bytes;
-        DestroyInsn(branch);
     }
     return true;
 }

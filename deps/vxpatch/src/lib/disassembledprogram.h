@@ -3,11 +3,12 @@
 
 #include <cstdint>
 #include <map>
-#include <vector>
 
 #include "growablebuffer.h"
 #include "executabletype.h"
 #include "label.h"
+#include "labeltable.h"
+#include "objectarena.h"
 
 namespace vxpatch {
 
@@ -79,7 +80,7 @@ struct BytesInsn : Insn {
 // by one thread at a time; allocation never throws (appenders return false).
 class DisassembledProgram {
 public:
-    using LabelMap = std::map<uint32_t, Label*>;
+    using LabelMap = LabelTable::Map;
 
     explicit DisassembledProgram(ExecutableType kind);
     ~DisassembledProgram();
@@ -89,6 +90,13 @@ public:
     ExecutableType kind() const { return kind_; }
     uint64_t imageBase() const { return imageBase_; }
     void setImageBase(uint64_t base) { imageBase_ = base; }
+
+    // From now on the instructions go straight into the encoded program instead of the
+    // instruction list, which then stays empty; ToEncodedProgram hands that program over. The
+    // result is the same as encoding the list. Not for ELF_32_ARM programs, whose branches
+    // TrimLabels may still turn into raw bytes; call before the first instruction.
+    // `imageLength` bounds the literal bytes, whose room is taken at once.
+    bool EncodeDirectly(uint32_t imageLength);
 
     bool AddOrigin(uint32_t rva);
     bool AddPeRelocTable();
@@ -120,23 +128,32 @@ public:
 
     uint32_t insnCount() const { return insns_.size(); }
     const Insn* insnAt(uint32_t i) const { return insns_.data()[i]; }
-    const LabelMap& rel32Labels() const { return rel32Labels_; }
-    const LabelMap& abs32Labels() const { return abs32Labels_; }
+    // Ordered views of the labels, made on demand.
+    const LabelMap& rel32Labels() const { return rel32Labels_.AsMap(); }
+    const LabelMap& abs32Labels() const { return abs32Labels_.AsMap(); }
 
 private:
     bool AppendLabelled(Insn* insn, Label* label);
     bool MakeByteCache();
+    Label* FindOrMake(LabelTable& labels, uint32_t rva);
     bool EncodeInsn(const Insn* insn, EncodedProgram& encoded) const;
+    bool Direct(bool pushed);
+    bool DirectLabelled(const Label* label);
+    EncodedProgram* FinishDirectEncoding();
 
     ExecutableType kind_;
+    // Holds every instruction and label; released with the program, so labels dropped by
+    // TrimLabels stay valid for instructions that still point at them.
+    ObjectArena arena_;
     Insn** byteInsns_ = nullptr;
     uint64_t imageBase_ = 0;
     GrowableBuffer<Insn*> insns_;
-    LabelMap rel32Labels_;
-    LabelMap abs32Labels_;
-    // Labels dropped by TrimLabels. Kept until release because instructions
-    // other than the replaced branches may still point at them.
-    std::vector<Label*> trimmedLabels_;
+    LabelTable rel32Labels_;
+    LabelTable abs32Labels_;
+    // The program being encoded directly, if so; its label operands are label serials until
+    // FinishDirectEncoding turns them into indexes.
+    EncodedProgram* direct_ = nullptr;
+    bool directFailed_ = false;
 };
 
 } // namespace vxpatch

@@ -282,8 +282,12 @@ bool DisassemblerElf<L>::CollectRel32Sites()
         if (SectionType(sh) == SHT_PROGBITS && !ScanRel32(sh))
             return false;
     }
-    std::stable_sort(rel32Sites.begin(), rel32Sites.end(),
-                     [](const std::unique_ptr<TypedRVA>& a, const std::unique_ptr<TypedRVA>& b) { return a->rva < b->rva; });
+    // Sections usually come in address order, which leaves nothing to sort.
+    const auto byRva = [](const SitePtr& a, const SitePtr& b) {
+        return a->rva < b->rva;
+    };
+    if (!std::is_sorted(rel32Sites.begin(), rel32Sites.end(), byRva))
+        std::stable_sort(rel32Sites.begin(), rel32Sites.end(), byRva);
     return true;
 }
 
@@ -300,15 +304,67 @@ bool DisassemblerElf<L>::TypedRVAX86Rel32::EmitSite(DisassembledProgram* program
     return program->AddRel32(program->Rel32LabelAt(targetRva));
 }
 
+namespace {
+
+// First two bytes (the first in the low half) of the x86 call, jump and conditional jump forms,
+// and with them the x86-64 RIP-relative forms, one bit each.
+class SiteStarts {
+public:
+    explicit SiteStarts(bool ripForms)
+    {
+        for (uint32_t second = 0; second < 256; ++second) {
+            Set(0xE8, second);
+            Set(0xE9, second);
+            if ((second & 0xF0) == 0x80 && second != 0x8A && second != 0x8B)
+                Set(0x0F, second);
+        }
+        if (ripForms) {
+            Set(0xFF, 0x15);
+            Set(0xFF, 0x25);
+            for (uint32_t first : {0x48u, 0x49u}) {
+                Set(first, 0x8B);
+                Set(first, 0x8D);
+            }
+        }
+    }
+
+    bool Has(const uint8_t* p) const
+    {
+        const uint32_t pair = uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+        return (bits_[pair >> 6] >> (pair & 63)) & 1;
+    }
+
+private:
+    void Set(uint32_t first, uint32_t second)
+    {
+        const uint32_t pair = first | (second << 8);
+        bits_[pair >> 6] |= uint64_t(1) << (pair & 63);
+    }
+
+    uint64_t bits_[1024] = {};
+};
+
+const SiteStarts kX86SiteStarts(false);
+const SiteStarts kX64SiteStarts(true);
+
+} // namespace
+
 template <class L>
 bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
 {
     const Word offset = SectionOffset(sh);
     const Word addr = SectionAddr(sh);
     const Word sectionEnd = offset + SectionSize(sh);
+    const SiteStarts& starts = ripForms ? kX64SiteStarts : kX86SiteStarts;
     Word p = offset;
     while (p < sectionEnd) {
+        // Most byte pairs cannot start a site; pass them in a tight loop. Every form is at
+        // least five bytes long, so the pair never reaches past a section that can hold one.
+        while (sectionEnd - p >= 5 && !starts.Has(start_ + p))
+            ++p;
         const Word remaining = sectionEnd - p;
+        if (remaining < 5)
+            break;
         const uint8_t* b = start_ + p;
         Word field = 0;
         if (remaining >= 5 && (b[0] == 0xE8 || b[0] == 0xE9))
@@ -324,15 +380,17 @@ bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
             ++p;
             continue;
         }
-        std::unique_ptr<TypedRVA> site(new (std::nothrow) TypedRVAX86Rel32(uint32_t(addr + (field - offset))));
+        // The target is judged before a site is made: most candidates are not sites.
+        const uint32_t rva = uint32_t(addr + (field - offset));
+        if (!TargetInLoadSegment(rva + ReadU32(start_ + field) + 4)) {
+            ++p;
+            continue;
+        }
+        SitePtr site(siteArena.Place<TypedRVAX86Rel32>(rva));
         if (!site || !site->ComputeTarget(start_ + field))
             return false;
-        if (TargetInLoadSegment(site->rva + site->relative_target)) {
-            rel32Sites.push_back(std::move(site));
-            p = field + 4;
-        } else {
-            ++p;
-        }
+        rel32Sites.push_back(std::move(site));
+        p = field + 4;
     }
     return true;
 }

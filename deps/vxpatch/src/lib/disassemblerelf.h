@@ -7,6 +7,7 @@
 
 #include "disassembler.h"
 #include "intervalindex.h"
+#include "objectarena.h"
 
 namespace vxpatch {
 
@@ -77,6 +78,12 @@ public:
         uint16_t SiteSize() const override { return 4; }
     };
 
+    // Sites are made in the disassembler's arena; dropping one only runs its destructor.
+    struct SiteDeleter {
+        void operator()(TypedRVA* site) const { site->~TypedRVA(); }
+    };
+    using SitePtr = std::unique_ptr<TypedRVA, SiteDeleter>;
+
     DisassemblerElf(const uint8_t* start, uint32_t length);
     ~DisassemblerElf() override;
 
@@ -117,7 +124,9 @@ protected:
     bool ScanX86Section(const uint8_t* sectionHeader, bool ripForms);
 
     std::vector<uint32_t> abs32Rvas;
-    std::vector<std::unique_ptr<TypedRVA>> rel32Sites;
+    // Holds the sites; declared first so that it outlives them.
+    ObjectArena siteArena;
+    std::vector<SitePtr> rel32Sites;
 
 private:
     bool SectionsInsideBuffer() const;

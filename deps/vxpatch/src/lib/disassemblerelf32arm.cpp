@@ -267,14 +267,16 @@ bool DisassemblerElf32ARM::ScanRel32(const uint8_t* sh)
                 type = 2;
             }
         }
-        std::unique_ptr<TypedRVAARM> site(new (std::nothrow) TypedRVAARM(addr + (p - offset), type));
+        TypedRVAARM* site = siteArena.Place<TypedRVAARM>(addr + (p - offset), type);
         if (!site || !site->ComputeTarget(at))
             return false;
         if (TargetInLoadSegment(site->rva + site->relative_target)) {
             p += site->SiteSize();
-            rel32Sites.push_back(std::move(site));
+            rel32Sites.emplace_back(site);
             aligned = true;
         } else {
+            site->~TypedRVAARM();
+            siteArena.TakeBack(site, sizeof(TypedRVAARM));
             aligned = !aligned;
             p += 2;
         }

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <new>
+#include <utility>
 
 #include "disassemblerelf32arm.h"
 #include "patchstatus.h"
@@ -24,14 +26,20 @@ constexpr uint32_t kCheckedStreams = 9;
 // Entries of one PE base-relocation block: one per byte of a 4 KiB page.
 constexpr uint32_t kMaxPeBlockEntries = 4096;
 
-// Grows `table` to `index` + 1 entries (new ones unset) and stores `rva` there.
+// Grows `table` to `index` + 1 entries (new ones unset) and stores `rva` there. Targets
+// arrive one index after the other, so the room at least doubles each time it runs short.
 bool SetTarget(Table& table, uint32_t index, uint32_t rva)
 {
     if (index >= kMaxTableSize)
         return false;
     if (index >= table.size()) {
-        if (!table.Reserve(index + 1))
-            return false;
+        if (index >= table.capacity()) {
+            const uint64_t doubled = uint64_t(table.capacity()) * 2;
+            const uint64_t room = std::min<uint64_t>(std::max<uint64_t>(doubled, index + 1),
+                                                     kMaxTableSize);
+            if (!table.Reserve(uint32_t(room)))
+                return false;
+        }
         while (table.size() <= index) {
             if (!table.PushBack(kUnsetTarget))
                 return false;
@@ -120,19 +128,24 @@ bool ReadDeltas(ByteSource& source, Table& table)
     return true;
 }
 
-bool ReadRawBytes(ByteSource& source, ByteSink& sink)
+bool ReadRawBytesView(ByteSource& source, ByteSource* view)
 {
     uint32_t count = 0;
-    if (!source.ReadVarint32(&count))
-        return false;
-    ByteSource bytes;
-    if (!source.ReadSubstream(count, &bytes))
-        return false;
-    sink.Release();
-    return sink.Write(bytes.current(), count);
+    return source.ReadVarint32(&count) && source.ReadSubstream(count, view);
 }
 
-bool ParseInto(ByteSourceSet& set, EncodedProgram& program)
+bool ReadRawBytes(ByteSource& source, ByteSink& sink)
+{
+    ByteSource bytes;
+    if (!ReadRawBytesView(source, &bytes))
+        return false;
+    sink.Release();
+    return sink.Write(bytes.current(), bytes.Remaining());
+}
+
+// Parses every table; the literal bytes are copied into the program, or, given `copyBytes`,
+// left in the set and only pointed at.
+bool ParseInto(ByteSourceSet& set, EncodedProgram& program, ByteSource* copyBytes = nullptr)
 {
     if (set.count() < kCheckedStreams)
         return false;
@@ -145,7 +158,8 @@ bool ParseInto(ByteSourceSet& set, EncodedProgram& program)
         || !ReadTable(*set.stream(0), program.origins)
         || !ReadTable(*set.stream(1), program.ops)
         || !ReadTable(*set.stream(7), program.copy_counts)
-        || !ReadRawBytes(*set.stream(2), program.copy_bytes)
+        || !(copyBytes ? ReadRawBytesView(*set.stream(2), copyBytes)
+                       : ReadRawBytes(*set.stream(2), program.copy_bytes))
         || !ReadTable(*set.stream(3), program.abs32_ix)
         || !ReadTable(*set.stream(4), program.rel32_ix))
         return false;
@@ -226,7 +240,11 @@ void SortSites(Table& sites)
 // Plays the ops of one program back into image bytes.
 class Assembler {
 public:
-    Assembler(EncodedProgram& program, ByteSink& sink) : program_(program), sink_(sink) {}
+    Assembler(EncodedProgram& program, const ByteSource& copyBytes, ByteSink& sink)
+        : program_(program), copyBytes_(copyBytes.current()),
+          copyBytesSize_(uint32_t(copyBytes.Remaining())), sink_(sink)
+    {
+    }
 
     bool Run();
 
@@ -244,6 +262,8 @@ private:
     bool Finish();
 
     EncodedProgram& program_;
+    const uint8_t* copyBytes_;
+    uint32_t copyBytesSize_;
     ByteSink& sink_;
     ByteSink holding_;
     ByteSink* out_ = &sink_;
@@ -281,9 +301,9 @@ bool Assembler::CopyRun()
     uint32_t n = 0;
     if (!Next(program_.copy_counts, countPos_, &n))
         return false;
-    if (n > program_.copy_bytes.size() - bytePos_)
+    if (n > copyBytesSize_ - bytePos_)
         return false;
-    if (!out_->Write(program_.copy_bytes.data() + bytePos_, n))
+    if (!out_->Write(copyBytes_ + bytePos_, n))
         return false;
     bytePos_ += n;
     address_ += n;
@@ -292,9 +312,9 @@ bool Assembler::CopyRun()
 
 bool Assembler::CopyByte()
 {
-    if (bytePos_ >= program_.copy_bytes.size())
+    if (bytePos_ >= copyBytesSize_)
         return false;
-    if (!out_->Write(program_.copy_bytes.data() + bytePos_, 1))
+    if (!out_->Write(copyBytes_ + bytePos_, 1))
         return false;
     ++bytePos_;
     address_ += 1;
@@ -388,7 +408,7 @@ bool Assembler::Finish()
             return false;
     }
     return countPos_ == program_.copy_counts.size()
-        && bytePos_ == program_.copy_bytes.size()
+        && bytePos_ == copyBytesSize_
         && abs32Pos_ == program_.abs32_ix.size()
         && rel32Pos_ == program_.rel32_ix.size();
 }
@@ -513,7 +533,29 @@ bool EncodedProgram::PushElfArmRelocTable()
     return PushOp(OP_ELF_RELOCS_ARM);
 }
 
-uint32_t EncodedProgramToSet(EncodedProgram* program, ByteSinkSet* set)
+namespace {
+
+// Stream 2 is the count of the literal bytes followed by the bytes themselves. Moved, the bytes
+// are shifted up in their own buffer to make room for the count, and the buffer becomes the
+// stream: a large image's literal bytes then never exist twice.
+bool WriteCopyBytes(ByteSink& stream, ByteSink& bytes, bool move)
+{
+    const uint32_t n = bytes.size();
+    ByteSink count;
+    if (!count.WriteVarint32(n))
+        return false;
+    const uint32_t k = count.size();
+    if (!move || stream.size() != 0 || n > ByteSink::kMaxCount - k || !bytes.Reserve(n + k))
+        return stream.Write(count.data(), k) && stream.Write(bytes.data(), n);
+    if (n > 0)
+        std::memmove(bytes.data() + k, bytes.data(), n);
+    std::memcpy(bytes.data(), count.data(), k);
+    bytes.CommitFreeSpace(k);
+    stream = std::move(bytes);
+    return true;
+}
+
+uint32_t WriteProgram(EncodedProgram* program, ByteSinkSet* set, bool moveCopyBytes)
 {
     // Streams past the set's count would be silently left out of the copy.
     if (set->count() < kWrittenStreams
@@ -527,12 +569,22 @@ uint32_t EncodedProgramToSet(EncodedProgram* program, ByteSinkSet* set)
     ok = opStream.Reserve(std::max<uint32_t>(room, 256)) && ok;
     ok = WriteTable(opStream, program->ops) && ok;
     ok = WriteTable(*set->stream(7), program->copy_counts) && ok;
-    ByteSink& byteStream = *set->stream(2);
-    ok = byteStream.WriteVarint32(program->copy_bytes.size())
-        && byteStream.Write(program->copy_bytes.data(), program->copy_bytes.size()) && ok;
+    ok = WriteCopyBytes(*set->stream(2), program->copy_bytes, moveCopyBytes) && ok;
     ok = WriteTable(*set->stream(3), program->abs32_ix) && ok;
     ok = WriteTable(*set->stream(4), program->rel32_ix) && ok;
     return ok ? PATCH_OK : PATCH_STREAM_ERROR;
+}
+
+} // namespace
+
+uint32_t EncodedProgramToSet(EncodedProgram* program, ByteSinkSet* set)
+{
+    return WriteProgram(program, set, false);
+}
+
+uint32_t EncodedProgramIntoSet(EncodedProgram* program, ByteSinkSet* set)
+{
+    return WriteProgram(program, set, true);
 }
 
 uint32_t EncodedProgramFromSet(ByteSourceSet* set, EncodedProgram** out)
@@ -550,8 +602,24 @@ uint32_t EncodedProgramFromSet(ByteSourceSet* set, EncodedProgram** out)
 
 uint32_t AssembleEncodedProgram(EncodedProgram* program, ByteSink* sink)
 {
-    Assembler assembler(*program, *sink);
+    ByteSource copyBytes(program->copy_bytes.data(), program->copy_bytes.size());
+    Assembler assembler(*program, copyBytes, *sink);
     return assembler.Run() ? PATCH_OK : PATCH_ASSEMBLY_FAILED;
+}
+
+uint32_t AssembleEncodedProgramFromSet(ByteSourceSet* set, ByteSink* sink)
+{
+    EncodedProgram* program = new (std::nothrow) EncodedProgram;
+    if (!program)
+        return PATCH_BAD_ENCODED_PROGRAM;
+    ByteSource copyBytes;
+    uint32_t status = PATCH_BAD_ENCODED_PROGRAM;
+    if (ParseInto(*set, *program, &copyBytes)) {
+        Assembler assembler(*program, copyBytes, *sink);
+        status = assembler.Run() ? PATCH_OK : PATCH_ASSEMBLY_FAILED;
+    }
+    delete program;
+    return status;
 }
 
 void DestroyEncodedProgram(EncodedProgram* program)

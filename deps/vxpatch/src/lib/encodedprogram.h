@@ -77,6 +77,10 @@ private:
 // Serialises into streams 0 to 7 of `set`. Returns 1, or 20 when a write failed.
 uint32_t EncodedProgramToSet(EncodedProgram* program, ByteSinkSet* set);
 
+// The same, moving the literal bytes into the set instead of copying them: the program's
+// copy_bytes is left empty (or, when the move cannot be made, as it was).
+uint32_t EncodedProgramIntoSet(EncodedProgram* program, ByteSinkSet* set);
+
 // Parses a program from streams 0 to 8 of `set`, which must be consumed
 // exactly. Returns 1 with a new program owned by the caller in *out, or 23
 // with *out untouched.
@@ -85,6 +89,11 @@ uint32_t EncodedProgramFromSet(ByteSourceSet* set, EncodedProgram** out);
 // Appends the image bytes to `sink`. Returns 1, or 26 when the program cannot
 // be assembled (the sink may then hold part of the output).
 uint32_t AssembleEncodedProgram(EncodedProgram* program, ByteSink* sink);
+
+// Parses a program from `set` as EncodedProgramFromSet does and appends its image bytes to
+// `sink`, reading the literal bytes where they lie in the set instead of copying them: 1, 23
+// when the program cannot be parsed, or 26 when it cannot be assembled.
+uint32_t AssembleEncodedProgramFromSet(ByteSourceSet* set, ByteSink* sink);
 
 // Destroys a program; null is allowed.
 void DestroyEncodedProgram(EncodedProgram* program);

@@ -1,5 +1,6 @@
 #include "ensembleapplier.h"
 
+#include "backgroundlzma2decoder.h"
 #include "bytesinkset.h"
 #include "bytesource.h"
 #include "bytesourceset.h"
@@ -12,6 +13,7 @@
 #include "vxdiff.h"
 #include "writefile.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,22 +27,41 @@ namespace {
 // Streams of the body: element list, parameter, element and ensemble corrections.
 constexpr uint32_t kBodyStreams = 4;
 constexpr uint32_t kMinEnsembleRoom = 256;
+// A stream set's magic, count and ten lengths take at most this many bytes.
+constexpr uint32_t kLongestSetHeader = 60;
 
-// Serialises `predicted`, corrects it with the binary diff read from `diff` into `corrected`
-// and parses the result as `out`, which then points into `corrected`.
+// Corrects the serialised form of `predicted` with the binary diff read from `diff` into
+// `corrected` and parses the result as `out`, which then points into `corrected`. The diff reads
+// the serialised set in place, as its header followed by its streams, which are then released.
 uint32_t CorrectSet(ByteSinkSet* predicted, ByteSource* diff, ByteSink* corrected,
                     ByteSourceSet* out)
 {
-    ByteSink serialised;
-    if (!predicted->CopyTo(&serialised))
+    ByteSink header;
+    uint64_t total = 0;
+    if (!predicted->WriteHeader(&header, &total) || total > 0xFFFFFFFFu)
         return PATCH_STREAM_ERROR;
-    ByteSource original;
-    original.Init(serialised);
-    if (!ApplyVxdiffPatch(&original, diff, corrected, false))
+    ByteSource parts[1 + ByteSinkSet::kMaxStreams];
+    parts[0].Init(header);
+    for (uint32_t i = 0; i < predicted->count(); ++i)
+        parts[1 + i].Init(*predicted->stream(i));
+    const bool applied = ApplyVxdiffPatchOverParts(parts, 1 + predicted->count(), diff, corrected);
+    for (uint32_t i = 0; i < predicted->count(); ++i)
+        predicted->stream(i)->Release();
+    if (!applied)
         return PATCH_GENERAL_FAILURE;
     if (!out->Init(corrected->data(), corrected->size()))
         return PATCH_STREAM_ERROR;
     return PATCH_OK;
+}
+
+// Gives the whole pages of [begin, end), bytes that are never read again, back to the system.
+void DiscardPages(const uint8_t* begin, const uint8_t* end)
+{
+    const uintptr_t page = uintptr_t(MappedFile::PageSize());
+    const uintptr_t first = (uintptr_t(begin) + page - 1) & ~(page - 1);
+    const uintptr_t last = uintptr_t(end) & ~(page - 1);
+    if (first < last)
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 } // namespace
@@ -122,13 +143,16 @@ uint32_t EnsembleApplier::Transform(ByteSourceSet* parameters, ByteSinkSet* tran
     return parameters->Empty() ? PATCH_OK : PATCH_STREAM_NOT_CONSUMED;
 }
 
+// The ensemble is the old file followed by the reassembled elements. The old bytes are not
+// copied: `ensemble` receives only the elements, and the last diff reads the two parts in place.
 uint32_t EnsembleApplier::Reassemble(ByteSourceSet* elements, ByteSink* ensemble)
 {
-    const uint64_t room = std::max<uint64_t>(uint64_t(ensemble->size()) + finalSizePrediction_,
-                                             kMinEnsembleRoom);
-    if (room > 0xFFFFFFFFu || !ensemble->Reserve(uint32_t(room)))
+    // The prediction covers the whole ensemble, which one buffer must be able to hold.
+    const uint64_t predicted = uint64_t(ensemble->size()) + finalSizePrediction_;
+    if (predicted > ByteSink::kMaxCount)
         return PATCH_STREAM_ERROR;
-    if (!ensemble->Write(base_, baseLength_))
+    const uint64_t elementsRoom = predicted > baseLength_ ? predicted - baseLength_ : 0;
+    if (!ensemble->Reserve(uint32_t(std::max<uint64_t>(elementsRoom, kMinEnsembleRoom))))
         return PATCH_STREAM_ERROR;
     for (uint32_t i = 0; i < patchers_.size(); ++i) {
         ByteSourceSet nested;
@@ -160,15 +184,34 @@ uint32_t EnsembleApplier::Apply(ByteSource* oldData, ByteSource* patch, ByteSink
     if (ComputeCrc(base_, baseLength_) != sourceChecksum_)
         return PATCH_CHECKSUM_MISMATCH;
 
+    // The body is decoded on a thread of its own while its first streams are put to work. A
+    // body that does not decode fails the application as a stream error, whatever a step that
+    // ran meanwhile found.
     ByteSink body;
-    if (!ReadLzma2Block(patch, &body))
+    BackgroundLzma2Decoder decoder(patch, &body);
+    status = ApplyBody(&decoder, output);
+    if (!decoder.Finish())
         return PATCH_STREAM_ERROR;
+    return status;
+}
+
+uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* output)
+{
     // A body that is no stream set, or lacks a stream, has nothing to apply.
     ByteSourceSet streams;
-    if (!streams.Init(body.data(), body.size()) || streams.count() < kBodyStreams)
+    if (!body->WaitFor(std::min<uint32_t>(body->size(), kLongestSetHeader))
+        || !streams.Init(body->data(), body->size()) || streams.count() < kBodyStreams)
         return PATCH_STREAM_ERROR;
+    const auto decoded = [&](uint32_t i) {
+        return body->WaitFor(uint32_t(streams.stream(i)->end() - body->data()));
+    };
+    // The last diff is decoded only once the elements are transformed, so that it does not
+    // take memory beside the transformation's.
+    body->PauseAt(uint32_t(streams.stream(2)->end() - body->data()));
 
-    status = ReadElementPatchers(streams.stream(0));
+    if (!decoded(1))
+        return PATCH_STREAM_ERROR;
+    uint32_t status = ReadElementPatchers(streams.stream(0));
     if (status != PATCH_OK)
         return status;
 
@@ -183,20 +226,26 @@ uint32_t EnsembleApplier::Apply(ByteSource* oldData, ByteSource* patch, ByteSink
 
     ByteSinkSet transformed;
     status = Transform(&parameters, &transformed);
+    body->Resume();
     if (status != PATCH_OK)
         return status;
+    if (!decoded(2))
+        return PATCH_STREAM_ERROR;
     ByteSourceSet elements;
     status = CorrectSet(&transformed, streams.stream(2), &correctedElements_, &elements);
     if (status != PATCH_OK)
         return status;
+    DiscardPages(streams.stream(2)->start(), streams.stream(2)->end());
 
     ByteSink ensemble;
     status = Reassemble(&elements, &ensemble);
     if (status != PATCH_OK)
         return status;
-    ByteSource ensembleSource;
-    ensembleSource.Init(ensemble);
-    if (!ApplyVxdiffPatch(&ensembleSource, streams.stream(3), output, false))
+    if (uint64_t(baseLength_) + ensemble.size() > 0xFFFFFFFFu || !decoded(3))
+        return PATCH_STREAM_ERROR;
+    const ByteSource parts[2] = {ByteSource(base_, baseLength_),
+                                 ByteSource(ensemble.data(), ensemble.size())};
+    if (!ApplyVxdiffPatchOverParts(parts, 2, streams.stream(3), output))
         return PATCH_GENERAL_FAILURE;
     if (ComputeCrc(output->data(), output->size()) != targetChecksum_)
         return PATCH_CHECKSUM_MISMATCH;
@@ -223,8 +272,10 @@ uint32_t ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath, con
             return status;
     }
 
+    // An empty old file has no view to map; it is an empty input like any other.
     MappedFile oldFile(oldPath);
-    if (!oldFile.IsMapped())
+    const bool emptyOld = oldFile.IsOpen() && oldFile.size() == 0;
+    if (!oldFile.IsMapped() && !emptyOld)
         return PATCH_CANNOT_OPEN_OLD_OR_WRITE_NEW;
     ByteSource oldData(oldFile.data(), oldFile.viewLength());
     ByteSource patch(patchFile.data(), patchFile.viewLength());

@@ -8,6 +8,7 @@
 
 namespace vxpatch {
 
+class BackgroundLzma2Decoder;
 class ByteSinkSet;
 class ByteSource;
 class ByteSourceSet;
@@ -51,6 +52,8 @@ public:
     uint32_t finalSizePrediction() const { return finalSizePrediction_; }
 
 private:
+    // Everything after the old file's checksum, as the body's streams become available.
+    uint32_t ApplyBody(BackgroundLzma2Decoder* body, ByteSink* output);
     uint32_t PredictParameters(ByteSinkSet* predicted);
     uint32_t Transform(ByteSourceSet* parameters, ByteSinkSet* transformed);
     uint32_t Reassemble(ByteSourceSet* elements, ByteSink* ensemble);

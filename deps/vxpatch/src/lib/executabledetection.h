@@ -23,8 +23,11 @@ Disassembler* FindDisassembler(const uint8_t* start, uint32_t length);
 int DetectExecutable(const uint8_t* start, uint32_t length, ExecutableType* type, uint32_t* detectedLength);
 
 // 1 with a new program owned by the caller, 24 when no disassembler accepts the
-// buffer, 25 when the disassembly fails; *out is null unless 1 is returned.
-int DisassembleExecutable(const uint8_t* start, uint32_t length, DisassembledProgram** out);
+// buffer, 25 when the disassembly fails; *out is null unless 1 is returned. With
+// `encodeDirectly` a program that TrimLabels leaves alone is encoded as it is disassembled
+// (see DisassembledProgram::EncodeDirectly).
+int DisassembleExecutable(const uint8_t* start, uint32_t length, DisassembledProgram** out,
+                          bool encodeDirectly = false);
 
 // Releases a program made by DisassembleExecutable; null is allowed.
 void DeleteDisassembledProgram(DisassembledProgram* program);

@@ -15,6 +15,8 @@ struct Label {
     int32_t index = -1;
     // References made through the program's find-or-make calls.
     uint32_t count = 0;
+    // Order of making within its program's table of labels of this kind.
+    uint32_t serial = 0;
 };
 
 } // namespace vxpatch

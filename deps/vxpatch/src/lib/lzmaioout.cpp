@@ -8,6 +8,7 @@
 #include <lzma.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -256,6 +257,60 @@ bool ReadLzma2Block(ByteSource* source, ByteSink* sink)
     *source = cursor;
     sink->CommitFreeSpace(unpacked);
     return true;
+}
+
+uint64_t Lzma2OutputLimit(size_t inputLength)
+{
+    return MaxLzma2Output(inputLength);
+}
+
+bool PeekLzma2BlockHeader(const ByteSource& source, uint8_t* property, uint32_t* unpacked,
+                          size_t* headerLength)
+{
+    ByteSource cursor = source;
+    if (!cursor.ReadBytes(property, 1) || !cursor.ReadVarint32(unpacked))
+        return false;
+    *headerLength = size_t(cursor.current() - source.current());
+    return true;
+}
+
+bool DecodeLzma2Payload(uint8_t property, uint32_t unpacked, const uint8_t* in, size_t inSize,
+                        uint8_t* out, const std::function<bool(uint32_t)>& progress,
+                        size_t* consumed)
+{
+    // Small pieces let a reader start early; large ones keep the calls few.
+    constexpr size_t kPiece = size_t(1) << 22;
+    if (unpacked > MaxLzma2Output(inSize))
+        return false;
+    Lzma2Filters filters;
+    if (DecoderFilters(property, unpacked, &filters) != LZMA_OK)
+        return false;
+    lzma_stream stream = LZMA_STREAM_INIT;
+    stream.allocator = &kCoderAllocator;
+    if (lzma_raw_decoder(&stream, filters.chain) != LZMA_OK) {
+        lzma_end(&stream);
+        return false;
+    }
+    uint8_t none = 0;
+    stream.next_in = inSize ? in : &none;
+    stream.avail_in = inSize;
+    lzma_ret ret = LZMA_OK;
+    bool going = true;
+    while (ret == LZMA_OK && going) {
+        const size_t done = size_t(stream.total_out);
+        stream.next_out = done < unpacked ? out + done : &none;
+        stream.avail_out = std::min<size_t>(kPiece, unpacked - done);
+        const uint64_t before = stream.total_in + stream.total_out;
+        ret = lzma_code(&stream, LZMA_RUN);
+        going = progress(uint32_t(stream.total_out));
+        // Input all given and no more progress: the payload is cut short.
+        if (ret == LZMA_OK && stream.total_in + stream.total_out == before)
+            ret = LZMA_BUF_ERROR;
+    }
+    const bool decoded = going && ret == LZMA_STREAM_END && stream.total_out == unpacked;
+    *consumed = size_t(stream.total_in);
+    lzma_end(&stream);
+    return decoded;
 }
 
 bool CompressStreamLzma2(ByteSource* source, ByteSink* sink)

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace vxpatch {
 
@@ -19,6 +20,23 @@ class ByteSource;
 // once to its final size. On success the cursor stands right after the block; on failure the
 // cursor and the sink's size are unchanged.
 bool ReadLzma2Block(ByteSource* source, ByteSink* sink);
+
+// Reads the property byte and the unpacked size of the block at the source's cursor without
+// moving it; *headerLength receives their length. Logs nothing.
+bool PeekLzma2BlockHeader(const ByteSource& source, uint8_t* property, uint32_t* unpacked,
+                          size_t* headerLength);
+
+// The most a payload of `inputLength` bytes can decode to; a larger unpacked size is corrupt.
+uint64_t Lzma2OutputLimit(size_t inputLength);
+
+// Decodes the payload that follows such a header, [in, in + inSize), into `out`, which holds
+// `unpacked` bytes, piece by piece: after each piece `progress` receives the count of bytes
+// decoded so far and may stop the decoding by returning false. True when the payload decoded
+// to exactly `unpacked` bytes; *consumed then receives its length. Logs nothing: a caller that
+// needs the reason of a failure decodes the block again with ReadLzma2Block.
+bool DecodeLzma2Payload(uint8_t property, uint32_t unpacked, const uint8_t* in, size_t inSize,
+                        uint8_t* out, const std::function<bool(uint32_t)>& progress,
+                        size_t* consumed);
 
 // Appends one block holding all remaining bytes of the source (level 9); the cursor moves past
 // the bytes consumed.

@@ -49,8 +49,10 @@ bool MappedFile::Open(const std::string& path, uint32_t length, uint32_t advice)
     if (fd_ == -1)
         return false;
     struct stat64 status;
-    if (::fstat64(fd_, &status) != 0)
+    if (::fstat64(fd_, &status) != 0) {
+        Close();
         return false;
+    }
     fileSize_ = static_cast<uint64_t>(status.st_size);
     return Map(0, length);
 }

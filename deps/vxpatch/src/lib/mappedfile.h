@@ -27,6 +27,8 @@ public:
     // Replaces the view with `length` bytes (0: the whole file) at `offset`, clipped to the file.
     bool Map(uint64_t offset, uint32_t length);
     bool IsMapped() const { return view_ != nullptr; }
+    // True while the file is open, also when nothing of it could be mapped (an empty file).
+    bool IsOpen() const { return fd_ != -1; }
 
     const uint8_t* data() const { return view_; }
     uint64_t size() const { return fileSize_; }

@@ -40,7 +40,7 @@ uint32_t PatcherX86_32::Transform(ByteSourceSet* parameters, ByteSinkSet* transf
         return PATCH_GENERAL_FAILURE;
 
     DisassembledProgram* program = nullptr;
-    uint32_t status = uint32_t(DisassembleExecutable(base_ + offset_, length_, &program));
+    uint32_t status = uint32_t(DisassembleExecutable(base_ + offset_, length_, &program, true));
     if (status != PATCH_OK)
         return status;
     status = program->TrimLabelsStatus();
@@ -53,20 +53,14 @@ uint32_t PatcherX86_32::Transform(ByteSourceSet* parameters, ByteSinkSet* transf
     DeleteDisassembledProgram(program);
     if (status != PATCH_OK)
         return status;
-    status = EncodedProgramToSet(encoded, transformed);
+    status = EncodedProgramIntoSet(encoded, transformed);
     DestroyEncodedProgram(encoded);
     return status;
 }
 
 uint32_t PatcherX86_32::Reassemble(ByteSourceSet* corrected, ByteSink* ensemble)
 {
-    EncodedProgram* program = nullptr;
-    uint32_t status = EncodedProgramFromSet(corrected, &program);
-    if (status != PATCH_OK)
-        return status;
-    status = AssembleEncodedProgram(program, ensemble);
-    DestroyEncodedProgram(program);
-    return status;
+    return AssembleEncodedProgramFromSet(corrected, ensemble);
 }
 
 } // namespace vxpatch

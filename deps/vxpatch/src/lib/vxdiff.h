@@ -23,6 +23,13 @@ constexpr char kVxdiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
 // appended by then is left in `output` for the caller to discard.
 bool ApplyVxdiffPatch(ByteSource* oldData, ByteSource* patch, ByteSink* output, bool withHeader);
 
+// The same without header, over old data that is the concatenation of the remaining bytes of
+// `parts` (at most kVxdiffMaxParts), so that a caller whose old data is made of pieces need not
+// copy them into one buffer.
+constexpr uint32_t kVxdiffMaxParts = 16;
+bool ApplyVxdiffPatchOverParts(
+    const ByteSource* parts, uint32_t partCount, ByteSource* patch, ByteSink* output);
+
 // Writes a diff from the remaining bytes of `oldData` to those of `newData` into
 // `output`, in layout `method` (0 to 2), consuming both sources. Returns false
 // when a source cannot be consumed or a write or compression fails.

@@ -1,5 +1,6 @@
 #include "vxdiff.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "crc.h"
@@ -52,11 +53,58 @@ bool ReadStreams(int method, ByteSource* patch, DiffStreams* streams)
     return true;
 }
 
+// Old data made of consecutive parts; `ends` holds where each part ends in the whole.
+struct OldParts {
+    const uint8_t* data[kVxdiffMaxParts];
+    uint64_t ends[kVxdiffMaxParts];
+    uint32_t count = 0;
+
+    uint64_t length() const { return count ? ends[count - 1] : 0; }
+};
+
+// target[i] = diff[i] + old[i] modulo 256 for n bytes, eight at a time: the low seven bits of
+// each byte are added without carrying into the next, the top bit by exclusive or.
+void AddBytes(const uint8_t* diff, const uint8_t* old, uint32_t n, uint8_t* target)
+{
+    constexpr uint64_t kLow = 0x7F7F7F7F7F7F7F7Full;
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t a = 0;
+        uint64_t b = 0;
+        std::memcpy(&a, diff + i, 8);
+        std::memcpy(&b, old + i, 8);
+        const uint64_t sum = ((a & kLow) + (b & kLow)) ^ ((a ^ b) & ~kLow);
+        std::memcpy(target + i, &sum, 8);
+    }
+    for (; i < n; ++i)
+        target[i] = static_cast<uint8_t>(diff[i] + old[i]);
+}
+
+// Writes the n diff bytes plus the old bytes [position, position + n) to `target`; the range
+// lies in the old data.
+void AddOldBytes(const OldParts& old, uint64_t position, uint32_t n, const uint8_t* diff,
+    uint8_t* target)
+{
+    uint32_t part = 0;
+    while (n > 0) {
+        while (old.ends[part] <= position)
+            ++part;
+        const uint64_t partStart = part ? old.ends[part - 1] : 0;
+        const uint32_t inPart = uint32_t(std::min<uint64_t>(n, old.ends[part] - position));
+        AddBytes(diff, old.data[part] + (position - partStart), inPart, target);
+        diff += inPart;
+        target += inPart;
+        n -= inPart;
+        position += inPart;
+    }
+}
+
 // Runs the control triples. Every run is checked against the diff and extra
 // streams, the old data and the promised new length before anything is copied.
-bool ApplyTriples(const uint8_t* old, uint32_t oldLength, DiffStreams* streams, ByteSink* output,
+bool ApplyTriples(const OldParts& old, DiffStreams* streams, ByteSink* output,
     uint32_t startSize, uint32_t newLength)
 {
+    const int64_t oldLength = static_cast<int64_t>(old.length());
     int64_t oldPos = 0;
     while (output->size() - startSize < newLength) {
         int32_t copy = 0;
@@ -72,7 +120,7 @@ bool ApplyTriples(const uint8_t* old, uint32_t oldLength, DiffStreams* streams, 
             return false;
         if (oldPos + copy < 0 || (copy > 0 && oldPos < 0))
             return false;
-        if (oldPos + copy > static_cast<int64_t>(oldLength))
+        if (oldPos + copy > oldLength)
             return false;
         const uint32_t produced = output->size() - startSize;
         if (static_cast<uint32_t>(copy) > newLength - produced ||
@@ -85,14 +133,11 @@ bool ApplyTriples(const uint8_t* old, uint32_t oldLength, DiffStreams* streams, 
             return false;
         }
 
+        // The output holds room for the whole new length, checked against above.
         if (copy > 0) {
-            const uint32_t copyStart = output->size();
-            if (!output->Write(streams->diff.current(), copy))
-                return false;
-            uint8_t* target = output->data() + copyStart;
-            const uint8_t* source = old + oldPos;
-            for (int32_t i = 0; i < copy; ++i)
-                target[i] = static_cast<uint8_t>(target[i] + source[i]);
+            AddOldBytes(old, uint64_t(oldPos), uint32_t(copy), streams->diff.current(),
+                output->FreeSpace());
+            output->CommitFreeSpace(uint32_t(copy));
         }
         if (!output->Write(streams->extra.current(), extra))
             return false;
@@ -104,9 +149,8 @@ bool ApplyTriples(const uint8_t* old, uint32_t oldLength, DiffStreams* streams, 
     return true;
 }
 
-} // namespace
 
-bool ApplyVxdiffPatch(ByteSource* oldData, ByteSource* patch, ByteSink* output, bool withHeader)
+bool ApplyOver(const OldParts& old, ByteSource* patch, ByteSink* output, bool withHeader)
 {
     uint32_t expectedCrc = 0;
     if (withHeader) {
@@ -148,15 +192,40 @@ bool ApplyVxdiffPatch(ByteSource* oldData, ByteSource* patch, ByteSink* output, 
     if (!output->Reserve(startSize + newLength))
         return false;
 
-    if (!ApplyTriples(
-            oldData->current(), oldData->Remaining(), &streams, output, startSize, newLength)) {
+    if (!ApplyTriples(old, &streams, output, startSize, newLength))
         return false;
-    }
     if (withHeader && ComputeCrc(output->data() + startSize, newLength) != expectedCrc) {
         LogError("crc mismatch");
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool ApplyVxdiffPatch(ByteSource* oldData, ByteSource* patch, ByteSink* output, bool withHeader)
+{
+    OldParts old;
+    old.data[0] = oldData->current();
+    old.ends[0] = oldData->Remaining();
+    old.count = 1;
+    return ApplyOver(old, patch, output, withHeader);
+}
+
+bool ApplyVxdiffPatchOverParts(
+    const ByteSource* parts, uint32_t partCount, ByteSource* patch, ByteSink* output)
+{
+    if (partCount > kVxdiffMaxParts)
+        return false;
+    OldParts old;
+    uint64_t end = 0;
+    for (uint32_t i = 0; i < partCount; ++i) {
+        end += parts[i].Remaining();
+        old.data[i] = parts[i].current();
+        old.ends[i] = end;
+    }
+    old.count = partCount;
+    return ApplyOver(old, patch, output, false);
 }
 
 } // namespace vxpatch

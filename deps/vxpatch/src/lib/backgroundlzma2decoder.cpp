@@ -1,0 +1,126 @@
+#include "backgroundlzma2decoder.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "lzmaioout.h"
+
+namespace vxpatch {
+
+BackgroundLzma2Decoder::BackgroundLzma2Decoder(ByteSource* source, ByteSink* sink)
+    : source_(source), sink_(sink)
+{
+    uint8_t property = 0;
+    // Nothing is reserved for a size the payload cannot hold.
+    if (!PeekLzma2BlockHeader(*source, &property, &size_, &headerLength_) || sink->size() != 0
+        || size_ > Lzma2OutputLimit(source->Remaining() - headerLength_)
+        || !sink->Reserve(size_)) {
+        // A block that cannot even start is left to ReadLzma2Block, which says why.
+        DecodeInPlace();
+        return;
+    }
+    data_ = sink->FreeSpace();
+    const uint8_t* in = source->current() + headerLength_;
+    const size_t inSize = source->Remaining() - headerLength_;
+    running_ = true;
+    try {
+        thread_ = std::thread(&BackgroundLzma2Decoder::Run, this, property, in, inSize);
+    } catch (const std::system_error&) {
+        Run(property, in, inSize);
+    }
+}
+
+BackgroundLzma2Decoder::~BackgroundLzma2Decoder()
+{
+    stop_ = true;
+    Resume();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void BackgroundLzma2Decoder::DecodeInPlace()
+{
+    succeeded_ = ReadLzma2Block(source_, sink_);
+    finished_ = true;
+    data_ = sink_->data();
+    size_ = succeeded_ ? sink_->size() : 0;
+    decoded_ = size_;
+}
+
+bool BackgroundLzma2Decoder::Publish(uint32_t decoded)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    decoded_ = decoded;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return decoded_ < pauseAt_ || stop_; });
+    return !stop_;
+}
+
+void BackgroundLzma2Decoder::PauseAt(uint32_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    pauseAt_ = bytes;
+}
+
+void BackgroundLzma2Decoder::Resume()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pauseAt_ = 0xFFFFFFFFu;
+    }
+    changed_.notify_all();
+}
+
+void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inSize)
+{
+    size_t consumed = 0;
+    const bool ok = DecodeLzma2Payload(property, size_, in, inSize, const_cast<uint8_t*>(data_),
+                                       [this](uint32_t decoded) { return Publish(decoded); },
+                                       &consumed);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = false;
+        succeeded_ = ok;
+        consumed_ = consumed;
+    }
+    changed_.notify_all();
+}
+
+bool BackgroundLzma2Decoder::WaitFor(uint32_t bytes)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (bytes > decoded_ && pauseAt_ != 0xFFFFFFFFu) {
+        pauseAt_ = 0xFFFFFFFFu;
+        changed_.notify_all();
+    }
+    changed_.wait(lock, [&] { return decoded_ >= bytes || !running_; });
+    return bytes <= decoded_;
+}
+
+bool BackgroundLzma2Decoder::Finish()
+{
+    if (finished_)
+        return succeeded_;
+    Resume();
+    if (thread_.joinable())
+        thread_.join();
+    finished_ = true;
+    if (succeeded_) {
+        sink_->CommitFreeSpace(size_);
+        source_->Skip(headerLength_ + consumed_);
+        return true;
+    }
+    // The same verdict, with its log line, from the one-call decoder: the bytes handed out so
+    // far were decoded right, whatever went wrong later.
+    ByteSink verdict;
+    ByteSource cursor = *source_;
+    if (!ReadLzma2Block(&cursor, &verdict))
+        return false;
+    std::copy(verdict.data(), verdict.data() + size_, const_cast<uint8_t*>(data_));
+    sink_->CommitFreeSpace(size_);
+    *source_ = cursor;
+    succeeded_ = true;
+    return true;
+}
+
+} // namespace vxpatch

@@ -1,0 +1,71 @@
+#ifndef VXPATCH_BACKGROUNDLZMA2DECODER_H
+#define VXPATCH_BACKGROUNDLZMA2DECODER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "bytesink.h"
+#include "bytesource.h"
+
+namespace vxpatch {
+
+// Decodes one LZMA2 block on a thread of its own, so that its owner can work on the first
+// bytes while the rest is still being decoded. The sink is grown once to the block's size
+// before the thread starts and its bytes are published in order: the owner may read bytes
+// [0, n) of data() once WaitFor(n) returned true. Finish joins the thread and gives the same
+// verdict, sink and cursor as ReadLzma2Block, whose log lines a failure also writes. When no
+// thread can be started the block is decoded at once. Not copyable; the destructor joins.
+class BackgroundLzma2Decoder {
+public:
+    // Starts decoding the block at the cursor of `source` into `sink`, which must be empty.
+    BackgroundLzma2Decoder(ByteSource* source, ByteSink* sink);
+    ~BackgroundLzma2Decoder();
+    BackgroundLzma2Decoder(const BackgroundLzma2Decoder&) = delete;
+    BackgroundLzma2Decoder& operator=(const BackgroundLzma2Decoder&) = delete;
+
+    // The block's bytes as they are decoded, and their final count.
+    const uint8_t* data() const { return data_; }
+    uint32_t size() const { return size_; }
+
+    // Waits until the first `bytes` bytes are decoded; false when the decoding failed first.
+    bool WaitFor(uint32_t bytes);
+
+    // Lets the decoding rest once about `bytes` bytes are decoded, until Resume: bytes that are
+    // not needed yet then take no memory, while the decoder's own state waits. WaitFor beyond
+    // that point resumes the decoding.
+    void PauseAt(uint32_t bytes);
+    void Resume();
+
+    // Waits for the end; true when the block decoded whole (the sink then holds it and the
+    // cursor stands after it), else false with the reason logged.
+    bool Finish();
+
+private:
+    void Run(uint8_t property, const uint8_t* in, size_t inSize);
+    bool Publish(uint32_t decoded);
+    void DecodeInPlace();
+
+    ByteSource* source_;
+    ByteSink* sink_;
+    const uint8_t* data_ = nullptr;
+    uint32_t size_ = 0;
+    size_t headerLength_ = 0;
+    size_t consumed_ = 0;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    uint32_t decoded_ = 0;
+    uint32_t pauseAt_ = 0xFFFFFFFFu;
+    bool running_ = false;
+    bool succeeded_ = false;
+    bool finished_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+} // namespace vxpatch
+
+#endif // VXPATCH_BACKGROUNDLZMA2DECODER_H
