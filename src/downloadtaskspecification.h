@@ -4,6 +4,7 @@
 #include "taskspecification.h"
 
 #include <QFile>
+#include <QUrl>
 #include <QString>
 
 class QNetworkAccessManager;
@@ -31,6 +32,10 @@ public:
                           bool& downloading) override;
     void cancel() override;
     void abortOnOtherCancel(TaskSpecification* other) override;
+
+    // The base URL, the version folder and `path` with each of its segments percent-encoded,
+    // so that any file name reaches a plain static server unchanged.
+    static QUrl requestUrl(int version, const QString& path);
 
     static const int kReadChunk = 4096;
     static const int kMaxRetries = 4;
