@@ -2,17 +2,20 @@
 // by older installations, the single-instance test, translations, the configuration and the
 // window, then the event loop whose result is the exit code.
 #include "configuration.h"
+#include "installationlock.h"
 #include "logfile.h"
 #include "mainwindow.h"
 #include "protobufhelper.h"
 #include "singleinstancechecker.h"
 #include "updateengine.h"
+#include "updateinidata.h"
 #include "updateversions.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QLocale>
+#include <QMessageBox>
 #include <QTimer>
 #include <QTranslator>
 
@@ -29,6 +32,18 @@ void removeLeftovers(const QString& appDir)
     // Goes only when the clean-up left it empty.
     QDir().rmdir(appDir + "/old");
     qDebug() << "Removing old files done";
+}
+
+// The installation this run will change: phase 2 works on the one its session record names,
+// phase 1 on the one it was started from.
+QString installationDir(const QString& appDir)
+{
+    const QStringList args = QCoreApplication::arguments();
+    QString vx3dir;
+    if (args.size() >= 2 && args.at(1) == QLatin1String("--clientupdate")
+        && UpdateIniData::get(nullptr, nullptr, nullptr, &vx3dir) && !vx3dir.isEmpty())
+        return vx3dir;
+    return appDir;
 }
 
 } // namespace
@@ -48,6 +63,20 @@ int main(int argc, char** argv)
     if (SingleInstanceChecker::sendMessage(QStringLiteral("#"))) {
         qDebug() << "Detected other instance running, aborting";
         return 0;
+    }
+    // Another updater of either phase may be working on this installation under another
+    // program path, where the message above does not reach it.
+    QString lockError;
+    switch (InstallationLock::acquire(installationDir(appDir), &lockError)) {
+    case InstallationLock::Acquired:
+        break;
+    case InstallationLock::HeldByOther:
+        qDebug() << "Detected other instance running, aborting";
+        return 0;
+    case InstallationLock::Failed:
+        qWarning() << "Cannot lock the installation:" << lockError;
+        QMessageBox::critical(nullptr, QObject::tr("Error"), lockError, QMessageBox::Ok);
+        return MainWindow::kNotFinishedExit;
     }
 
     // Missing catalogues are normal: the texts then stay in English.
@@ -69,7 +98,7 @@ int main(int argc, char** argv)
     window.updateVersionLabel();
     window.show();
     window.delete_force_update_files();
-    const int exitCode = app.exec();
+    const int exitCode = window.exitStatus(app.exec());
 
     LogFile::instance()->close();
     protobufShutdown();
