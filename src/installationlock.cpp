@@ -70,8 +70,3 @@ void InstallationLock::release()
     ::close(lockDescriptor);
     lockDescriptor = -1;
 }
-
-bool InstallationLock::isHeld()
-{
-    return lockDescriptor >= 0;
-}

@@ -21,7 +21,6 @@ public:
     static Result acquire(const QString& installDir, QString* error);
     // Lets go of the lock, if held.
     static void release();
-    static bool isHeld();
 
     // The lock file of `installDir` in `folder`.
     static QString lockFilePath(const QString& folder, const QString& installDir);
