@@ -58,25 +58,29 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const QString appDir = QCoreApplication::applicationDirPath();
     qDebug() << "Voxmere updater started";
-    removeLeftovers(appDir);
 
-    if (SingleInstanceChecker::sendMessage(QStringLiteral("#"))) {
-        qDebug() << "Detected other instance running, aborting";
-        return 0;
-    }
-    // Another updater of either phase may be working on this installation under another
-    // program path, where the message above does not reach it.
+    // Taken before anything changes: another updater of either phase may be working on this
+    // installation under another program path, where the single-instance message does not
+    // reach it.
     QString lockError;
     switch (InstallationLock::acquire(installationDir(appDir), &lockError)) {
     case InstallationLock::Acquired:
         break;
     case InstallationLock::HeldByOther:
+        // Brings the other window to the front when it is this program's.
+        SingleInstanceChecker::sendMessage(QStringLiteral("#"));
         qDebug() << "Detected other instance running, aborting";
         return 0;
     case InstallationLock::Failed:
         qWarning() << "Cannot lock the installation:" << lockError;
         QMessageBox::critical(nullptr, QObject::tr("Error"), lockError, QMessageBox::Ok);
         return MainWindow::kNotFinishedExit;
+    }
+
+    removeLeftovers(appDir);
+    if (SingleInstanceChecker::sendMessage(QStringLiteral("#"))) {
+        qDebug() << "Detected other instance running, aborting";
+        return 0;
     }
 
     // Missing catalogues are normal: the texts then stay in English.

@@ -173,7 +173,8 @@ TEST(UpdateProgram, OldFolderWithOtherFilesStays)
 }
 
 // While another process holds the installation's lock, a run of either phase for that
-// installation leaves at once, as it does when another instance answers, and changes nothing.
+// installation leaves at once with 0, as it does when another instance answers, and changes
+// nothing.
 TEST(UpdateProgram, RunForALockedInstallationLeavesWithZero)
 {
     ProgramCopy copy;
@@ -192,6 +193,8 @@ TEST(UpdateProgram, RunForALockedInstallationLeavesWithZero)
     ASSERT_TRUE(QFile::copy(copy.program(), work + "/update"));
     ASSERT_TRUE(QFile::setPermissions(work + "/update", QFile::ReadOwner | QFile::ExeOwner));
     const QByteArray record = vxtest::readFile(work + "/update.ini");
+    // Not even the clean-up of older installations' leftovers runs.
+    ASSERT_TRUE(vxtest::writeFile(copy.appDir() + "/_old_update", "x"));
 
     struct Case {
         QString program;
@@ -212,5 +215,6 @@ TEST(UpdateProgram, RunForALockedInstallationLeavesWithZero)
     ::close(fd);
     EXPECT_FALSE(QFile::exists(copy.appDir() + "/update.ini"));
     EXPECT_EQ(vxtest::readFile(work + "/update.ini"), record);
+    EXPECT_TRUE(QFile::exists(copy.appDir() + "/_old_update"));
     EXPECT_EQ(QDir(copy.tmpDir()).entryList({"voxmere_temp_*"}, QDir::Dirs).size(), 1);
 }
