@@ -26,7 +26,7 @@ namespace {
 
 const int kVersion = 7;
 const int kForeignSignedVersion = 8;
-// The client release of kVersion with a pre-install and a post-install program.
+// The client release of the same trees with a pre-install and a post-install program.
 const int kInstallProgramsVersion = 9;
 // The new client tree with files whose names need escapes in a URL.
 const int kOddNamesVersion = 10;
