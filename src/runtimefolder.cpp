@@ -1,5 +1,6 @@
 #include "runtimefolder.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 
@@ -25,9 +26,13 @@ QString fallbackFolder()
 QString RuntimeFolder::path(QString* reason)
 {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    QString ignored;
-    if (!runtime.isEmpty() && isPrivate(runtime, &ignored))
-        return QDir::cleanPath(runtime);
+    if (QDir::isAbsolutePath(runtime)) {
+        QString why;
+        if (isPrivate(runtime, &why))
+            return QDir::cleanPath(runtime);
+        // For example a user's folder kept by sudo: not this user's to use.
+        qDebug() << "Not using XDG_RUNTIME_DIR:" << why;
+    }
 
     const QString folder = fallbackFolder();
     const QByteArray native = QFile::encodeName(folder);

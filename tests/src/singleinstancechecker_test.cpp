@@ -276,6 +276,17 @@ while True:
     InstallationLock::release();
     EXPECT_EQ(QFileInfo(folder).permissions() & (QFile::WriteGroup | QFile::WriteOther), 0);
     EXPECT_EQ(QFileInfo(folder).ownerId(), 0u);
+
+    // $XDG_RUNTIME_DIR is used only when it is this user's private folder (sudo may keep the
+    // invoking user's).
+    const QString runtime = shared.path() + "/runtime";
+    ASSERT_TRUE(QDir().mkdir(runtime));
+    ASSERT_EQ(::chmod(QFile::encodeName(runtime).constData(), 0700), 0);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    EXPECT_EQ(SingleInstanceChecker::socketPath(), runtime + "/" + SingleInstanceChecker::serverName());
+    ASSERT_EQ(::chown(QFile::encodeName(runtime).constData(), 65534, 65534), 0);
+    EXPECT_EQ(SingleInstanceChecker::socketPath(), folder + "/" + SingleInstanceChecker::serverName());
+    qunsetenv("XDG_RUNTIME_DIR");
     qputenv("TMPDIR", savedTmp);
     if (!savedRuntime.isEmpty())
         qputenv("XDG_RUNTIME_DIR", savedRuntime);
