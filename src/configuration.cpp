@@ -13,6 +13,8 @@
 #include <QSettings>
 #include <QWidget>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 QString Configuration::updateBaseUrl;
@@ -26,6 +28,13 @@ const int kTempDirAttempts = 1000;
 QString withTrailingSlash(const QString& path)
 {
     return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+}
+
+// Only a recognisable boolean counts; anything else is false, the default.
+bool readFlag(const QSettings& settings, const QString& key)
+{
+    const QString text = settings.value(key).toString().trimmed().toLower();
+    return text == QLatin1String("true") || text == QLatin1String("1");
 }
 } // namespace
 
@@ -94,13 +103,13 @@ void Configuration::getUpdateChannel()
     QSettings settings(iniPath, QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("Channel"));
     const QString alpha = settings.value(QStringLiteral("alpha")).toString();
-    bool beta = settings.value(QStringLiteral("beta"), false).toBool();
+    bool beta = readFlag(settings, QStringLiteral("beta"));
     if (!beta)
-        beta = settings.value(QStringLiteral("Beta"), false).toBool();
+        beta = readFlag(settings, QStringLiteral("Beta"));
 
     if (!alpha.isEmpty()) {
         channel = 2;
-        versionNumber = settings.value(QStringLiteral("alphaRevno"), 0).toInt();
+        versionNumber = std::max(0, settings.value(QStringLiteral("alphaRevno"), 0).toInt());
         updateBaseUrl = withTrailingSlash(alpha);
         qDebug() << "Alpha channel detected, URL =" << updateBaseUrl;
     } else {

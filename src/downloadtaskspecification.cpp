@@ -43,8 +43,7 @@ void DownloadTaskSpecification::startDownload()
         fail();
         return;
     }
-    const QUrl url(Configuration::updateBaseUrl + QString::number(m_Version) + "/" + m_Path,
-                   QUrl::TolerantMode);
+    const QUrl url = requestUrl(m_Version, m_Path);
     qDebug() << "Requesting download of" << url;
     QNetworkRequest request(url);
     // Without this Qt asks for gzip and inflates the reply without any bound.
@@ -322,4 +321,14 @@ void DownloadTaskSpecification::getDownloadStats(quint64& downloadDone, quint64&
         downloading = true;
     else
         failDownload(tr("file %1 timed out").arg(m_Path));
+}
+
+QUrl DownloadTaskSpecification::requestUrl(int version, const QString& path)
+{
+    QStringList segments = path.split(QLatin1Char('/'));
+    for (QString& segment : segments)
+        segment = QString::fromLatin1(QUrl::toPercentEncoding(segment));
+    return QUrl(Configuration::updateBaseUrl + QString::number(version) + QLatin1Char('/')
+                    + segments.join(QLatin1Char('/')),
+                QUrl::TolerantMode);
 }

@@ -4,6 +4,7 @@
 #include "taskspecification.h"
 
 #include <QFile>
+#include <QUrl>
 #include <QString>
 
 class QNetworkAccessManager;
@@ -37,6 +38,10 @@ public:
 
     // Bytes an attempt may bring when no expected size is given; -1 (the default) for no limit.
     void setMaximumSize(qint64 bytes) { m_MaximumSize = bytes; }
+
+    // The base URL, the version folder and `path` with each of its segments percent-encoded,
+    // so that any file name reaches a plain static server unchanged.
+    static QUrl requestUrl(int version, const QString& path);
 
     static const int kReadChunk = 4096;
     static const int kMaxRetries = 4;

@@ -2,17 +2,20 @@
 // by older installations, the single-instance test, translations, the configuration and the
 // window, then the event loop whose result is the exit code.
 #include "configuration.h"
+#include "installationlock.h"
 #include "logfile.h"
 #include "mainwindow.h"
 #include "protobufhelper.h"
 #include "singleinstancechecker.h"
 #include "updateengine.h"
+#include "updateinidata.h"
 #include "updateversions.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QLocale>
+#include <QMessageBox>
 #include <QTimer>
 #include <QTranslator>
 
@@ -31,6 +34,18 @@ void removeLeftovers(const QString& appDir)
     qDebug() << "Removing old files done";
 }
 
+// The installation this run will change: phase 2 works on the one its session record names,
+// phase 1 on the one it was started from.
+QString installationDir(const QString& appDir)
+{
+    const QStringList args = QCoreApplication::arguments();
+    QString vx3dir;
+    if (args.size() >= 2 && args.at(1) == QLatin1String("--clientupdate")
+        && UpdateIniData::get(nullptr, nullptr, nullptr, &vx3dir) && !vx3dir.isEmpty())
+        return vx3dir;
+    return appDir;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -43,8 +58,26 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const QString appDir = QCoreApplication::applicationDirPath();
     qDebug() << "Voxmere updater started";
-    removeLeftovers(appDir);
 
+    // Taken before anything changes: another updater of either phase may be working on this
+    // installation under another program path, where the single-instance message does not
+    // reach it.
+    QString lockError;
+    switch (InstallationLock::acquire(installationDir(appDir), &lockError)) {
+    case InstallationLock::Acquired:
+        break;
+    case InstallationLock::HeldByOther:
+        // Brings the other window to the front when it is this program's.
+        SingleInstanceChecker::sendMessage(QStringLiteral("#"));
+        qDebug() << "Detected other instance running, aborting";
+        return 0;
+    case InstallationLock::Failed:
+        qWarning() << "Cannot lock the installation:" << lockError;
+        QMessageBox::critical(nullptr, QObject::tr("Error"), lockError, QMessageBox::Ok);
+        return MainWindow::kNotFinishedExit;
+    }
+
+    removeLeftovers(appDir);
     if (SingleInstanceChecker::sendMessage(QStringLiteral("#"))) {
         qDebug() << "Detected other instance running, aborting";
         return 0;
@@ -69,7 +102,7 @@ int main(int argc, char** argv)
     window.updateVersionLabel();
     window.show();
     window.delete_force_update_files();
-    const int exitCode = app.exec();
+    const int exitCode = window.exitStatus(app.exec());
 
     LogFile::instance()->close();
     protobufShutdown();

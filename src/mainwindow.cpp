@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "configuration.h"
+#include "installationlock.h"
 #include "prepostinstalltaskspecification.h"
 #include "processtools.h"
 #include "singleinstancechecker.h"
@@ -86,8 +87,7 @@ void MainWindow::connectEngine()
 void MainWindow::connectConfiguration()
 {
     connect(configuration, &Configuration::fatalError, this, [this](const QString& text) {
-        showError(text);
-        QCoreApplication::exit(kConfigurationFatalExit);
+        showFatalError(text, kConfigurationFatalExit);
     });
     connect(configuration, &Configuration::ready, this, &MainWindow::onStartUpdate);
 }
@@ -143,7 +143,7 @@ void MainWindow::updateVersionLabel()
 void MainWindow::onStartUpdate()
 {
     qDebug() << "onStartUpdate" << finished << started;
-    if (finished || started)
+    if (finished || started || fatalErrorShown)
         return;
     if (engine->isBusy()) {
         qDebug() << "Session already active";
@@ -169,8 +169,23 @@ void MainWindow::onEngineError(const QString& errorMessage)
 
 void MainWindow::onFatalError(QString errorMessage)
 {
-    showError(errorMessage);
-    QCoreApplication::exit(kEngineFatalExit);
+    showFatalError(errorMessage, kEngineFatalExit);
+}
+
+void MainWindow::showFatalError(const QString& text, int exitCode)
+{
+    // Set before the box, whose own event loop would otherwise let the start timer run the
+    // update underneath it.
+    fatalErrorShown = true;
+    showError(text);
+    QCoreApplication::exit(exitCode);
+}
+
+int MainWindow::exitStatus(int loopResult) const
+{
+    if (loopResult != 0 || finished || rebootRequested)
+        return loopResult;
+    return kNotFinishedExit;
 }
 
 void MainWindow::showError(const QString& text)
@@ -302,6 +317,8 @@ void MainWindow::onStartNewUpdater()
     args << QStringLiteral("--clientupdate") << Configuration::defaultClientType(true)
          << QString::number(configuration->versionNumber)
          << (configuration->versionString.isEmpty() ? QStringLiteral("#") : configuration->versionString);
+    // The new updater takes the installation's lock over.
+    InstallationLock::release();
     ProcessTools::startClientUpdater(configuration->workDir, args);
     close();
 }

@@ -29,6 +29,11 @@ public:
     // In phase 1 removes both notice files from the temporary folder; phase 2 keeps them.
     void delete_force_update_files();
 
+    // The program's exit status for the event loop's result: a non-zero result stays; 0 becomes
+    // kNotFinishedExit unless the update finished (or an install program asked for a reboot).
+    int exitStatus(int loopResult) const;
+    static constexpr int kNotFinishedExit = 3;
+
     static const char kForceUpdateFile[];
     static const char kForceUpdateCheckFile[];
 
@@ -56,6 +61,7 @@ private:
     void scrollDetailsToEnd();
     void startClient();
     void showError(const QString& text);
+    void showFatalError(const QString& text, int exitCode);
     void moveToScreenCentre();
 
     Ui_MainWindow* ui;
@@ -65,6 +71,8 @@ private:
     bool cancelRequested = false;
     bool started = false;
     bool rebootRequested = false;
+    // A fatal error's box has been shown: nothing of the update may start any more.
+    bool fatalErrorShown = false;
 };
 
 #endif // MAINWINDOW_H

@@ -68,6 +68,7 @@ bool PrePostInstallFunc::evaluateExitCode(int exitCode)
         emit message(QString("%1 completed sucessfully").arg(entry.program));
         return true;
     case EXIT_REBOOT_REQUIRED:
+    case EXIT_REBOOT_REQUIRED % 256: // what is left of it where exit statuses are 8 bits wide
         emit message(QString("%1 completed sucessfully, reboot required").arg(entry.program));
         emit reboot_with_confirmation();
         return true;

@@ -1,5 +1,7 @@
 #include "singleinstancechecker.h"
 
+#include "runtimefolder.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -15,7 +17,12 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
     , server(new QLocalServer(this))
 {
     connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
-    const QString name = serverName();
+    QString reason;
+    const QString name = socketPath(&reason);
+    if (name.isEmpty()) {
+        qDebug() << "SingleInstanceChecker: no private folder for the socket:" << reason;
+        return;
+    }
     if (server->listen(name))
         return;
     // The socket file of a crashed run would hide every later instance for good; it is taken
@@ -47,6 +54,12 @@ QString SingleInstanceChecker::serverName()
     return serverNameFor(QCoreApplication::applicationFilePath(), QDir::homePath());
 }
 
+QString SingleInstanceChecker::socketPath(QString* reason)
+{
+    const QString folder = RuntimeFolder::path(reason);
+    return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + serverName();
+}
+
 QString SingleInstanceChecker::serverNameFor(const QString& appFilePath, const QString& homePath)
 {
     QString key = appFilePath.toLower() + homePath;
@@ -59,8 +72,11 @@ QString SingleInstanceChecker::serverNameFor(const QString& appFilePath, const Q
 
 bool SingleInstanceChecker::sendMessage(const QString& message)
 {
+    const QString path = socketPath();
+    if (path.isEmpty())
+        return false;
     QLocalSocket socket;
-    socket.connectToServer(serverName(), QIODevice::ReadWrite);
+    socket.connectToServer(path, QIODevice::ReadWrite);
     if (!socket.waitForConnected(kTimeoutMs))
         return false;
     const QByteArray bytes = message.toLatin1();

@@ -8,19 +8,23 @@ class QLocalServer;
 class QLocalSocket;
 
 // Keeps one updater per program path and user: a running updater listens on a local socket
-// named after both, and a second one delivers a short message to it and leaves. Owned by the
+// named after both, and a second one delivers a short message to it and leaves. The socket lies
+// in the user's private runtime folder, where no other user can put one first. Owned by the
 // main window, so the server lives as long as the window; GUI thread only.
 class SingleInstanceChecker : public QObject
 {
     Q_OBJECT
 public:
-    // Listens under serverName(); a socket left by a crashed run is replaced, a live one is not
+    // Listens at socketPath(); a socket left by a crashed run is replaced, a live one is not
     // (this instance then runs without a server).
     explicit SingleInstanceChecker(QObject* parent = nullptr);
     ~SingleInstanceChecker() override;
 
     // The socket name of this program and user.
     static QString serverName();
+    // Where that socket lies: serverName() in the private runtime folder; empty (with the
+    // reason) when there is no such folder.
+    static QString socketPath(QString* reason = nullptr);
     // The socket name for a program path and a home folder; only the path is case-folded.
     static QString serverNameFor(const QString& appFilePath, const QString& homePath);
     // True when a running instance took the message (waits at most 1000 ms to connect and

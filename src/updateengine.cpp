@@ -124,7 +124,7 @@ bool UpdateEngine::initialize()
                 emit message(removed ? QString("Ok") : QString("Failed to remove directory"));
             dir.clear();
             vx3dir.clear();
-            QFile::remove(UpdateIniData::updateIniPath());
+            UpdateIniData::removeRecord();
         }
     }
 
@@ -236,7 +236,8 @@ void UpdateEngine::cleanup()
     qDebug() << "cleanup";
     const QString iniPath = UpdateIniData::updateIniPath();
     if (m_Config->isClientUpdate == 0) {
-        QFile::remove(iniPath);
+        // Only the session record goes; the user's channel and network settings stay.
+        UpdateIniData::removeRecord();
         qDebug() << "Deleted local update.ini" << iniPath;
         emit message("Removed temporary update.ini");
         return;

@@ -8,6 +8,8 @@
 
 namespace {
 const char kGroup[] = "current";
+// The user's settings, which the new updater of phase 2 reads from its own update.ini.
+const char* const kSettingsGroups[] = {"Channel", "update"};
 
 bool writeRecord(QSettings& settings, int version, const QString& dir, const QString& vx3dir,
                  const QString& type)
@@ -20,6 +22,18 @@ bool writeRecord(QSettings& settings, int version, const QString& dir, const QSt
     settings.endGroup();
     settings.sync();
     return settings.status() == QSettings::NoError;
+}
+
+void copySettingsGroups(const QSettings& source, QSettings& target)
+{
+    for (const char* group : kSettingsGroups) {
+        const QString prefix = QLatin1String(group) + QLatin1Char('/');
+        target.remove(QLatin1String(group));
+        for (const QString& key : source.allKeys()) {
+            if (key.startsWith(prefix))
+                target.setValue(key, source.value(key));
+        }
+    }
 }
 } // namespace
 
@@ -77,7 +91,24 @@ bool UpdateIniData::modifyTempIni(const QString& dir)
         return false;
     }
     QSettings settings(path, QSettings::IniFormat);
+    copySettingsGroups(QSettings(updateIniPath(), QSettings::IniFormat), settings);
     const bool written = writeRecord(settings, version, workDir, vx3dir, QStringLiteral("client_linux_x86"));
     qDebug() << "UpdateiniData::modifyTempIni write result" << static_cast<int>(settings.status());
     return written;
+}
+
+bool UpdateIniData::removeRecord()
+{
+    const QString path = updateIniPath();
+    bool empty = false;
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.remove(QLatin1String(kGroup));
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            return false;
+        empty = settings.allKeys().isEmpty();
+    }
+    // A file that held nothing but the session goes as a whole.
+    return !empty || !QFile::exists(path) || QFile::remove(path);
 }

@@ -26,8 +26,12 @@ public:
     // Writes [current], leaving the other groups alone. True when the file was written.
     static bool modify(int version, const QString& dir, const QString& vx3dir, const QString& type);
 
-    // Copies the session record into dir/update.ini for the new updater, with the client's type.
+    // Copies the session record into dir/update.ini for the new updater, with the client's type,
+    // together with the user's [Channel] and [update] groups.
     static bool modifyTempIni(const QString& dir);
+
+    // Removes [current] and keeps the user's other groups; a file left empty is deleted.
+    static bool removeRecord();
 };
 
 #endif // UPDATEINIDATA_H

@@ -239,6 +239,12 @@ TEST_F(ConfigurationTest, ChannelSearchTable)
           "[update]\nstreams=2\n", "[Channel]\nalpha=http://a\nalphaRevno=7\n", 0, 9, kDefaultBaseUrl },
         { "application directory used when the configuration has none",
           QByteArray(), "[Channel]\nBeta=true\n", 1, 9, kDefaultBaseUrl },
+        // Malformed values keep the defaults.
+        { "beta that is no boolean", "[Channel]\nbeta=maybe\nBeta=yes please\n", QByteArray(),
+          0, 9, kDefaultBaseUrl },
+        { "beta as a number", "[Channel]\nbeta=1\n", QByteArray(), 1, 9, kDefaultBaseUrl },
+        { "negative alpha revision reads 0",
+          "[Channel]\nalpha=http://a\nalphaRevno=-3\n", QByteArray(), 2, 9, "http://a/" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);

@@ -599,4 +599,30 @@ TEST_F(DownloadTask, ResetAllowsAFreshRun)
     EXPECT_EQ(faults->requests(serverPath("client/later.bin")), 10);
 }
 
+// Each path segment is percent-encoded on its own; the slashes between them stay.
+TEST(DownloadUrl, EncodesEachSegmentOfThePublishedName)
+{
+    struct Case {
+        const char* path;
+        const char* encoded;
+    };
+    const Case cases[] = {
+        {"client/sounds/ring.dat._lzma2_", "client/sounds/ring.dat._lzma2_"},
+        {"client/a#b.txt", "client/a%23b.txt"},
+        {"client/what?.txt", "client/what%3F.txt"},
+        {"client/100%.txt", "client/100%25.txt"},
+        {"client/with space/x~y-z_1.txt", "client/with%20space/x~y-z_1.txt"},
+        {"client/caf\u00e9.txt", "client/caf%C3%A9.txt"},
+        {"client/a+b;c=d&e", "client/a%2Bb%3Bc%3Dd%26e"},
+    };
+    const QString saved = Configuration::updateBaseUrl;
+    Configuration::updateBaseUrl = "http://127.0.0.1:8080/images/";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(DownloadTaskSpecification::requestUrl(12, QString::fromUtf8(c.path)).toEncoded(),
+                  QByteArray("http://127.0.0.1:8080/images/12/") + c.encoded);
+    }
+    Configuration::updateBaseUrl = saved;
+}
+
 } // namespace

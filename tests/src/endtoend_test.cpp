@@ -27,6 +27,14 @@ namespace {
 
 const int kVersion = 7;
 const int kForeignSignedVersion = 8;
+// The client release of the same trees with a pre-install and a post-install program.
+const int kInstallProgramsVersion = 9;
+// The new client tree with files whose names need escapes in a URL.
+const int kOddNamesVersion = 10;
+const char* const kOddNames[] = {"odd/a#b.txt", "odd/what?.txt", "odd/100%.txt",
+                                 "odd/with space.txt", "odd/caf\u00e9 \u00fc.txt"};
+// The program's exit status for an update that failed, was cancelled or never started.
+const int kNotFinishedStatus = 3;
 // Each phase waits 2 s before it starts and 1 s before it hands over; the rest is the work of
 // an unoptimised, sanitized build.
 const int kPhaseTimeoutMs = 180000;
@@ -72,6 +80,7 @@ struct Release {
     QString server() const { return root.filePath("server"); }
     // The run scripts of both releases write here; the old one must never run.
     QString oldMarker() const { return root.filePath("old-client-started"); }
+    QString oddClient() const { return root.filePath("odd-client"); }
     QString otherKey() const { return root.filePath("other_private_key.der"); }
 
     void makeTrees(const QString& newMarker)
@@ -103,13 +112,16 @@ struct Release {
 
     // The tool run as the demo runs it; the big updater program goes as gzip, which is quicker
     // to write than the highest LZMA2 level.
-    void publish(const QString& product, const QString& newTree)
+    void publish(const QString& product, const QString& newTree, int version = kVersion,
+                 const QStringList& more = {})
     {
         QProcess tool;
         tool.setProcessChannelMode(QProcess::ForwardedChannels);
-        tool.start(VX_MKRELEASE, {"--product", product, "--release", QString::number(kVersion),
-                                  "--old", oldClient(), "--new", newTree, "--out", server(),
-                                  "--gzip", "update", "--gzip", "*.txt", "--quiet"});
+        tool.start(VX_MKRELEASE, QStringList{"--product", product, "--release",
+                                             QString::number(version), "--old", oldClient(),
+                                             "--new", newTree, "--out", server(), "--gzip",
+                                             "update", "--gzip", "*.txt", "--quiet"}
+                                     + more);
         ASSERT_TRUE(tool.waitForFinished(300000));
         ASSERT_EQ(tool.exitStatus(), QProcess::NormalExit);
         ASSERT_EQ(tool.exitCode(), 0);
@@ -137,6 +149,55 @@ struct Release {
     }
 };
 
+// A virtual X display (Xvfb) on which a test acts as the user through x11user.py: closes
+// windows and answers boxes that the offscreen platform would leave waiting.
+class VirtualDisplay
+{
+public:
+    ~VirtualDisplay()
+    {
+        server.kill();
+        server.waitForFinished();
+    }
+
+    static bool available() { return QFileInfo("/usr/bin/Xvfb").isExecutable(); }
+
+    bool start()
+    {
+        server.start("/usr/bin/Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
+                                       "1024x768x24"});
+        if (!vxtest::runUntil([&] { return server.canReadLine(); }, 20000))
+            return false;
+        name = ":" + QString::fromLatin1(server.readLine()).trimmed();
+        return name.size() > 1;
+    }
+
+    // Runs x11user.py with `args` on this display; its exit code.
+    int act(const QStringList& args) const
+    {
+        QProcess user;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", name);
+        user.setProcessEnvironment(env);
+        user.setProcessChannelMode(QProcess::ForwardedChannels);
+        user.start("/usr/bin/python3", QStringList{VXTEST_X11USER} + args);
+        if (!user.waitForFinished(120000))
+            return -1;
+        return user.exitStatus() == QProcess::NormalExit ? user.exitCode() : -1;
+    }
+
+    // The environment of a program shown on this display.
+    void use(QProcessEnvironment& env) const
+    {
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("DISPLAY", name);
+    }
+
+private:
+    QProcess server;
+    QString name;
+};
+
 // One update run: an installation copied from the old tree, the configuration folder whose
 // update.ini points the alpha channel at nginx, and a temporary folder of its own (TMPDIR),
 // where the work directory and the log files go.
@@ -152,6 +213,13 @@ protected:
         release->publish("client", release->newClient());
         release->publishForeignSigned(kForeignSignedVersion,
                                       release->root.filePath("new-client-started"));
+        release->publish("client", release->newClient(), kInstallProgramsVersion,
+                         {"--preinstall", "hold.sh", "--postinstall", "post.sh"});
+        for (const auto& [path, data] : contents(release->newClient()))
+            put(release->oddClient() + "/" + QString::fromStdString(path), data);
+        for (const char* name : kOddNames)
+            put(release->oddClient() + "/" + QString::fromUtf8(name), QByteArray(name).repeated(9));
+        release->publish("client", release->oddClient(), kOddNamesVersion);
         release->nginx = std::make_unique<vxtest::NginxServer>(release->server());
         ASSERT_TRUE(release->nginx->start()) << release->nginx->errorText().toStdString();
     }
@@ -204,6 +272,35 @@ protected:
         return work;
     }
 
+    QString hold() const { return dir.filePath("hold"); }
+    QString waiting() const { return dir.filePath("waiting"); }
+    QString postInstallRuns() const { return dir.filePath("post-install-runs"); }
+
+    // The install programs of kInstallProgramsVersion, as phase 1 would leave them in `work`:
+    // the pre-install one waits while the hold file exists (two minutes at most), the
+    // post-install one counts its runs.
+    void putInstallPrograms(const QString& work)
+    {
+        put(hold(), "");
+        put(work + "/hold.sh", ("#!/bin/sh\ntouch '" + waiting() + "'\nn=0\nwhile [ -e '" + hold()
+                                + "' ] && [ $n -lt 1200 ]; do sleep 0.1; n=$((n+1)); done\n")
+                                   .toUtf8());
+        put(work + "/post.sh", ("#!/bin/sh\necho ran >> '" + postInstallRuns() + "'\n").toUtf8());
+        makeExecutable(work + "/hold.sh");
+        makeExecutable(work + "/post.sh");
+    }
+
+    // Starts phase 2 from `work` for `version` without waiting for it.
+    void startPhaseTwo(QProcess& process, const QString& work, int version,
+                       const QProcessEnvironment& env)
+    {
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(work + "/update",
+                      {"--clientupdate", "client_linux_x86", QString::number(version), "#"});
+        ASSERT_TRUE(process.waitForStarted(30000));
+    }
+
     // Everything the updater processes of this test have logged so far.
     QByteArray logText() const
     {
@@ -230,6 +327,8 @@ protected:
     QProcessEnvironment environment() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // The socket and the installation locks then lie in a folder of the test's own.
+        env.remove("XDG_RUNTIME_DIR");
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("TMPDIR", tmp());
         env.insert("HOME", home());
@@ -238,7 +337,7 @@ protected:
     }
 
     // Runs `program` and waits for its end; its exit code, or -1 after a crash or time-out.
-    int run(const QString& program, const QStringList& args)
+    int run(const QString& program, const QStringList& args, int timeoutMs = kPhaseTimeoutMs)
     {
         QProcess process;
         process.setProcessEnvironment(environment());
@@ -247,7 +346,7 @@ protected:
         if (!process.waitForStarted(30000))
             return -1;
         if (!vxtest::runUntil([&] { return process.state() == QProcess::NotRunning; },
-                              kPhaseTimeoutMs)) {
+                              timeoutMs)) {
             process.kill();
             process.waitForFinished();
             return -1;
@@ -267,11 +366,11 @@ protected:
         return QDir(tmp()).entryList({"voxmere_temp_*"}, QDir::Dirs | QDir::NoDotAndDotDot);
     }
 
-    void expectInstalledTreeIsTheNewOne()
+    void expectInstalledTreeIsTheNewOne(const QString& newTree = QString())
     {
-        EXPECT_TRUE(contents(install()) == contents(release->newClient()))
-            << "installed: " << listing(install()) << "\nexpected: "
-            << listing(release->newClient());
+        const QString expected = newTree.isEmpty() ? release->newClient() : newTree;
+        EXPECT_TRUE(contents(install()) == contents(expected))
+            << "installed: " << listing(install()) << "\nexpected: " << listing(expected);
         EXPECT_EQ(vxtest::readFile(newMarker()).trimmed(), QFileInfo(install()).canonicalFilePath())
             << "the run script runs in the installation";
         EXPECT_FALSE(QFileInfo::exists(release->oldMarker()));
@@ -370,6 +469,151 @@ TEST_F(EndToEndTest, TwoPhaseUpdateFromTheInstalledUpdater)
     expectInstalledTreeIsTheNewOne();
     EXPECT_FALSE(QFileInfo::exists(install() + "/update.ini"))
         << "phase 1 removes its session record";
+}
+
+// The channel and the proxy set only in the installation's update.ini serve both phases: every
+// request of phase 1 and of phase 2 passes the proxy, and the settings outlive the update.
+TEST_F(EndToEndTest, InstallationSettingsServeBothPhasesAndStay)
+{
+    ASSERT_TRUE(QFile::remove(config() + "/update.ini"));
+    vxtest::NginxServer proxy(release->server(), release->nginx->baseUrl().chopped(1));
+    ASSERT_TRUE(proxy.start()) << proxy.errorText().toStdString();
+    const QString settings = "[Channel]\nalpha=" + release->nginx->baseUrl() + "\nalphaRevno="
+                             + QString::number(kVersion) + "\n[update]\nproxy=http://127.0.0.1:"
+                             + QString::number(proxy.port()) + "\nstreams=2\n";
+    put(install() + "/update.ini", settings.toUtf8());
+
+    EXPECT_EQ(run(install() + "/update", {}), 0);
+    ASSERT_TRUE(clientStarted());
+    EXPECT_TRUE(vxtest::runUntil([&] { return workDirs().isEmpty(); }));
+    const QStringList requests = proxy.requestLines();
+    const QString base = "GET " + release->nginx->baseUrl() + QString::number(kVersion) + "/";
+    EXPECT_TRUE(requests.contains(base + "update_linux_x86.ini._lzma2_ HTTP/1.1"))
+        << requests.join('\n').toStdString();
+    EXPECT_TRUE(requests.contains(base + "vx3_client_linux_x86.ini._lzma2_ HTTP/1.1"))
+        << "phase 2 goes through the proxy too: " << requests.join('\n').toStdString();
+    EXPECT_TRUE(requests.contains(base + "client/sounds/extra/chime.dat._lzma2_ HTTP/1.1"))
+        << requests.join('\n').toStdString();
+
+    QSettings kept(install() + "/update.ini", QSettings::IniFormat);
+    EXPECT_EQ(kept.childGroups(), (QStringList{"Channel", "update"}));
+    EXPECT_EQ(kept.value("Channel/alpha").toString(), release->nginx->baseUrl());
+    EXPECT_EQ(kept.value("update/proxy").toString(),
+              "http://127.0.0.1:" + QString::number(proxy.port()));
+    ASSERT_TRUE(QFile::remove(install() + "/update.ini"));
+    expectInstalledTreeIsTheNewOne();
+}
+
+// A fatal error (an invalid proxy) leaves its box up; the start timer runs underneath it and
+// must not start anything.
+TEST_F(EndToEndTest, FatalErrorStopsTheDelayedStart)
+{
+    put(install() + "/update.ini", "[update]\nproxy=\"http://[::1\"\n");
+    const auto before = contents(install());
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start(install() + "/update", QStringList());
+    ASSERT_TRUE(process.waitForStarted(30000));
+    EXPECT_TRUE(vxtest::runUntil([&] { return logText().contains("onStartUpdate"); },
+                                 kPhaseTimeoutMs));
+    vxtest::runFor(3000);
+    EXPECT_EQ(process.state(), QProcess::Running) << "the error box waits for the user";
+    process.kill();
+    process.waitForFinished();
+
+    EXPECT_FALSE(logText().contains("Update engine initialized")) << logText().constData();
+    EXPECT_TRUE(contents(install()) == before) << "the installation is untouched";
+    EXPECT_TRUE(workDirs().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(newMarker()));
+}
+
+// Published names with characters that a URL must escape reach nginx intact.
+TEST_F(EndToEndTest, NamesThatNeedEscapesAreFetched)
+{
+    pointAlphaChannelAt(kOddNamesVersion);
+    const QString work = preparePhaseTwo(kOddNamesVersion);
+    EXPECT_EQ(run(work + "/update",
+                  {"--clientupdate", "client_linux_x86", QString::number(kOddNamesVersion), "#"}),
+              0);
+    ASSERT_TRUE(clientStarted());
+    expectInstalledTreeIsTheNewOne(release->oddClient());
+    for (const char* name : kOddNames) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(vxtest::readFile(install() + "/" + QString::fromUtf8(name)),
+                  QByteArray(name).repeated(9));
+    }
+}
+
+// The installed updater started while phase 2 works on the installation (under another
+// program path, so the single-instance socket does not meet it) is refused at once, and the
+// post-install program runs once.
+TEST_F(EndToEndTest, SecondUpdaterIsRefusedWhilePhaseTwoRuns)
+{
+    pointAlphaChannelAt(kInstallProgramsVersion);
+    const QString work = preparePhaseTwo(kInstallProgramsVersion);
+    putInstallPrograms(work);
+    QProcess phaseTwo;
+    startPhaseTwo(phaseTwo, work, kInstallProgramsVersion, environment());
+    ASSERT_TRUE(vxtest::runUntil([&] { return QFileInfo::exists(waiting()); }, kPhaseTimeoutMs));
+
+    EXPECT_EQ(run(install() + "/update", {}, 60000), 0);
+    EXPECT_TRUE(logText().contains("Detected other instance running, aborting"));
+    EXPECT_FALSE(QFileInfo::exists(install() + "/update.ini")) << "the second run recorded nothing";
+
+    ASSERT_TRUE(QFile::remove(hold()));
+    EXPECT_TRUE(vxtest::runUntil([&] { return phaseTwo.state() == QProcess::NotRunning; },
+                                 kPhaseTimeoutMs));
+    EXPECT_EQ(phaseTwo.exitCode(), 0);
+    ASSERT_TRUE(clientStarted());
+    EXPECT_EQ(vxtest::readFile(postInstallRuns()), "ran\n");
+    expectInstalledTreeIsTheNewOne();
+}
+
+// What a launcher sees once the user has closed the boxes and the window: a failed update and
+// a cancelled one end with a non-zero status (a finished one with 0, as the tests above show).
+TEST_F(EndToEndTest, FailedAndCancelledUpdatesEndWithNonZeroStatus)
+{
+    if (!VirtualDisplay::available())
+        GTEST_SKIP() << "needs Xvfb to act as the user";
+    VirtualDisplay display;
+    ASSERT_TRUE(display.start());
+    QProcessEnvironment env = environment();
+    display.use(env);
+    const auto before = contents(install());
+    const QString window = "Voxmere 3 Client Update";
+
+    // Failure: a product ini that the built-in key does not verify.
+    pointAlphaChannelAt(kForeignSignedVersion);
+    QProcess failing;
+    startPhaseTwo(failing, preparePhaseTwo(kForeignSignedVersion), kForeignSignedVersion, env);
+    EXPECT_TRUE(vxtest::runUntil(
+        [&] { return logText().contains("Failed to verify product ini, aborting"); },
+        kPhaseTimeoutMs));
+    EXPECT_EQ(display.act({"dismiss", window, "60"}), 0);
+    EXPECT_TRUE(vxtest::runUntil([&] { return failing.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(failing.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(failing.exitCode(), kNotFinishedStatus);
+
+    // Cancel: the user closes the window while the pre-install program runs, and confirms.
+    // (A fresh work folder: the rejected ini of the failed run stays in the old one.)
+    ASSERT_TRUE(QDir(tmp() + "/voxmere_temp_0").removeRecursively());
+    pointAlphaChannelAt(kInstallProgramsVersion);
+    const QString work = preparePhaseTwo(kInstallProgramsVersion);
+    putInstallPrograms(work);
+    QProcess cancelled;
+    startPhaseTwo(cancelled, work, kInstallProgramsVersion, env);
+    ASSERT_TRUE(vxtest::runUntil([&] { return QFileInfo::exists(waiting()); }, kPhaseTimeoutMs));
+    EXPECT_EQ(display.act({"close", window}), 0);
+    EXPECT_EQ(display.act({"key", "Question", "y"}), 0);
+    ASSERT_TRUE(QFile::remove(hold()));
+    EXPECT_TRUE(vxtest::runUntil([&] { return cancelled.state() == QProcess::NotRunning; },
+                                 60000));
+    EXPECT_EQ(cancelled.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(cancelled.exitCode(), kNotFinishedStatus);
+    EXPECT_FALSE(QFileInfo::exists(postInstallRuns()));
+
+    EXPECT_TRUE(contents(install()) == before) << "the installation is untouched";
+    EXPECT_FALSE(QFileInfo::exists(newMarker()));
 }
 
 } // namespace

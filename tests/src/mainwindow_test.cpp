@@ -146,7 +146,7 @@ protected:
         savedTmp = qgetenv("TMPDIR");
         qputenv("TMPDIR", tmp.path().toLocal8Bit());
         QFile::remove(UpdateIniData::updateIniPath());
-        QLocalServer::removeServer(SingleInstanceChecker::serverName());
+        QLocalServer::removeServer(SingleInstanceChecker::socketPath());
         config.isReady = true;
         config.clientType = Configuration::defaultClientType(false);
         config.versionNumber = 42;
@@ -492,6 +492,57 @@ TEST_F(WindowTest, FatalErrorsEndTheLoopWithTheirCodes)
     EXPECT_EQ(answerer.boxes[0].text, "Crypto library failed");
     EXPECT_EQ(answerer.boxes[1].title, "Error");
     EXPECT_EQ(answerer.boxes[1].text, "No client type specified");
+}
+
+// While a fatal error's box is open the start timer fires: nothing starts, and the program ends
+// with the error's code when the box is closed.
+TEST_F(WindowTest, FatalErrorStopsTheDelayedStart)
+{
+    struct Case {
+        const char* label;
+        std::function<void()> raise;
+        int code;
+    };
+    const Case cases[] = {
+        {"engine", [this] { emit engine->fatalError("'http://[::1' is an invalid proxy specification"); }, 2},
+        {"configuration", [this] { emit config.fatalError("Update server returned no version"); }, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        window.reset();
+        window = std::make_unique<MainWindow>(&config);
+        engine = window->findChild<UpdateEngine*>();
+        window->show();
+        BoxAnswerer answerer;
+        answerer.decide = [&](QMessageBox* box) {
+            QMetaObject::invokeMethod(window.get(), "onStartUpdate");
+            emit config.ready();
+            EXPECT_FALSE(engine->isBusy());
+            box->button(QMessageBox::Ok)->click();
+        };
+        EXPECT_EQ(window->exitStatus(runApplication(c.raise)), c.code);
+        EXPECT_EQ(answerer.titles(), QStringList{"Error"});
+        EXPECT_FALSE(engine->isBusy());
+        EXPECT_FALSE(logged("Update engine initialized"));
+        EXPECT_FALSE(QFile::exists(UpdateIniData::updateIniPath()));
+    }
+}
+
+// 0 only for a finished update (or a reboot request); a loop's own non-zero code stays.
+TEST_F(WindowTest, ExitStatusTellsWhetherTheUpdateFinished)
+{
+    window->show();
+    EXPECT_EQ(window->exitStatus(0), MainWindow::kNotFinishedExit) << "never started";
+    EXPECT_EQ(window->exitStatus(2), 2);
+    startEngine();
+    BoxAnswerer answerer(QMessageBox::Yes);
+    EXPECT_EQ(window->exitStatus(runApplication([&] { window->close(); })),
+              MainWindow::kNotFinishedExit) << "cancelled";
+    QTemporaryDir empty;
+    config.workDir = empty.path();
+    EXPECT_EQ(window->exitStatus(runApplication([&] { emit engine->updateFinished(); })), 0);
+    EXPECT_NE(MainWindow::kNotFinishedExit, 0);
+    EXPECT_NE(MainWindow::kNotFinishedExit, 1);
 }
 
 TEST_F(WindowTest, RebootQuestionLeavesANoticeAndQuits)

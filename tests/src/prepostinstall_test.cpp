@@ -105,8 +105,9 @@ TEST_F(PrePostInstallFuncTest, ExitCodeDecidesResultAndReport)
         {"exit 2", true, false, {}},
         {"exit 2", false, true, {}},
         {"exit 255", true, false, {}},
-        // Exit statuses are eight bits wide here: 1010 arrives as 242, an ordinary failure.
-        {"exit 1010", true, false, {}},
+        // Exit statuses are eight bits wide here: 1010 arrives as 242 and still asks for a reboot.
+        {"exit 1010", true, true, {"prog completed sucessfully, reboot required"}},
+        {"exit 1010", false, true, {"prog completed sucessfully, reboot required"}},
         // Killed by a signal: a crash counts as -1.
         {"kill -KILL $$", true, false, {}},
         {"kill -KILL $$", false, true, {}},
@@ -122,7 +123,7 @@ TEST_F(PrePostInstallFuncTest, ExitCodeDecidesResultAndReport)
         const FuncRun run = runFunc(&entry, &config);
         EXPECT_EQ(run.result, c.result);
         EXPECT_EQ(run.messages, QStringList({"Starting prog"}) + c.reports);
-        EXPECT_EQ(run.reboots, 0);
+        EXPECT_EQ(run.reboots, c.reports.value(0).endsWith("reboot required") ? 1 : 0);
     }
 }
 
@@ -144,7 +145,8 @@ TEST_F(PrePostInstallFuncTest, RebootCodeSucceedsAndAsksForAReboot)
         {-1, true, false, {}, 0},
         {-1, false, true, {}, 0},
         {1009, true, false, {}, 0},
-        {242, true, false, {}, 0},
+        {242, true, true, {"prog completed sucessfully, reboot required"}, 1},
+        {1010 + 256, true, false, {}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);

@@ -1,6 +1,7 @@
 #include "singleinstancechecker.h"
 
 #include "eventloop.h"
+#include "installationlock.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -10,9 +11,12 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,10 +32,9 @@ quint16 x25Crc(const QByteArray& bytes)
     return quint16(~crc);
 }
 
-// The socket path of the running instance; removes what a crashed run may have left.
 QString socketPath()
 {
-    return QDir::tempPath() + "/" + SingleInstanceChecker::serverName();
+    return SingleInstanceChecker::socketPath();
 }
 
 const char kChildEnv[] = "VX_GUARD_CHILD_MESSAGE";
@@ -109,7 +112,7 @@ TEST(SingleInstanceChecker, ServerNameFoldsOnlyThePathCase)
 
 TEST(SingleInstanceChecker, SecondProcessDeliversItsMessage)
 {
-    QLocalServer::removeServer(SingleInstanceChecker::serverName());
+    QLocalServer::removeServer(socketPath());
     SingleInstanceChecker checker;
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     auto second = startSecondInstance("#", true);
@@ -122,7 +125,7 @@ TEST(SingleInstanceChecker, SecondProcessDeliversItsMessage)
 
 TEST(SingleInstanceChecker, SecondProcessFindsNobodyWithoutAServer)
 {
-    QLocalServer::removeServer(SingleInstanceChecker::serverName());
+    QLocalServer::removeServer(socketPath());
     auto second = startSecondInstance("#", false);
     ASSERT_TRUE(waitForExit(*second));
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
@@ -131,7 +134,7 @@ TEST(SingleInstanceChecker, SecondProcessFindsNobodyWithoutAServer)
 
 TEST(SingleInstanceChecker, EmptyMessageIsNotDelivered)
 {
-    QLocalServer::removeServer(SingleInstanceChecker::serverName());
+    QLocalServer::removeServer(socketPath());
     SingleInstanceChecker checker;
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     EXPECT_FALSE(SingleInstanceChecker::sendMessage(QString()));
@@ -145,13 +148,13 @@ TEST(SingleInstanceChecker, EmptyMessageIsNotDelivered)
 
 TEST(SingleInstanceChecker, MessageEndsAtFirstZeroByteAndEachConnectionCounts)
 {
-    QLocalServer::removeServer(SingleInstanceChecker::serverName());
+    QLocalServer::removeServer(socketPath());
     SingleInstanceChecker checker;
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     const QByteArray payloads[] = {QByteArray("ab\0cd", 5), QByteArray("raise"), QByteArray("\xe9t\xe9")};
     for (const QByteArray& payload : payloads) {
         QLocalSocket socket;
-        socket.connectToServer(SingleInstanceChecker::serverName());
+        socket.connectToServer(socketPath());
         ASSERT_TRUE(socket.waitForConnected(1000));
         socket.write(payload);
         ASSERT_TRUE(socket.waitForBytesWritten(1000));
@@ -165,11 +168,11 @@ TEST(SingleInstanceChecker, MessageEndsAtFirstZeroByteAndEachConnectionCounts)
 
 TEST(SingleInstanceChecker, ClosesAConnectionThatNeverSpoke)
 {
-    QLocalServer::removeServer(SingleInstanceChecker::serverName());
+    QLocalServer::removeServer(socketPath());
     QLocalSocket socket;
     {
         SingleInstanceChecker checker;
-        socket.connectToServer(SingleInstanceChecker::serverName());
+        socket.connectToServer(socketPath());
         ASSERT_TRUE(socket.waitForConnected(1000));
         // Let the server take the connection before it goes away.
         vxtest::runFor(50);
@@ -182,7 +185,7 @@ TEST(SingleInstanceChecker, ClosesAConnectionThatNeverSpoke)
 
 TEST(SingleInstanceChecker, ReplacesTheSocketOfACrashedRun)
 {
-    QLocalServer::removeServer(SingleInstanceChecker::serverName());
+    QLocalServer::removeServer(socketPath());
     {
         // A socket file that nobody listens on, as a crashed run leaves it.
         QFile stale(socketPath());
@@ -197,10 +200,94 @@ TEST(SingleInstanceChecker, ReplacesTheSocketOfACrashedRun)
 
 TEST(SingleInstanceChecker, LeavesTheSocketOfALiveInstanceAlone)
 {
-    QLocalServer::removeServer(SingleInstanceChecker::serverName());
+    QLocalServer::removeServer(socketPath());
     SingleInstanceChecker first;
     QSignalSpy firstSpy(&first, &SingleInstanceChecker::otherInstanceActivate);
     SingleInstanceChecker second;
     EXPECT_TRUE(SingleInstanceChecker::sendMessage("#"));
     EXPECT_TRUE(vxtest::waitForCount(firstSpy, 1));
+}
+
+// Another local user who makes this user's runtime folder first, in the shared temporary
+// folder, and listens in it, gets no message and takes no lock: the folder is refused.
+TEST(SingleInstanceChecker, AFolderSquattedByAnotherUserIsRefused)
+{
+    if (geteuid() != 0 || !QFileInfo("/usr/bin/setpriv").isExecutable())
+        GTEST_SKIP() << "needs root and setpriv to act as a second user";
+    QTemporaryDir shared;
+    ASSERT_TRUE(shared.isValid());
+    // World-writable with the sticky bit, as /tmp is.
+    ASSERT_EQ(::chmod(QFile::encodeName(shared.path()).constData(), 01777), 0);
+    const QByteArray savedTmp = qgetenv("TMPDIR");
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", QFile::encodeName(shared.path()));
+    qunsetenv("XDG_RUNTIME_DIR");
+    const QString folder = shared.path() + "/vx3update-0";
+
+    // As nobody: makes the folder (or a link to a folder of its own) and listens in it.
+    const char* squatter = R"(
+import os, socket, sys
+folder, name, kind = sys.argv[1:4]
+if kind == 'link':
+    os.mkdir(folder + '-own'); os.chmod(folder + '-own', 0o777)
+    os.symlink(folder + '-own', folder)
+else:
+    os.mkdir(folder); os.chmod(folder, 0o777 if kind == 'open' else 0o700)
+server = socket.socket(socket.AF_UNIX)
+server.bind(os.path.join(folder, name)); server.listen(5)
+print('ready', flush=True)
+while True:
+    server.accept(); print('connected', flush=True)
+)";
+    for (const char* kind : {"open", "private", "link"}) {
+        SCOPED_TRACE(kind);
+        QProcess squat;
+        squat.start("/usr/bin/setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                         "/usr/bin/python3", "-c", squatter, folder,
+                                         SingleInstanceChecker::serverName(), kind});
+        ASSERT_TRUE(vxtest::runUntil([&] { return squat.canReadLine(); }, 20000))
+            << squat.readAllStandardError().constData();
+        ASSERT_EQ(squat.readLine(), "ready\n");
+
+        QString reason;
+        EXPECT_TRUE(SingleInstanceChecker::socketPath(&reason).isEmpty());
+        EXPECT_TRUE(reason.contains(folder)) << reason.toStdString();
+        EXPECT_FALSE(SingleInstanceChecker::sendMessage("#"));
+        {
+            SingleInstanceChecker checker; // runs without a server rather than in that folder
+        }
+        QString lockError;
+        EXPECT_EQ(InstallationLock::acquire(shared.path(), &lockError), InstallationLock::Failed);
+        EXPECT_TRUE(lockError.contains(folder)) << lockError.toStdString();
+        vxtest::runFor(200);
+        EXPECT_FALSE(squat.readAllStandardOutput().contains("connected"));
+        squat.kill();
+        squat.waitForFinished();
+        QFile::remove(folder);
+        QDir(folder).removeRecursively();
+        QDir(folder + "-own").removeRecursively();
+    }
+
+    // With the folder its own, this user's guard and lock work there.
+    EXPECT_EQ(SingleInstanceChecker::socketPath(), folder + "/" + SingleInstanceChecker::serverName());
+    QString lockError;
+    EXPECT_EQ(InstallationLock::acquire(shared.path(), &lockError), InstallationLock::Acquired)
+        << lockError.toStdString();
+    InstallationLock::release();
+    EXPECT_EQ(QFileInfo(folder).permissions() & (QFile::WriteGroup | QFile::WriteOther), 0);
+    EXPECT_EQ(QFileInfo(folder).ownerId(), 0u);
+
+    // $XDG_RUNTIME_DIR is used only when it is this user's private folder (sudo may keep the
+    // invoking user's).
+    const QString runtime = shared.path() + "/runtime";
+    ASSERT_TRUE(QDir().mkdir(runtime));
+    ASSERT_EQ(::chmod(QFile::encodeName(runtime).constData(), 0700), 0);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    EXPECT_EQ(SingleInstanceChecker::socketPath(), runtime + "/" + SingleInstanceChecker::serverName());
+    ASSERT_EQ(::chown(QFile::encodeName(runtime).constData(), 65534, 65534), 0);
+    EXPECT_EQ(SingleInstanceChecker::socketPath(), folder + "/" + SingleInstanceChecker::serverName());
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", savedTmp);
+    if (!savedRuntime.isEmpty())
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
 }

@@ -237,9 +237,9 @@ TEST_F(EngineTest, OtherVersionClearsThePreviousSession)
     EXPECT_FALSE(QFileInfo::exists(old));
     EXPECT_EQ(config.workDir, sessionDir());
     EXPECT_EQ(config.installDir, QCoreApplication::applicationDirPath());
-    // update.ini was deleted as a whole and written afresh.
+    // The old record is replaced; the user's settings stay.
     QSettings ini(UpdateIniData::updateIniPath(), QSettings::IniFormat);
-    EXPECT_FALSE(ini.contains("update/streams"));
+    EXPECT_EQ(ini.value("update/streams").toInt(), 3);
     EXPECT_EQ(ini.value("current/version").toInt(), 40);
 }
 
@@ -693,6 +693,11 @@ TEST_F(EngineRun, UpdaterPhaseAssemblesTheNewUpdaterInTheWorkDirectory)
         + "libx.so.gz=" + line(gzLib, lib, "libx.so")
         + "plugins/tr.dat.gz=" + line(gzTr, newTr, "plugins/tr.dat");
     ASSERT_TRUE(publishIni(ini.toUtf8()));
+    {
+        QSettings user(UpdateIniData::updateIniPath(), QSettings::IniFormat);
+        user.setValue("Channel/alpha", "http://alpha.example/");
+        user.setValue("update/streams", 2);
+    }
 
     start();
     ASSERT_TRUE(waitEnd());
@@ -704,9 +709,14 @@ TEST_F(EngineRun, UpdaterPhaseAssemblesTheNewUpdaterInTheWorkDirectory)
     EXPECT_TRUE(QFileInfo(workDir() + "/update").isExecutable());
     EXPECT_EQ(vxtest::readFile(workDir() + "/libx.so"), lib);
     EXPECT_EQ(vxtest::readFile(workDir() + "/plugins/tr.dat"), newTr);
-    // The new updater gets the session record; the old one's is gone.
-    EXPECT_TRUE(QFile::exists(workDir() + "/update.ini"));
-    EXPECT_FALSE(QFile::exists(UpdateIniData::updateIniPath()));
+    // The new updater gets the session record and the user's settings; the old file keeps
+    // only the settings.
+    QSettings handed(workDir() + "/update.ini", QSettings::IniFormat);
+    EXPECT_EQ(handed.childGroups(), (QStringList{"Channel", "current", "update"}));
+    EXPECT_EQ(handed.value("Channel/alpha").toString(), "http://alpha.example/");
+    EXPECT_EQ(handed.value("update/streams").toInt(), 2);
+    QSettings kept(UpdateIniData::updateIniPath(), QSettings::IniFormat);
+    EXPECT_EQ(kept.childGroups(), (QStringList{"Channel", "update"}));
     EXPECT_TRUE(QFileInfo(workDir()).isDir());
 }
 

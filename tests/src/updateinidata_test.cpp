@@ -135,15 +135,22 @@ TEST_F(UpdateIniDataTest, ModifyWritesRecordAndLeavesOtherGroupsAlone)
     EXPECT_FALSE(QFile::exists(iniPath() + ".lock"));
 }
 
-TEST_F(UpdateIniDataTest, ModifyTempIniCopiesRecordWithClientType)
+TEST_F(UpdateIniDataTest, ModifyTempIniCopiesRecordWithClientTypeAndTheSettings)
 {
-    ASSERT_TRUE(writeIni(iniPath(), "[update]\nstreams=3\n"));
+    ASSERT_TRUE(writeIni(iniPath(), "[update]\nstreams=3\nproxy=\"http://p:1\"\n[Channel]\nalpha=http://a/\n"
+                                    "alphaRevno=9\n[other]\nx=1\n"));
     ASSERT_TRUE(UpdateIniData::modify(55, session.path(), "/opt/vx3", "update_linux_x86"));
+    const QString copy = session.path() + "/update.ini";
+    // Settings left in the folder by an earlier run give way to the installation's.
+    ASSERT_TRUE(writeIni(copy, "[update]\nstreams=5\nproxy=http://old:1\n"));
     ASSERT_TRUE(UpdateIniData::modifyTempIni(session.path()));
 
-    const QString copy = session.path() + "/update.ini";
     QSettings settings(copy, QSettings::IniFormat);
-    EXPECT_EQ(settings.childGroups(), QStringList{ "current" });
+    EXPECT_EQ(settings.childGroups(), (QStringList{ "Channel", "current", "update" }));
+    EXPECT_EQ(settings.value("update/streams").toInt(), 3);
+    EXPECT_EQ(settings.value("update/proxy").toString(), QString("http://p:1"));
+    EXPECT_EQ(settings.value("Channel/alpha").toString(), QString("http://a/"));
+    EXPECT_EQ(settings.value("Channel/alphaRevno").toInt(), 9);
     EXPECT_EQ(settings.value("current/version").toInt(), 55);
     EXPECT_EQ(settings.value("current/dir").toString(), session.path());
     EXPECT_EQ(settings.value("current/vx3dir").toString(), QString("/opt/vx3"));
@@ -189,6 +196,23 @@ TEST_F(UpdateIniDataTest, ModifyFailsInUnwritableApplicationDirectory)
         chmod(appDir.constData(), st.st_mode & 07777);
         EXPECT_FALSE(written);
     }
+    EXPECT_FALSE(QFile::exists(iniPath()));
+}
+
+TEST_F(UpdateIniDataTest, RemoveRecordKeepsTheOtherGroups)
+{
+    const QByteArray record = "[current]\nversion=1\ndir=/d\nvx3dir=/v\ntype=t\n";
+    ASSERT_TRUE(writeIni(iniPath(), "[Channel]\nbeta=true\n[update]\nstreams=2\n" + record));
+    ASSERT_TRUE(UpdateIniData::removeRecord());
+    QSettings settings(iniPath(), QSettings::IniFormat);
+    EXPECT_EQ(settings.childGroups(), (QStringList{ "Channel", "update" }));
+    EXPECT_EQ(settings.value("update/streams").toInt(), 2);
+
+    // A file that held only the record goes.
+    ASSERT_TRUE(writeIni(iniPath(), record));
+    ASSERT_TRUE(UpdateIniData::removeRecord());
+    EXPECT_FALSE(QFile::exists(iniPath()));
+    EXPECT_TRUE(UpdateIniData::removeRecord());
     EXPECT_FALSE(QFile::exists(iniPath()));
 }
 

@@ -1,4 +1,5 @@
 // Runs the built program itself, as a second instance beside a listening first one.
+#include "installationlock.h"
 #include "singleinstancechecker.h"
 
 #include "eventloop.h"
@@ -15,6 +16,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace {
 
 // A copy of the program in a folder of its own, with a temporary folder beside it.
@@ -25,31 +30,38 @@ public:
     {
         EXPECT_TRUE(QDir().mkpath(appDir()));
         EXPECT_TRUE(QDir().mkpath(tmpDir()));
+        EXPECT_TRUE(QDir().mkpath(runDir()));
+        EXPECT_TRUE(QFile::setPermissions(runDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         EXPECT_TRUE(QFile::copy(VX_UPDATE_PROGRAM, program()));
         EXPECT_TRUE(QFile::setPermissions(program(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     }
 
     QString appDir() const { return root.path() + "/app"; }
     QString tmpDir() const { return root.path() + "/tmp"; }
+    // The private runtime folder of the copy's runs, for the socket and the locks.
+    QString runDir() const { return root.path() + "/run"; }
     QString program() const { return appDir() + "/update"; }
 
     // The socket under which a first instance of this copy listens.
     QString socketPath() const
     {
-        return tmpDir() + "/"
+        return runDir() + "/"
                + SingleInstanceChecker::serverNameFor(QFileInfo(program()).canonicalFilePath(), QDir::homePath());
     }
 
     // Runs the copy with `args`; false when it did not end in time.
-    bool run(const QStringList& args, int* exitCode)
+    bool run(const QStringList& args, int* exitCode) { return runProgram(program(), args, exitCode); }
+
+    bool runProgram(const QString& path, const QStringList& args, int* exitCode)
     {
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", tmpDir());
+        env.insert("XDG_RUNTIME_DIR", runDir());
         env.insert("QT_QPA_PLATFORM", "offscreen");
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(program(), args);
+        process.start(path, args);
         if (!vxtest::runUntil([&] { return process.state() == QProcess::NotRunning; }, 30000)) {
             process.kill();
             process.waitForFinished();
@@ -57,6 +69,15 @@ public:
         }
         *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         return true;
+    }
+
+    QByteArray logText() const
+    {
+        QByteArray text;
+        const QString folder = tmpDir() + "/voxmere_update_log";
+        for (const QString& file : QDir(folder).entryList(QDir::Files))
+            text += vxtest::readFile(folder + "/" + file);
+        return text;
     }
 
     QStringList logLines() const
@@ -209,4 +230,51 @@ TEST(UpdateProgram, ClientPhaseIgnoresTheRecordInAWorkFolderOthersCanWrite)
         EXPECT_EQ(QDir(install).entryList(QDir::Files), QStringList{"vx3client_runscript.sh"});
         EXPECT_EQ(vxtest::readFile(install + "/vx3client_runscript.sh"), "#!/bin/sh\n");
     }
+}
+
+// While another process holds the installation's lock, a run of either phase for that
+// installation leaves at once with 0, as it does when another instance answers, and changes
+// nothing.
+TEST(UpdateProgram, RunForALockedInstallationLeavesWithZero)
+{
+    ProgramCopy copy;
+    vxtest::writeFile(copy.tmpDir() + "/vx3_update_log", "");
+    const QString lockFile = InstallationLock::lockFilePath(copy.runDir(), copy.appDir());
+    const int fd = ::open(QFile::encodeName(lockFile).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+
+    // Phase 2 runs from a work folder whose session record names the installation.
+    const QString work = copy.tmpDir() + "/voxmere_temp_0";
+    ASSERT_TRUE(QDir().mkpath(work));
+    ASSERT_TRUE(vxtest::writeFile(work + "/update.ini",
+                                  "[current]\nversion=5\ndir=" + work.toUtf8() + "\nvx3dir="
+                                      + copy.appDir().toUtf8() + "\ntype=client_linux_x86\n"));
+    ASSERT_TRUE(QFile::copy(copy.program(), work + "/update"));
+    ASSERT_TRUE(QFile::setPermissions(work + "/update", QFile::ReadOwner | QFile::ExeOwner));
+    const QByteArray record = vxtest::readFile(work + "/update.ini");
+    // Not even the clean-up of older installations' leftovers runs.
+    ASSERT_TRUE(vxtest::writeFile(copy.appDir() + "/_old_update", "x"));
+
+    struct Case {
+        QString program;
+        QStringList args;
+    };
+    const Case cases[] = {{copy.program(), {"--nouser", "update_linux_x86", "5"}},
+                          {work + "/update", {"--clientupdate", "client_linux_x86", "5", "#"}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program.toStdString());
+        int exitCode = -2;
+        ASSERT_TRUE(copy.runProgram(c.program, c.args, &exitCode));
+        EXPECT_EQ(exitCode, 0);
+        // A start within the same second appends to the same log file.
+        EXPECT_TRUE(copy.logText().contains("Detected other instance running, aborting"))
+            << copy.logText().constData();
+        EXPECT_FALSE(copy.logText().contains("Update engine initialized"));
+    }
+    ::close(fd);
+    EXPECT_FALSE(QFile::exists(copy.appDir() + "/update.ini"));
+    EXPECT_EQ(vxtest::readFile(work + "/update.ini"), record);
+    EXPECT_TRUE(QFile::exists(copy.appDir() + "/_old_update"));
+    EXPECT_EQ(QDir(copy.tmpDir()).entryList({"voxmere_temp_*"}, QDir::Dirs).size(), 1);
 }

@@ -49,19 +49,37 @@ http {
     keepalive_requests 100000;
     server {
         listen 127.0.0.1:%2;
-        root %3;
+        %3
     }
 }
 )";
+
+// As a proxy: every request goes on to the upstream server, and its request line is logged.
+static const char kProxyServerBody[] = R"(access_log %1/access.log proxylog;
+        location / { proxy_pass %2; })";
 
 NginxServer::NginxServer(const QString& docRoot)
     : m_DocRoot(QDir(docRoot).absolutePath())
 {
 }
 
+NginxServer::NginxServer(const QString& docRoot, const QString& upstream)
+    : m_DocRoot(QDir(docRoot).absolutePath())
+    , m_Upstream(upstream)
+{
+}
+
 NginxServer::~NginxServer() { stop(); }
 
 QString NginxServer::baseUrl() const { return QString("http://127.0.0.1:%1/").arg(m_Port); }
+
+QStringList NginxServer::requestLines() const
+{
+    QFile log(m_Dir.path() + "/access.log");
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
+}
 
 bool NginxServer::start()
 {
@@ -86,7 +104,13 @@ bool NginxServer::startOnPort(quint16 port)
         m_Error = "cannot write " + conf;
         return false;
     }
-    file.write(QString(kNginxConf).arg(dir).arg(port).arg(m_DocRoot).toUtf8());
+    QString text = QString(kNginxConf).arg(dir).arg(port);
+    if (m_Upstream.isEmpty())
+        text = text.arg("root " + m_DocRoot + ";");
+    else
+        text = text.arg(QString(kProxyServerBody).arg(dir, m_Upstream))
+                   .replace("http {", "http {\n    log_format proxylog '$request';");
+    file.write(text.toUtf8());
     file.close();
 
     m_Process.setProcessChannelMode(QProcess::MergedChannels);

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 namespace vxtest {
@@ -14,6 +15,9 @@ class NginxServer
 {
 public:
     explicit NginxServer(const QString& docRoot);
+    // A proxy instead: every request goes on to `upstream` ("http://127.0.0.1:<port>"), and its
+    // request line is logged for requestLines(). `docRoot` is not served.
+    NginxServer(const QString& docRoot, const QString& upstream);
     ~NginxServer();
 
     // Starts nginx and waits until it accepts connections. False (see errorText) when it cannot.
@@ -24,11 +28,14 @@ public:
     // "http://127.0.0.1:<port>/"
     QString baseUrl() const;
     QString errorText() const { return m_Error; }
+    // A proxy's request lines so far ("GET http://127.0.0.1:<port>/7/a HTTP/1.1").
+    QStringList requestLines() const;
 
 private:
     bool startOnPort(quint16 port);
 
     QString m_DocRoot;
+    QString m_Upstream;
     QTemporaryDir m_Dir;
     QProcess m_Process;
     quint16 m_Port = 0;

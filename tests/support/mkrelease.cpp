@@ -44,9 +44,14 @@ int main(int argc, char** argv)
                                                     "or 2 LZMA2 (default 0).", "n", "0");
     const QCommandLineOption key("key", "Private key (DER) to sign the product ini with "
                                         "(default: the development key).", "file");
+    const QCommandLineOption preinstall("preinstall", "List a program of the work folder to "
+                                                      "run before the files are installed "
+                                                      "(repeatable).", "program");
+    const QCommandLineOption postinstall("postinstall", "The same, run after the files are "
+                                                        "installed (repeatable).", "program");
     const QCommandLineOption quiet("quiet", "Print nothing on success.");
     parser.addOptions({product, release, oldDir, newDir, out, section, gzip, preprocess,
-                       noPatches, noElements, method, key, quiet});
+                       noPatches, noElements, method, key, preinstall, postinstall, quiet});
     parser.process(app);
 
     const QString type = parser.value(product);
@@ -71,6 +76,8 @@ int main(int argc, char** argv)
     options.patches = !parser.isSet(noPatches) && !options.oldDir.isEmpty();
     options.patchElements = !parser.isSet(noElements);
     options.privateKey = parser.value(key);
+    options.preinstall = parser.values(preinstall);
+    options.postinstall = parser.values(postinstall);
 
     vxtest::ReleaseBuilder builder(options);
     if (!builder.build()) {

@@ -37,6 +37,11 @@ void ProductIniWriter::addDelete(const QString& path, int code)
     m_Lines.append({"delete", path, QString::number(code)});
 }
 
+void ProductIniWriter::addInstallProgram(const QString& section, const QString& program)
+{
+    m_Lines.append({section, program, "linux32"});
+}
+
 bool ProductIniWriter::write(const QString& path)
 {
     m_Error.clear();

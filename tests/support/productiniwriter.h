@@ -12,6 +12,7 @@ namespace vxtest {
 //   file key   published digest::published size::installed digest::installed size::target
 //   patch key  patch digest::patch size::source digest::source size::target
 //   [delete]   relative path = delete code (0 a file, 2 a folder with all it holds)
+//   [preinstall], [postinstall]   program = OS name
 // A plain value used on one thread.
 class ProductIniWriter
 {
@@ -31,6 +32,9 @@ public:
     void addPatch(const QString& section, const QString& key, const Digested& patch,
                   const Digested& source, const QString& target);
     void addDelete(const QString& path, int code);
+    // `section` is "preinstall" or "postinstall"; the program (relative to the updater's work
+    // folder) runs on Linux without arguments and is required.
+    void addInstallProgram(const QString& section, const QString& program);
 
     bool isEmpty() const { return m_Lines.isEmpty(); }
 

@@ -135,6 +135,10 @@ bool ReleaseBuilder::build()
     }
     if (m_Options.client)
         listDeletions(ini);
+    for (const QString& program : m_Options.preinstall)
+        ini.addInstallProgram("preinstall", program);
+    for (const QString& program : m_Options.postinstall)
+        ini.addInstallProgram("postinstall", program);
     return writeIni(ini);
 }
 

@@ -43,6 +43,10 @@ public:
         // Layout of the binary diffs inside patches (0 raw, 1 and 2 LZMA2).
         int patchMethod = 0;
         QString privateKey; // empty takes the development key
+        // Install programs listed in the ini, relative to the updater's work folder; the release
+        // does not publish them.
+        QStringList preinstall;
+        QStringList postinstall;
     };
 
     explicit ReleaseBuilder(const Options& options);

@@ -12,9 +12,9 @@ static QString envPath(const char* name, const char* fallback)
     return value.isEmpty() ? QString::fromUtf8(fallback) : QString::fromUtf8(value);
 }
 
-QString corpusDir() { return envPath("VX_CORPUS_DIR", "../shared/corpus"); }
+QString corpusDir() { return envPath("VX_CORPUS_DIR", VXTEST_DEFAULT_CORPUS_DIR); }
 
-QString sourceDir() { return envPath("VX_SOURCE_DIR", "."); }
+QString sourceDir() { return envPath("VX_SOURCE_DIR", VXTEST_DEFAULT_SOURCE_DIR); }
 
 QByteArray readFile(const QString& path)
 {

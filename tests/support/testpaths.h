@@ -7,10 +7,11 @@
 
 namespace vxtest {
 
-// Folder of the sample executables (VX_CORPUS_DIR, set by CTest).
+// Folder of the sample executables (VX_CORPUS_DIR, set by CTest; else the folder the build
+// was configured with).
 QString corpusDir();
 
-// Root of the source tree (VX_SOURCE_DIR, set by CTest).
+// Root of the source tree (VX_SOURCE_DIR, set by CTest; else the configured source tree).
 QString sourceDir();
 
 // Whole contents of a file; empty when it cannot be read.
