@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <sys/stat.h>
+
 namespace {
 
 const int kStartDelayMs = 2000;
@@ -50,6 +52,8 @@ QString installationDir(const QString& appDir)
 
 int main(int argc, char** argv)
 {
+    // Whatever the caller's umask, nothing this run writes may be writable by group or others.
+    ::umask(S_IWGRP | S_IWOTH);
     protobufVerifyVersion();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
     LogFile::instance();

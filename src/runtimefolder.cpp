@@ -1,5 +1,7 @@
 #include "runtimefolder.h"
 
+#include "trustedfolder.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -52,22 +54,9 @@ QString RuntimeFolder::path(QString* reason)
 
 bool RuntimeFolder::isPrivate(const QString& dir, QString* reason)
 {
-    struct stat st;
-    if (::lstat(QFile::encodeName(dir).constData(), &st) != 0) {
-        *reason = QString("Cannot examine %1: %2").arg(dir, systemError(errno));
-        return false;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        *reason = QString("%1 is not a directory").arg(dir);
-        return false;
-    }
-    if (st.st_uid != geteuid()) {
-        *reason = QString("%1 belongs to another user (%2)").arg(dir).arg(st.st_uid);
-        return false;
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        *reason = QString("%1 is writable by other users").arg(dir);
-        return false;
-    }
-    return true;
+    QString why;
+    if (TrustedFolder::isPrivate(dir, &why))
+        return true;
+    *reason = dir + QLatin1Char(' ') + why;
+    return false;
 }
