@@ -3,7 +3,10 @@
 #include "rollbackdata.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path,
                                                        RollbackDataList* rollback,
@@ -36,10 +39,13 @@ bool DirCreateTaskSpecification::createDir(const QString& dirPath)
     }
     if (!QFileInfo::exists(parent) && !createDir(parent))
         return false;
-    if (!QDir(parent).mkdir(info.fileName())) {
+    // 0755 whatever the umask: nothing the updater makes may be changed by group or others.
+    const QByteArray osLevel = QFile::encodeName(level);
+    if (::mkdir(osLevel.constData(), 0755) != 0) {
         emit message(QString("unable to create dir %1").arg(level));
         return false;
     }
+    ::chmod(osLevel.constData(), 0755);
     addRollback(RollbackData(RollbackData::DIR_CREATED, level));
     return true;
 }

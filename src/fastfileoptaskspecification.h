@@ -20,6 +20,8 @@ public:
     // Does the operation; reports its reason through message before returning false.
     virtual bool doOp() = 0;
 
+    const QString& getPath() const { return path; }
+
 protected:
     void addRollback(const RollbackData& record);
 

@@ -1,7 +1,11 @@
 #include "filecopyfunc.h"
 
+#include "stagedfile.h"
+
 #include <QDebug>
 #include <QFile>
+
+#include <sys/stat.h>
 
 FileCopyFunc::FileCopyFunc(const QString& src, const QString& dst)
     : SlowFileOpFunc(src, dst)
@@ -11,5 +15,8 @@ FileCopyFunc::FileCopyFunc(const QString& src, const QString& dst)
 bool FileCopyFunc::run()
 {
     qDebug() << "run" << src << dst;
-    return QFile::copy(src, dst);
+    // The copy has the source's mode, less setuid, setgid and write access for group and others.
+    struct stat st;
+    const bool known = ::stat(QFile::encodeName(src).constData(), &st) == 0;
+    return StagedFile::copyFile(src, dst, known ? (st.st_mode & 0755) : 0600);
 }

@@ -3,7 +3,7 @@
 
 #include "slowfileopfunc.h"
 
-// Copies src to dst in a pool thread; fails when dst already exists.
+// Copies src to dst in a pool thread; fails when dst already exists, and leaves no partial dst.
 class FileCopyFunc : public SlowFileOpFunc
 {
     Q_OBJECT

@@ -12,5 +12,5 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollback,
 
 ASyncFunc* FileCopyTaskSpecification::createFunc()
 {
-    return new FileCopyFunc(src, dst);
+    return new FileCopyFunc(src, output);
 }

@@ -4,6 +4,10 @@
 #include "filedeletetaskspecification.h"
 
 #include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <sys/stat.h>
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteEntry>* list,
                                                                  Configuration* config,
@@ -25,11 +29,33 @@ void FileDeleteListTaskSpecification::execute()
         for (const DeleteEntry& entry : qAsConst(*list)) {
             // An absolute entry path comes back unchanged.
             const QString target = base.filePath(entry.path);
-            addTask(new FileDeleteTaskSpecification(false, target, entry.recursive, this, 1.0 / n));
+            addTask(new FileDeleteTaskSpecification(mustGo(target, entry.recursive), target,
+                                                    entry.recursive, this, 1.0 / n));
         }
     }
     state = TASK_RUNNING;
     startTasks();
+}
+
+bool FileDeleteListTaskSpecification::mustGo(const QString& target, bool recursive)
+{
+    // What is already gone is no failure (a run after a killed one finds it so), and a folder
+    // that is to go only when empty may stay with what a user put there. Anything else that
+    // stays would leave a file of the earlier release in the installation.
+    struct stat st;
+    if (::lstat(QFile::encodeName(target).constData(), &st) != 0)
+        return errno != ENOENT && errno != ENOTDIR;
+    return recursive || !S_ISDIR(st.st_mode);
+}
+
+void FileDeleteListTaskSpecification::subtasksDone()
+{
+    for (TaskSpecification* task : qAsConst(tasks)) {
+        auto* deletion = qobject_cast<FileDeleteTaskSpecification*>(task);
+        if (deletion && deletion->getState() == TASK_FAILED)
+            emit error(QString("Could not delete '%1'").arg(deletion->getPath()));
+    }
+    ComposedTaskSpecification::subtasksDone();
 }
 
 void FileDeleteListTaskSpecification::reset()

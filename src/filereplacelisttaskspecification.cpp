@@ -3,10 +3,12 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "stagedfile.h"
 #include "updatefileentry.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 
@@ -30,6 +32,11 @@ void FileReplaceListTaskSpecification::execute()
         state = TASK_RUNNING;
         fail();
         return;
+    }
+    if (config) {
+        // Staged and undo files of a run that was killed: every installed file is complete (old
+        // or new) by itself, so they are of no further use.
+        StagedFile::removeLeftovers(config->installDir);
     }
     if (list && config && !list->isEmpty()) {
         // The directory tasks are synchronous and first in the queue, so every directory exists
@@ -69,8 +76,21 @@ void FileReplaceListTaskSpecification::subtasksDone()
     if (computeOutcome() != TASK_FINISHED) {
         emit message("rolling back file updates");
         journal.rollback(this);
+    } else {
+        dropUndoFiles();
     }
     ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::dropUndoFiles()
+{
+    // The run keeps its files now: the earlier contents kept for undo go, and with them the
+    // records that would need them.
+    for (const RollbackData& record : journal.records()) {
+        if (record.op == RollbackData::FILE_RENAME && StagedFile::isUndoPath(record.path))
+            QFile::remove(record.path);
+    }
+    journal.clear();
 }
 
 void FileReplaceListTaskSpecification::reset()

@@ -10,7 +10,8 @@ class Configuration;
 class UpdateFileEntry;
 
 // Installs the replace list into the installation directory: first the missing parent
-// directories, then one FileReplaceTaskSpecification per entry, at most two at once. Everything
+// directories, then one FileReplaceTaskSpecification per entry, at most two at once. Staged and
+// undo files left in the installation by a killed run are removed first. Everything
 // created or renamed goes into this task's journal, which is undone newest first when the list
 // does not finish. The list and the configuration are borrowed; GUI thread only.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
@@ -23,13 +24,15 @@ public:
     void execute() override;
     // Drops the sub-tasks and undoes the journal, then the plain reset.
     void reset() override;
-    // Rolls the whole list back unless every sub-task finished.
+    // Rolls the whole list back unless every sub-task finished; after success removes the
+    // earlier contents kept for undo.
     void subtasksDone() override;
 
 private:
     // Parent directories of the installed files that do not exist yet, sorted so that a parent
     // comes before its children.
     QStringList missingDirectories() const;
+    void dropUndoFiles();
 
     QList<UpdateFileEntry>* list;
     RollbackDataList journal;

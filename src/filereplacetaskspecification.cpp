@@ -1,37 +1,19 @@
 #include "filereplacetaskspecification.h"
 
-#include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "filecopytaskspecification.h"
-#include "filerenametaskspecification.h"
+#include "fileinstalltaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "stagedfile.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 
-namespace {
-const QSet<QString>& executableNames()
-{
-    static const QSet<QString> names{"vx3client_linux_x86", "vx3client_linux_amd64",
-                                     "vx3client_runscript.sh", "update", "error_report",
-                                     "package_inst", "QtWebEngineProcess"};
-    return names;
-}
-
-const QSet<QString>& sharedLibrarySuffixes()
-{
-    static const QSet<QString> suffixes{"so", "so.0", "so.1", "so.4", "so.5"};
-    return suffixes;
-}
-
-// rwx for owner, user, group and others.
-const QFileDevice::Permissions kExecutablePermissions(0x7777);
-} // namespace
+#include <sys/stat.h>
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const UpdateFileEntry& entry,
                                                            RollbackDataList* parentJournal,
@@ -65,36 +47,43 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     qDebug() << "FileReplaceTaskSpecification: spec:" << entry.name << " src:" << src
              << " dstFile:" << dst << " hasPatch:" << entry.hasPatch() << " patchFile:" << patchFile;
 
-    dstExisted = QFileInfo::exists(dst);
-    aside = work.filePath(entry.effectiveName() + "_replaced");
-    moveAsideTask = nullptr;
-    writeTask = nullptr;
+    staged = StagedFile::stagingPath(dst);
+    // A staged file of a killed run is never taken for this run's result.
+    QFile::remove(staged);
 
+    SlowFileOpSpecification* write = nullptr;
     if (!entry.hasTarget()) {
         // A plain copy never writes over an installed file: it fails instead.
-        writeTask = new FileCopyTaskSpecification(&journal, src, dst, this, 1.0);
-        addTask(writeTask);
+        write = new FileCopyTaskSpecification(nullptr, src, dst, this, 1.0);
+        addStagedWrite(write, QString(), false, 0.0);
     } else {
         if (entry.hasPatch()) {
             qDebug() << "HAS PATCH";
-            // Taken before the installed file is moved aside.
             const QString oldCopy = work.filePath(entry.effectiveName() + "_old");
             prepareOldCopy(oldCopy);
             emit message(QString("Patching %1").arg(entry.effectiveName()));
-            addMoveAside();
-            writeTask = new FileTaskSpecification_patch(&journal, oldCopy, patchFile, dst, this, 0.8);
+            write = new FileTaskSpecification_patch(nullptr, oldCopy, patchFile, dst, this, 0.8);
         } else if (QFileInfo(entry.name).suffix() == "_lzma2_") {
-            addMoveAside();
-            writeTask = new FileUnpackTaskSpecification_lzma2(&journal, src, dst, this, 0.8);
+            write = new FileUnpackTaskSpecification_lzma2(nullptr, src, dst, this, 0.8);
         } else {
-            addMoveAside();
-            writeTask = new FileUnpackTaskSpecification_zip(&journal, src, dst, this, 0.8);
+            write = new FileUnpackTaskSpecification_zip(nullptr, src, dst, this, 0.8);
         }
-        addTask(writeTask);
-        addTask(new CheckSignatureTaskSpecification(dst, entry.sha512, true, this, 0.2));
+        addStagedWrite(write, entry.sha512, true, 0.2);
     }
     state = TASK_RUNNING;
     startTasks();
+}
+
+void FileReplaceTaskSpecification::addStagedWrite(SlowFileOpSpecification* write,
+                                                 const QString& sha512, bool mayReplace,
+                                                 qreal installWeight)
+{
+    // The new content is written beside dst and reaches dst only by a rename once it is flushed,
+    // checked and given its mode.
+    write->writeTo(staged);
+    addTask(write);
+    addTask(new FileInstallTaskSpecification(&journal, staged, dst, sha512, mayReplace,
+                                             write->getErrorMessage(), this, installWeight));
 }
 
 void FileReplaceTaskSpecification::prepareOldCopy(const QString& oldCopy)
@@ -108,19 +97,6 @@ void FileReplaceTaskSpecification::prepareOldCopy(const QString& oldCopy)
     qDebug() << "Copy" << dst << "->" << oldCopy << QFile::copy(dst, oldCopy);
 }
 
-void FileReplaceTaskSpecification::addMoveAside()
-{
-    // The write steps write over an existing file; kept aside, the earlier content can come back
-    // on undo. It goes into the work directory, so nothing extra is left in the installation.
-    if (!dstExisted || QFileInfo(dst).isDir())
-        return;
-    if (QFile::exists(aside))
-        QFile::remove(aside);
-    QDir().mkpath(QFileInfo(aside).absolutePath());
-    moveAsideTask = new FileRenameTaskSpecification(dst, aside, &journal, this, 0.0);
-    addTask(moveAsideTask);
-}
-
 void FileReplaceTaskSpecification::subtasksDone()
 {
     if (computeOutcome() == TASK_FINISHED) {
@@ -128,38 +104,18 @@ void FileReplaceTaskSpecification::subtasksDone()
         if (parentJournal)
             parentJournal->appendList(journal);
         journal.clear();
-        keepPermissionsOfReplaced();
-        makeSingleFileExecutable(dst);
     } else {
-        removeLeftover();
+        QFile::remove(staged);
         journal.rollback(this);
     }
     ComposedTaskSpecification::subtasksDone();
 }
 
-void FileReplaceTaskSpecification::removeLeftover()
-{
-    // A finished write step is in the journal; one that never ran wrote nothing.
-    if (!writeTask || writeTask->getState() != TASK_FAILED)
-        return;
-    const bool dstWasFree =
-        !dstExisted || (moveAsideTask && moveAsideTask->getState() == TASK_FINISHED);
-    if (dstWasFree && QFileInfo::exists(dst))
-        qDebug() << "Removed unfinished" << dst << QFile::remove(dst);
-}
-
-void FileReplaceTaskSpecification::keepPermissionsOfReplaced()
-{
-    // Writing over the installed file would have kept its mode; the new file must too.
-    if (moveAsideTask && moveAsideTask->getState() == TASK_FINISHED)
-        QFile::setPermissions(dst, QFileInfo(aside).permissions());
-}
-
 void FileReplaceTaskSpecification::reset()
 {
     clearTasks();
-    moveAsideTask = nullptr;
-    writeTask = nullptr;
+    if (!staged.isEmpty())
+        QFile::remove(staged);
     journal.rollback(this);
     TaskSpecification::reset();
 }
@@ -168,9 +124,10 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
 {
     const QFileInfo info(path);
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
-    if (executableNames().contains(info.fileName())
-        || sharedLibrarySuffixes().contains(info.completeSuffix())) {
-        QFile::setPermissions(path, kExecutablePermissions);
+    struct stat st;
+    const QByteArray osPath = QFile::encodeName(path);
+    if (StagedFile::isExecutableName(info.fileName()) && ::stat(osPath.constData(), &st) == 0) {
+        ::chmod(osPath.constData(), StagedFile::modeFor(info.fileName(), true, st.st_mode));
         qDebug() << "Set executable flag on" << path;
     }
 }

@@ -6,13 +6,16 @@
 #include "updatefileentry.h"
 
 class Configuration;
+class SlowFileOpSpecification;
 
 // Installs one file of the replace list, one step after another: a plain copy of a downloaded
-// file, or a patch, unpack or gunzip followed by a digest check of the result. An installed file
-// that is about to be written over is first moved aside into the work directory (a rename record),
-// so that undoing the journal puts the earlier content back. The steps record into this task's
-// own journal; on success the records move to the list's journal, on failure they are undone at
-// once. The parent journal and the configuration are borrowed; GUI thread only.
+// file, or a patch, unpack or gunzip, each written to a staged file beside the installed one and
+// then put in its place (FileInstallTaskSpecification: flushed, checked against the listed digest
+// when the entry has a target, given its mode, renamed). An installed file replaced this way stays
+// reachable under its undo name, and undoing the journal renames it back. The install step
+// records into this task's own journal; on success the records move to the list's journal, on
+// failure they are undone at once. The parent journal and the configuration are borrowed; GUI
+// thread only.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -25,20 +28,17 @@ public:
     void reset() override;
     void subtasksDone() override;
 
-    // Gives read, write and execute to everyone when the file is one of the known programs or a
-    // shared library.
+    // Makes the file executable for whoever may read it when it is one of the known programs or
+    // a shared library; write access for group and others goes.
     static void makeSingleFileExecutable(const QString& path);
 
 private:
     void makeSubtasksAndStart();
-    // Adds the rename that moves an installed dst out of the way of the write step.
-    void addMoveAside();
+    // Adds `write`, told to write the staged file, and the step that puts the result at dst.
+    void addStagedWrite(SlowFileOpSpecification* write, const QString& sha512, bool mayReplace,
+                        qreal installWeight);
     // Makes the old copy of the installed file that the patch reads.
     void prepareOldCopy(const QString& oldCopy);
-    // After a failed step: removes what a write step left at dst when dst was not an installed
-    // file at that moment, so that the undo can put the earlier file back.
-    void removeLeftover();
-    void keepPermissionsOfReplaced();
 
     UpdateFileEntry entry;
     RollbackDataList* parentJournal;
@@ -46,10 +46,7 @@ private:
     Configuration* config;
 
     QString dst;
-    QString aside;
-    bool dstExisted = false;
-    TaskSpecification* moveAsideTask = nullptr;
-    TaskSpecification* writeTask = nullptr;
+    QString staged;
 };
 
 #endif // FILEREPLACETASKSPECIFICATION_H

@@ -17,5 +17,5 @@ FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* rollb
 
 ASyncFunc* FileTaskSpecification_patch::createFunc()
 {
-    return new FileFuncPatch(src, middle, dst);
+    return new FileFuncPatch(src, middle, output);
 }

@@ -11,5 +11,5 @@ FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDat
 
 ASyncFunc* FileUnpackTaskSpecification_lzma2::createFunc()
 {
-    return new FileUnpackFunc_lzma2(src, dst);
+    return new FileUnpackFunc_lzma2(src, output);
 }

@@ -11,5 +11,5 @@ FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataLis
 
 ASyncFunc* FileUnpackTaskSpecification_zip::createFunc()
 {
-    return new FileUnpackFunc_Zip(src, dst);
+    return new FileUnpackFunc_Zip(src, output);
 }

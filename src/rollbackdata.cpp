@@ -1,5 +1,7 @@
 #include "rollbackdata.h"
 
+#include "stagedfile.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -39,7 +41,9 @@ bool RollbackData::rollback(QObject* notify) const
         return ok;
     }
     case FILE_RENAME: {
-        const bool ok = QFile::rename(path, second);
+        // rename(2) itself: the earlier content takes the place of whatever now holds the old
+        // name in one step, and no copy is ever made.
+        const bool ok = StagedFile::renameOver(path, second);
         if (!ok)
             message(notify, QString("warning: rollback rename %1 to %2 failed").arg(second, path));
         return ok;

@@ -18,6 +18,7 @@ SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorMessage,
     , src(src)
     , middle(middle)
     , dst(dst)
+    , output(dst)
     , errorMessage(errorMessage)
 {
 }
@@ -27,7 +28,7 @@ void SlowFileOpSpecification::runDone(bool ok)
     // The file exists whatever became of the task meanwhile, so it is recorded in any state.
     if (ok) {
         if (rollback)
-            rollback->append(RollbackData(RollbackData::FILE_CREATED, dst));
+            rollback->append(RollbackData(RollbackData::FILE_CREATED, output));
     } else {
         emit message(errorMessage);
     }

@@ -7,7 +7,8 @@ class RollbackDataList;
 
 // A file operation that runs on the global thread pool and creates `dst` from `src` (and
 // `middle`, when a third file is involved). On success `dst` goes into the borrowed undo journal,
-// when there is one; on failure the prepared `errorMessage` is reported. Both happen in the GUI
+// when there is one; on failure the prepared `errorMessage` is reported. The worker may be told to
+// write another file (writeTo), such as a staged file that is renamed onto `dst` later. Both happen in the GUI
 // thread, in runDone. Once queued the work cannot be stopped.
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {
@@ -21,11 +22,17 @@ public:
 
     void runDone(bool ok) override;
 
+    // The worker writes `path` instead of `dst`, and `path` is what the journal records; texts
+    // still name `dst`. Set before execute().
+    void writeTo(const QString& path) { output = path; }
+    const QString& getErrorMessage() const { return errorMessage; }
+
 protected:
     RollbackDataList* rollback;
     QString src;
     QString middle;
     QString dst;
+    QString output; // the file the worker writes; `dst` unless writeTo() said otherwise
     QString errorMessage;
 };
 

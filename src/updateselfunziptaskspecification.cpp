@@ -5,6 +5,7 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "updatefileentry.h"
+#include "stagedfile.h"
 #include "updateinidata.h"
 
 #include <QDebug>
@@ -13,6 +14,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
+
+#include <sys/stat.h>
 
 UpdateSelfUnzipTaskSpecification::UpdateSelfUnzipTaskSpecification(QList<UpdateFileEntry>* list,
                                                                    Configuration* config,
@@ -75,10 +78,12 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
         ComposedTaskSpecification::subtasksDone();
         return;
     }
+    setExtractedModes();
     const QFileInfo updater(config->workDir + "/update");
     qDebug() << "chmod +x" << updater.fileName() << updater.exists();
+    // Only the owner (the one who runs it next) may run it; nobody else may change it before.
     if (updater.exists())
-        QFile::setPermissions(updater.filePath(), QFileDevice::Permissions(0x7777));
+        ::chmod(QFile::encodeName(updater.filePath()).constData(), 0700);
 
     if (!UpdateIniData::modifyTempIni(config->workDir)) {
         qDebug() << "Failed to write temp update.ini";
@@ -89,6 +94,23 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     }
     copyTranslations();
     ComposedTaskSpecification::subtasksDone();
+}
+
+void UpdateSelfUnzipTaskSpecification::setExtractedModes()
+{
+    // The writers create files as the umask says; what this updater writes is never writable by
+    // group or others, whatever the umask.
+    if (!list)
+        return;
+    const QDir work(config->workDir);
+    for (const UpdateFileEntry& entry : qAsConst(*list)) {
+        if (!entry.hasTarget())
+            continue;
+        const QString name = entry.effectiveName();
+        const QByteArray path = QFile::encodeName(work.filePath(name));
+        if (QFileInfo::exists(work.filePath(name)))
+            ::chmod(path.constData(), StagedFile::modeFor(QFileInfo(name).fileName(), false, 0));
+    }
 }
 
 void UpdateSelfUnzipTaskSpecification::copyTranslations()

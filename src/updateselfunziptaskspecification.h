@@ -10,7 +10,8 @@ class UpdateFileEntry;
 
 // Assembles the new updater tree inside the work directory: every replace entry with a target is
 // unpacked, gunzipped or rebuilt from a patch of the installed file, at most two at once. Then,
-// whatever their outcome, the new "update" program is made executable, the session record is
+// whatever their outcome, the extracted files get modes nobody else can write to and the new
+// "update" program is made executable for its owner (0700), the session record is
 // copied into the work directory's update.ini for the second phase and the updater's translations
 // are copied beside it. Nothing is undone: only the work directory is written. The list and the
 // configuration are borrowed; GUI thread only.
@@ -30,6 +31,8 @@ public:
 private:
     void addExtraction(const UpdateFileEntry& entry, qreal weight);
     void copyTranslations();
+    // Gives the extracted files their modes: 0644, or 0755 for programs and libraries.
+    void setExtractedModes();
 
     QList<UpdateFileEntry>* list;
     Configuration* config;

@@ -11,6 +11,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using vxtest::EventLog;
 
 TEST(FileDeleteListTaskSpecification, DeletesInListOrderUnderTheInstallDirAndAlwaysSucceeds)
@@ -84,4 +87,38 @@ TEST(FileDeleteListTaskSpecification, ResetDropsTheSubTasksAndTheNextRunReadsThe
     ASSERT_TRUE(vxtest::waitForCount(finished, 2));
     EXPECT_EQ(task.getTasks().size(), 1);
     EXPECT_FALSE(QFileInfo::exists(install.filePath("two")));
+}
+
+// A file of the earlier release that stays in the installation must not end in a successful run.
+TEST(FileDeleteListTaskSpecification, AnInstalledFileThatCannotBeDeletedFailsTheList)
+{
+    QTemporaryDir install;
+    ASSERT_TRUE(QDir().mkpath(install.filePath("locked")));
+    ASSERT_TRUE(vxtest::writeFile(install.filePath("locked/stale.bin"), "s"));
+    // Nobody but root may change the folder; the deletion runs as somebody else.
+    ASSERT_EQ(::chmod(QFile::encodeName(install.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(install.filePath("locked")).constData(), 0555), 0);
+    Configuration config;
+    config.installDir = install.path();
+    QList<DeleteEntry> list{{"missing.bin", false}, {"locked/stale.bin", false}};
+    FileDeleteListTaskSpecification task(&list, &config, nullptr, 1.0);
+    EventLog log(&task);
+    QSignalSpy ended(&task, &TaskSpecification::canceled);
+    const uid_t self = ::geteuid();
+    if (self == 0) {
+        ASSERT_EQ(::seteuid(65534), 0);
+    }
+    task.execute();
+    const bool ended_ = vxtest::waitForCount(ended, 1);
+    if (self == 0) {
+        ASSERT_EQ(::seteuid(0), 0);
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(install.filePath("locked")).constData(), 0755), 0);
+    ASSERT_TRUE(ended_);
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+    const QString stale = install.filePath("locked/stale.bin");
+    EXPECT_TRUE(QFileInfo::exists(stale));
+    EXPECT_TRUE(log.lines.contains("message:Could not delete '" + stale + "'"));
+    EXPECT_TRUE(log.lines.contains("error:Could not delete '" + stale + "'"))
+        << log.lines.join("\n").toStdString();
 }

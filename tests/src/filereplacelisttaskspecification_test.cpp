@@ -30,7 +30,8 @@ UpdateFileEntry copyEntry(const QString& name)
     return UpdateFileEntry("files", name, QString(), 0, QString());
 }
 
-const QFileDevice::Permissions kAll(0x7777);
+// rwxr-xr-x: what programs and libraries get, never writable by group or others.
+const QFileDevice::Permissions kExecutable(0x7755);
 const QFileDevice::Permissions kPlain(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                       QFileDevice::ReadUser | QFileDevice::WriteUser |
                                       QFileDevice::ReadGroup | QFileDevice::ReadOther);
@@ -71,8 +72,8 @@ TEST(FileReplaceListTaskSpecification, CopiesNewFilesAfterCreatingTheirDirectori
         EXPECT_EQ(vxtest::readFile(tree.installFile(name)), "content of " + name.toUtf8());
     }
     EXPECT_EQ(vxtest::readFile(tree.installFile("keep.txt")), QByteArray("kept"));
-    EXPECT_EQ(QFile::permissions(tree.installFile("update")), kAll);
-    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libfoo.so.5")), kAll);
+    EXPECT_EQ(QFile::permissions(tree.installFile("update")), kExecutable);
+    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libfoo.so.5")), kExecutable);
     EXPECT_NE(QFile::permissions(tree.installFile("top.txt")) & QFileDevice::ExeOwner,
               QFileDevice::ExeOwner);
 
@@ -127,7 +128,7 @@ TEST(FileReplaceTaskSpecification, ExecutableFlagGoesToKnownProgramsAndLibraries
         ASSERT_TRUE(vxtest::writeFile(path, "x"));
         ASSERT_TRUE(QFile::setPermissions(path, kPlain));
         FileReplaceTaskSpecification::makeSingleFileExecutable(path);
-        EXPECT_EQ(QFile::permissions(path), c.executable ? kAll : kPlain);
+        EXPECT_EQ(QFile::permissions(path), c.executable ? kExecutable : kPlain);
     }
     // A missing file is no error.
     FileReplaceTaskSpecification::makeSingleFileExecutable(tmp.filePath("sub/update"));
@@ -249,7 +250,7 @@ TEST(FileReplaceListTaskSpecification, GunzipsPackagesOverInstalledFiles)
     EXPECT_EQ(vxtest::readFile(tree.installFile("bin/update")), newUpdater);
     EXPECT_EQ(vxtest::readFile(tree.installFile("data/readme.txt")), newReadme);
     EXPECT_EQ(vxtest::readFile(tree.installFile("new/deeper/thing.dat")), newThing);
-    EXPECT_EQ(QFile::permissions(tree.installFile("bin/update")), kAll);
+    EXPECT_EQ(QFile::permissions(tree.installFile("bin/update")), kExecutable);
     // A replaced file keeps the mode it had.
     EXPECT_EQ(QFile::permissions(tree.installFile("data/readme.txt")), kOwnerOnly);
 }
@@ -330,7 +331,7 @@ TEST(FileReplaceListTaskSpecification, RebuildsInstalledFilesFromPatches)
     ASSERT_TRUE(vxtest::runToEnd(task));
     ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
     EXPECT_TRUE(vxtest::readFile(tree.installFile("lib/libssl.so")) == lib.newData);
-    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libssl.so")), kAll);
+    EXPECT_EQ(QFile::permissions(tree.installFile("lib/libssl.so")), kExecutable);
     EXPECT_TRUE(log.lines.contains("message:Patching lib/libssl.so"));
     // The patch's input stays in the work directory.
     EXPECT_TRUE(vxtest::readFile(tree.workFile("lib/libssl.so_old")) == lib.oldData);
@@ -401,7 +402,7 @@ TEST(FileReplaceListTaskSpecification, UnpacksContainersOverInstalledFiles)
     ASSERT_TRUE(vxtest::runToEnd(task));
     ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
     EXPECT_TRUE(vxtest::readFile(tree.installFile("vx3client_linux_x86")) == program);
-    EXPECT_EQ(QFile::permissions(tree.installFile("vx3client_linux_x86")), kAll);
+    EXPECT_EQ(QFile::permissions(tree.installFile("vx3client_linux_x86")), kExecutable);
     EXPECT_TRUE(vxtest::readFile(tree.installFile("share/lang/strings.dat")) == strings);
 }
 
@@ -477,4 +478,140 @@ TEST(FileReplaceListTaskSpecification, ListWithoutConfigurationNeverPasses)
     FileReplaceListTaskSpecification task(&list, nullptr, nullptr, 1.0);
     task.execute();
     EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+}
+
+// Modes come from the replaced file (or the name rule for a new one), never from the umask, and
+// nothing ends up writable by group or others.
+TEST(FileReplaceListTaskSpecification, ReplacedFilesKeepTheirModesAndNewFilesGetSafeOnes)
+{
+    struct Case {
+        const char* name;
+        int oldMode; // -1: not installed before
+        int expected;
+    };
+    const Case cases[] = {
+        {"data/private.dat", 0600, 0600},
+        {"data/shared.dat", 0640, 0640},
+        {"data/everyone.dat", 0666, 0644},
+        {"tools/helper.sh", 0755, 0755},
+        {"tools/setuid_tool", 04755, 0755},
+        {"tools/setgid_tool", 02750, 0750},
+        {"update", 0700, 0700},
+        {"vx3client_linux_x86", 0644, 0755},
+        {"lib/libold.so.5", 0664, 0755},
+        {"new/readme.txt", -1, 0644},
+        {"new/vx3client_runscript.sh", -1, 0755},
+        {"lib/libnew.so", -1, 0755},
+    };
+    ReplaceTree tree;
+    QList<UpdateFileEntry> list;
+    for (const Case& c : cases) {
+        const QString name = c.name;
+        if (c.oldMode >= 0) {
+            tree.put(tree.installFile(name), "old " + name.toUtf8());
+            ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile(name)).constData(), c.oldMode), 0);
+        }
+        tree.put(tree.workFile(name + ".gz"), vxtest::gzipped("new " + name.toUtf8()));
+        list << packedEntry(name + ".gz", name, "new " + name.toUtf8());
+    }
+
+    const vxtest::UmaskScope noMask(0);
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(vxtest::readFile(tree.installFile(c.name)), "new " + QByteArray(c.name));
+        EXPECT_EQ(vxtest::modeOf(tree.installFile(c.name)), c.expected);
+    }
+    EXPECT_EQ(vxtest::writableByOthers(tree.install()), QStringList());
+    // Neither staged files nor the earlier contents kept for undo stay behind.
+    EXPECT_EQ(QDir(tree.installFile("data")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({"everyone.dat", "private.dat", "shared.dat"}));
+}
+
+// Whatever fails, the replaced files come back as the very files they were (undo renames them
+// back, so it needs no free space), byte for byte and mode for mode, and nothing staged stays.
+TEST(FileReplaceListTaskSpecification, FailedReplaceRenamesTheEarlierFilesBack)
+{
+    const vxtest::UmaskScope noMask(0);
+    const QByteArray newUpdater(300000, 'u');
+    const QByteArray newReadme("the new readme\n");
+    struct Case {
+        const char* name;
+        QByteArray readmeDigestOf;
+        bool stagedIsAFolder; // the staged file of the readme cannot be written
+        bool folderInTheWay;  // an installed folder where the last file is to go
+        QString reason;
+    };
+    const QString unzipFailed = "Could not unzip '{work}/readme.gz' to '{install}/data/readme.txt'";
+    const Case cases[] = {
+        {"digest mismatch", "other", false, false,
+         "Signature check failed for {install}/data/readme.txt"},
+        {"staged file not writable", newReadme, true, false, unzipFailed},
+        {"rename refused", newReadme, false, true,
+         "Could not rename '{install}/data/.folder.voxmere_new' to '{install}/data/folder'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReplaceTree tree;
+        tree.put(tree.installFile("update"), "old updater");
+        ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile("update")).constData(), 0700), 0);
+        tree.put(tree.installFile("data/readme.txt"), "old readme");
+        ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile("data/readme.txt")).constData(), 0640), 0);
+        tree.put(tree.installFile("lib/libkeep.so.5"), "old library");
+        ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile("lib/libkeep.so.5")).constData(), 0750), 0);
+        tree.put(tree.workFile("update.gz"), vxtest::gzipped(newUpdater));
+        tree.put(tree.workFile("readme.gz"), vxtest::gzipped(newReadme));
+        tree.put(tree.workFile("lib.gz"), vxtest::gzipped("new library"));
+        tree.put(tree.workFile("folder.gz"), vxtest::gzipped("file"));
+        if (c.stagedIsAFolder)
+            tree.put(tree.installFile("data/.readme.txt.voxmere_new/x"), "in the way");
+        if (c.folderInTheWay)
+            tree.put(tree.installFile("data/folder/inside"), "in the way");
+        QList<UpdateFileEntry> list{packedEntry("update.gz", "update", newUpdater),
+                                    packedEntry("lib.gz", "lib/libkeep.so.5", "new library"),
+                                    packedEntry("readme.gz", "data/readme.txt", c.readmeDigestOf)};
+        if (c.folderInTheWay)
+            list << packedEntry("folder.gz", "data/folder", "file");
+        const auto before = vxtest::snapshot(tree.install());
+        const ino_t updaterInode = vxtest::inodeOf(tree.installFile("update"));
+        const ino_t libraryInode = vxtest::inodeOf(tree.installFile("lib/libkeep.so.5"));
+
+        FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+        EventLog log(&task);
+        ASSERT_TRUE(vxtest::runToEnd(task));
+        EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+        EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+        EXPECT_EQ(vxtest::modeOf(tree.installFile("update")), 0700);
+        EXPECT_EQ(vxtest::inodeOf(tree.installFile("update")), updaterInode);
+        EXPECT_EQ(vxtest::inodeOf(tree.installFile("lib/libkeep.so.5")), libraryInode);
+        QString reason = c.reason;
+        reason.replace("{work}", tree.work()).replace("{install}", tree.install());
+        EXPECT_TRUE(log.lines.contains("message:" + reason)) << log.lines.join("\n").toStdString();
+        EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+                  QStringList({"message:rolling back file updates", "canceled"}));
+        for (const QString& line : log.lines)
+            EXPECT_FALSE(line.contains("warning: rollback")) << line.toStdString();
+    }
+}
+
+TEST(FileReplaceListTaskSpecification, RemovesWhatAKilledRunLeftInTheInstallation)
+{
+    ReplaceTree tree;
+    const QStringList leftovers{"lib/.libfoo.so.5.voxmere_new", "lib/.libfoo.so.5.voxmere_undo",
+                                ".update.voxmere_undo", "deep/er/.x.dat.voxmere_new"};
+    const QStringList kept{"lib/libfoo.so.5", "update", ".hidden_settings", "plain.voxmere_new",
+                           "deep/er/x.dat"};
+    for (const QString& name : leftovers + kept)
+        tree.put(tree.installFile(name), "some bytes");
+    QList<UpdateFileEntry> list;
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    task.execute();
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
+    for (const QString& name : leftovers)
+        EXPECT_FALSE(QFileInfo::exists(tree.installFile(name))) << name.toStdString();
+    for (const QString& name : kept)
+        EXPECT_TRUE(QFileInfo::exists(tree.installFile(name))) << name.toStdString();
 }

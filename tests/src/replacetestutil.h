@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace vxtest {
 
 // A work directory and an installation directory in a fresh temporary folder, with the
@@ -62,6 +64,43 @@ inline QMap<QString, QByteArray> snapshot(const QString& root)
                     info.isDir() ? QByteArray("<dir>") : "<" + mode.toLatin1() + ">" + readFile(path));
     }
     return tree;
+}
+
+// Sets the process's umask for one scope: the modes the updater gives must not depend on it.
+struct UmaskScope {
+    explicit UmaskScope(mode_t mask)
+        : old(::umask(mask))
+    {
+    }
+    ~UmaskScope() { ::umask(old); }
+    mode_t old;
+};
+
+// The permission bits of `path` (not following a link); -1 when there is nothing.
+inline int modeOf(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+inline ino_t inodeOf(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Files below `root` that group or others may write to, relative to root.
+inline QStringList writableByOthers(const QString& root)
+{
+    QStringList found;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!it.fileInfo().isSymLink() && (modeOf(path) & (S_IWGRP | S_IWOTH)) != 0)
+            found << QDir(root).relativeFilePath(path);
+    }
+    return found;
 }
 
 // `data` in the package container, written by the library's own writer.

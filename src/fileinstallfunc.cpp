@@ -1,0 +1,66 @@
+#include "fileinstallfunc.h"
+
+#include "checksigfunc.h"
+#include "stagedfile.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+FileInstallFunc::FileInstallFunc(const QString& staged, const QString& dst, const QString& sha512,
+                                 const QString& failText)
+    : staged(staged)
+    , dst(dst)
+    , sha512(sha512)
+    , failText(failText)
+{
+}
+
+bool FileInstallFunc::run()
+{
+    const int fd = ::open(QFile::encodeName(staged).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        qDebug() << "FileInstallFunc: could not flush" << staged << StagedFile::lastError();
+        if (fd >= 0)
+            ::close(fd);
+        emit message(failText);
+        return false;
+    }
+    if (!sha512.isEmpty() && !CheckSigFunc(staged, sha512).checkSHA512()) {
+        ::close(fd);
+        emit message(QString("Signature check failed for %1").arg(dst));
+        return false;
+    }
+    const bool ok = setOwnerAndMode(fd);
+    ::close(fd);
+    if (!ok)
+        emit message(failText);
+    return ok;
+}
+
+bool FileInstallFunc::setOwnerAndMode(int fd)
+{
+    // The mode of what a link at dst points to, never the link's own.
+    struct stat old;
+    const bool replacing = ::stat(QFile::encodeName(dst).constData(), &old) == 0
+        && S_ISREG(old.st_mode);
+    struct stat now;
+    if (replacing && ::fstat(fd, &now) == 0 && geteuid() == 0
+        && (now.st_uid != old.st_uid || now.st_gid != old.st_gid)) {
+        // Writing over the file in place kept its owner; the new file keeps it too.
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+            qDebug() << "FileInstallFunc: could not keep the owner of" << dst
+                     << StagedFile::lastError();
+    }
+    const mode_t mode =
+        StagedFile::modeFor(QFileInfo(dst).fileName(), replacing, replacing ? old.st_mode : 0);
+    if (::fchmod(fd, mode) != 0) {
+        qDebug() << "FileInstallFunc: could not set the mode of" << staged << StagedFile::lastError();
+        return false;
+    }
+    return true;
+}

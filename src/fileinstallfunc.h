@@ -1,0 +1,28 @@
+#ifndef FILEINSTALLFUNC_H
+#define FILEINSTALLFUNC_H
+
+#include "asyncfunc.h"
+
+// Readies a staged file for taking the place of `dst`, in a pool thread: flushes it to the
+// device, checks its SHA-512 when one is listed, and gives it the owner and mode it will have at
+// `dst` (see StagedFile::modeFor). On failure it reports `failText`, or "Signature check failed
+// for %1" with `dst` for a wrong digest, and returns false.
+class FileInstallFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    FileInstallFunc(const QString& staged, const QString& dst, const QString& sha512,
+                    const QString& failText);
+
+    bool run() override;
+
+private:
+    bool setOwnerAndMode(int fd);
+
+    QString staged;
+    QString dst;
+    QString sha512;
+    QString failText;
+};
+
+#endif // FILEINSTALLFUNC_H

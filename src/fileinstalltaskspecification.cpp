@@ -1,0 +1,78 @@
+#include "fileinstalltaskspecification.h"
+
+#include "fileinstallfunc.h"
+#include "rollbackdatalist.h"
+#include "stagedfile.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+FileInstallTaskSpecification::FileInstallTaskSpecification(RollbackDataList* rollback,
+                                                           const QString& staged,
+                                                           const QString& dst,
+                                                           const QString& sha512, bool mayReplace,
+                                                           const QString& failText,
+                                                           QObject* parent, qreal weight)
+    : ASyncTaskSpecification(parent, weight)
+    , rollback(rollback)
+    , staged(staged)
+    , dst(dst)
+    , sha512(sha512)
+    , mayReplace(mayReplace)
+    , failText(failText)
+{
+}
+
+ASyncFunc* FileInstallTaskSpecification::createFunc()
+{
+    return new FileInstallFunc(staged, dst, sha512, failText);
+}
+
+void FileInstallTaskSpecification::runDone(bool ok)
+{
+    if (state != TASK_RUNNING || !ok || !commit()) {
+        QFile::remove(staged);
+        ASyncTaskSpecification::runDone(false);
+        return;
+    }
+    ASyncTaskSpecification::runDone(true);
+}
+
+bool FileInstallTaskSpecification::commit()
+{
+    const QFileInfo target(dst);
+    const bool exists = target.exists() || target.isSymLink();
+    if (exists && !mayReplace) {
+        emit message(failText);
+        return false;
+    }
+    const bool replacing = exists && !target.isDir();
+    const QString undo = StagedFile::undoPath(dst);
+    if (replacing) {
+        QFile::remove(undo);
+        if (!StagedFile::keepForUndo(dst, undo))
+            return failRename(dst, undo);
+    }
+    if (!StagedFile::renameOver(staged, dst)) {
+        const bool failed = failRename(staged, dst);
+        if (replacing)
+            QFile::remove(undo);
+        return failed;
+    }
+    if (rollback) {
+        rollback->append(replacing ? RollbackData(RollbackData::FILE_RENAME, dst, undo)
+                                   : RollbackData(RollbackData::FILE_CREATED, dst));
+    }
+    // Until the directory is flushed a crash may still bring back the earlier name.
+    if (!StagedFile::syncDirectoryOf(dst))
+        return failRename(staged, dst);
+    return true;
+}
+
+bool FileInstallTaskSpecification::failRename(const QString& from, const QString& to)
+{
+    qDebug() << "FileInstallTaskSpecification:" << from << "->" << to << StagedFile::lastError();
+    emit message(QString("Could not rename '%1' to '%2'").arg(from, to));
+    return false;
+}
