@@ -9,8 +9,11 @@
  *   VXKILL_SIGNAL  "STOP" stops the process (SIGSTOP) instead of killing it (SIGKILL)
  *   VXKILL_LOG     file each counted operation is appended to ("N op path"), then "stopped N pid"
  * Operations: opening for writing or creating, rename, link, unlink, mkdir, rmdir, chmod,
- * truncate, fsync, the second write through a descriptor (the file is then partly written) and
- * the closing of a stream opened for writing (its buffer not yet written).
+ * truncate, the second write through a descriptor (the file is then partly written) and the
+ * closing of a stream opened for writing (its buffer not yet written). Left out as they change
+ * nothing a killed process leaves: flushes (fsync keeps data through a power loss, not through
+ * a kill, which loses nothing written) and removals of paths that do not exist; dying before
+ * them is dying before the next operation.
  * Built without sanitizers: it runs inside sanitized and plain programs alike. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -157,6 +160,13 @@ static void countPath(const char* op, int dirfd, const char* path)
         countOperation(op, path);
 }
 
+static void countRemoval(const char* op, int dirfd, const char* path)
+{
+    struct stat st;
+    if (isWatched(dirfd, path) && fstatat(dirfd, path, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        countOperation(op, path);
+}
+
 static int writesOrCreates(int flags)
 {
     return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0
@@ -169,11 +179,6 @@ static void trackDescriptor(int fd, int watchedPath, int watchedWrite)
         fdFlags[fd] = (watchedPath ? FD_WATCHED : 0) | (watchedWrite ? FD_WRITES : 0);
 }
 
-/* Any descriptor of the folder, a directory's too: flushing it is an operation. */
-static int isWatchedDescriptor(int fd)
-{
-    return active && fd >= 0 && fd < MAX_FDS && (fdFlags[fd] & FD_WATCHED);
-}
 
 static int isTracked(int fd)
 {
@@ -367,28 +372,28 @@ int linkat(int fromDir, const char* from, int toDir, const char* to, int flags)
 
 int unlink(const char* path)
 {
-    countPath("unlink", AT_FDCWD, path);
+    countRemoval("unlink", AT_FDCWD, path);
     int (*real)(const char*) = next("unlink");
     return real(path);
 }
 
 int unlinkat(int dirfd, const char* path, int flags)
 {
-    countPath("unlinkat", dirfd, path);
+    countRemoval("unlinkat", dirfd, path);
     int (*real)(int, const char*, int) = next("unlinkat");
     return real(dirfd, path, flags);
 }
 
 int remove(const char* path)
 {
-    countPath("remove", AT_FDCWD, path);
+    countRemoval("remove", AT_FDCWD, path);
     int (*real)(const char*) = next("remove");
     return real(path);
 }
 
 int rmdir(const char* path)
 {
-    countPath("rmdir", AT_FDCWD, path);
+    countRemoval("rmdir", AT_FDCWD, path);
     int (*real)(const char*) = next("rmdir");
     return real(path);
 }
@@ -450,20 +455,4 @@ int ftruncate64(int fd, off_t length)
         countOperation("ftruncate", "");
     int (*real)(int, off_t) = next("ftruncate64");
     return real(fd, length);
-}
-
-int fsync(int fd)
-{
-    if (isWatchedDescriptor(fd))
-        countOperation("fsync", "");
-    int (*real)(int) = next("fsync");
-    return real(fd);
-}
-
-int fdatasync(int fd)
-{
-    if (isWatchedDescriptor(fd))
-        countOperation("fdatasync", "");
-    int (*real)(int) = next("fdatasync");
-    return real(fd);
 }

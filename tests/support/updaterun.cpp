@@ -468,6 +468,8 @@ UpdateRun::End UpdateRun::waitForEnd(int idleMs, int timeoutMs)
         if (stopped && m_Stop)
             return End::Stopped;
         if (processesBelow(processFolders()).isEmpty()) {
+            if (stoppedPid()) // killed since the look above
+                continue;
             // The run script of the client is started detached at the very end.
             return pollUntil([&] { return QFileInfo::exists(newMarker()); }, 5000)
                        ? End::Finished
