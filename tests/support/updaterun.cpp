@@ -390,12 +390,27 @@ QProcessEnvironment UpdateRun::environment() const
     return env;
 }
 
+// Another thread of a test may be writing a program while this one forks: the child holds
+// the written file open until its exec, and an exec of that program meanwhile fails with
+// "text file busy". Starting again a moment later gets through.
+bool UpdateRun::startPhaseOne(QProcess& process) const
+{
+    process.setProcessEnvironment(environment());
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        process.start(m_Install + "/update", QStringList());
+        if (process.waitForStarted(30000))
+            return true;
+        QThread::msleep(250);
+    }
+    return false;
+}
+
 int UpdateRun::runPhaseOne()
 {
     QProcess process;
-    process.setProcessEnvironment(environment());
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(m_Install + "/update", QStringList());
+    if (!startPhaseOne(process))
+        return -2;
     if (!process.waitForFinished(kPhaseTimeoutMs)) {
         process.kill();
         process.waitForFinished();
@@ -407,9 +422,8 @@ int UpdateRun::runPhaseOne()
 void UpdateRun::killPhaseOneAfter(int ms)
 {
     QProcess process;
-    process.setProcessEnvironment(environment());
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(m_Install + "/update", QStringList());
+    if (!startPhaseOne(process))
+        return;
     if (!process.waitForFinished(ms))
         process.kill();
     process.waitForFinished();

@@ -4,6 +4,7 @@
 #include "httpservers.h"
 
 #include <QByteArray>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -120,7 +121,7 @@ public:
     void noShim();
 
     // Starts the installed updater and waits for phase 1 to end. Returns its exit code, -1 after
-    // a crash or time-out.
+    // a crash or time-out, -2 when it cannot start.
     int runPhaseOne();
     // Starts the installed updater and kills it after `ms` milliseconds (or lets it end first).
     void killPhaseOneAfter(int ms);
@@ -138,6 +139,7 @@ public:
 
 private:
     QProcessEnvironment environment() const;
+    bool startPhaseOne(QProcess& process) const;
     qint64 processorTicks() const;
 
     QString m_Dir;
