@@ -35,7 +35,6 @@
 #define FD_WRITES 1
 #define FD_WRITTEN 2
 #define FD_COUNTED 4
-#define FD_WATCHED 8
 
 static int active;
 static long stopAt;
@@ -173,10 +172,10 @@ static int writesOrCreates(int flags)
            || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-static void trackDescriptor(int fd, int watchedPath, int watchedWrite)
+static void trackDescriptor(int fd, int watchedWrite)
 {
     if (fd >= 0 && fd < MAX_FDS)
-        fdFlags[fd] = (watchedPath ? FD_WATCHED : 0) | (watchedWrite ? FD_WRITES : 0);
+        fdFlags[fd] = watchedWrite ? FD_WRITES : 0;
 }
 
 
@@ -187,8 +186,7 @@ static int isTracked(int fd)
 
 static int openAt(const char* name, int dirfd, const char* path, int flags, mode_t mode)
 {
-    const int watchedPath = isWatched(dirfd, path);
-    const int watchedWrite = watchedPath && writesOrCreates(flags);
+    const int watchedWrite = writesOrCreates(flags) && isWatched(dirfd, path);
     if (watchedWrite)
         countOperation("open", path);
     int fd;
@@ -200,7 +198,7 @@ static int openAt(const char* name, int dirfd, const char* path, int flags, mode
         fd = real(dirfd, path, flags, mode);
     }
     if (active)
-        trackDescriptor(fd, watchedPath, watchedWrite);
+        trackDescriptor(fd, watchedWrite);
     return fd;
 }
 
@@ -262,14 +260,13 @@ static int streamWrites(const char* mode)
 
 static FILE* openStream(const char* name, const char* path, const char* mode)
 {
-    const int watchedPath = isWatched(AT_FDCWD, path);
-    const int watchedWrite = watchedPath && streamWrites(mode);
+    const int watchedWrite = streamWrites(mode) && isWatched(AT_FDCWD, path);
     if (watchedWrite)
         countOperation("fopen", path);
     FILE* (*real)(const char*, const char*) = next(name);
     FILE* stream = real(path, mode);
     if (active && stream)
-        trackDescriptor(fileno(stream), watchedPath, watchedWrite);
+        trackDescriptor(fileno(stream), watchedWrite);
     return stream;
 }
 

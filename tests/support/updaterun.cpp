@@ -419,14 +419,16 @@ int UpdateRun::runPhaseOne()
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
-void UpdateRun::killPhaseOneAfter(int ms)
+bool UpdateRun::killPhaseOneAfter(int ms)
 {
     QProcess process;
     if (!startPhaseOne(process))
-        return;
-    if (!process.waitForFinished(ms))
-        process.kill();
+        return false;
+    if (process.waitForFinished(ms))
+        return false;
+    process.kill();
     process.waitForFinished();
+    return true;
 }
 
 QStringList UpdateRun::processFolders() const

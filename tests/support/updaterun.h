@@ -123,8 +123,9 @@ public:
     // Starts the installed updater and waits for phase 1 to end. Returns its exit code, -1 after
     // a crash or time-out, -2 when it cannot start.
     int runPhaseOne();
-    // Starts the installed updater and kills it after `ms` milliseconds (or lets it end first).
-    void killPhaseOneAfter(int ms);
+    // Starts the installed updater and kills it after `ms` milliseconds. False when it ended
+    // before (or did not start).
+    bool killPhaseOneAfter(int ms);
     // Waits until the update has settled: the client started and every updater ended
     // (Finished), the shim stopped phase 2 (Stopped, the killed process gone), every updater
     // ended without starting the client (Failed), the updaters used no processor time for
