@@ -23,23 +23,31 @@ FileInstallFunc::FileInstallFunc(const QString& staged, const QString& dst, cons
 bool FileInstallFunc::run()
 {
     const int fd = ::open(QFile::encodeName(staged).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        qDebug() << "FileInstallFunc: could not flush" << staged << StagedFile::lastError();
-        if (fd >= 0)
-            ::close(fd);
+    if (fd < 0) {
+        qDebug() << "FileInstallFunc: could not open" << staged << StagedFile::lastError();
+        emit message(failText);
+        return false;
+    }
+    // The mode first, so that the flush covers it as well as the content.
+    const bool flushed = setOwnerAndMode(fd) && flush(fd);
+    ::close(fd);
+    if (!flushed) {
         emit message(failText);
         return false;
     }
     if (!sha512.isEmpty() && !CheckSigFunc(staged, sha512).checkSHA512()) {
-        ::close(fd);
         emit message(QString("Signature check failed for %1").arg(dst));
         return false;
     }
-    const bool ok = setOwnerAndMode(fd);
-    ::close(fd);
-    if (!ok)
-        emit message(failText);
-    return ok;
+    return true;
+}
+
+bool FileInstallFunc::flush(int fd)
+{
+    if (::fsync(fd) == 0)
+        return true;
+    qDebug() << "FileInstallFunc: could not flush" << staged << StagedFile::lastError();
+    return false;
 }
 
 bool FileInstallFunc::setOwnerAndMode(int fd)

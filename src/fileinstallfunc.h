@@ -3,9 +3,9 @@
 
 #include "asyncfunc.h"
 
-// Readies a staged file for taking the place of `dst`, in a pool thread: flushes it to the
-// device, checks its SHA-512 when one is listed, and gives it the owner and mode it will have at
-// `dst` (see StagedFile::modeFor). On failure it reports `failText`, or "Signature check failed
+// Readies a staged file for taking the place of `dst`, in a pool thread: gives it the owner and
+// mode it will have at `dst` (see StagedFile::modeFor), flushes it to the device and checks its
+// SHA-512 when one is listed. On failure it reports `failText`, or "Signature check failed
 // for %1" with `dst` for a wrong digest, and returns false.
 class FileInstallFunc : public ASyncFunc
 {
@@ -18,6 +18,7 @@ public:
 
 private:
     bool setOwnerAndMode(int fd);
+    bool flush(int fd);
 
     QString staged;
     QString dst;

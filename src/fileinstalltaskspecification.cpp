@@ -6,7 +6,8 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
+
+#include <sys/stat.h>
 
 FileInstallTaskSpecification::FileInstallTaskSpecification(RollbackDataList* rollback,
                                                            const QString& staged,
@@ -41,13 +42,14 @@ void FileInstallTaskSpecification::runDone(bool ok)
 
 bool FileInstallTaskSpecification::commit()
 {
-    const QFileInfo target(dst);
-    const bool exists = target.exists() || target.isSymLink();
+    struct stat st;
+    const bool exists = ::lstat(QFile::encodeName(dst).constData(), &st) == 0;
     if (exists && !mayReplace) {
         emit message(failText);
         return false;
     }
-    const bool replacing = exists && !target.isDir();
+    // A link is kept as the link it is; a folder in the way makes the rename fail.
+    const bool replacing = exists && !S_ISDIR(st.st_mode);
     const QString undo = StagedFile::undoPath(dst);
     if (replacing) {
         QFile::remove(undo);
@@ -63,10 +65,9 @@ bool FileInstallTaskSpecification::commit()
     if (rollback) {
         rollback->append(replacing ? RollbackData(RollbackData::FILE_RENAME, dst, undo)
                                    : RollbackData(RollbackData::FILE_CREATED, dst));
+    } else if (replacing) {
+        QFile::remove(undo); // nothing will undo this
     }
-    // Until the directory is flushed a crash may still bring back the earlier name.
-    if (!StagedFile::syncDirectoryOf(dst))
-        return failRename(staged, dst);
     return true;
 }
 

@@ -5,14 +5,16 @@
 
 class RollbackDataList;
 
-// Puts a staged file in the place of `dst`. In a pool thread the staged file is flushed, checked
-// against `sha512` (none when empty) and given its mode (FileInstallFunc); then, in the GUI
+// Puts a staged file in the place of `dst`. In a pool thread the staged file is given its mode,
+// flushed and checked against `sha512` (none when empty) (FileInstallFunc); then, in the GUI
 // thread, an installed `dst` keeps a second name for undo (StagedFile::undoPath) and the staged
 // file is renamed onto `dst`, so that `dst` is at every moment either its earlier or its new
 // content. The journal gets a rename record for a replaced file (undo renames the earlier content
 // back) or a created-file record for a new one. Without `mayReplace` an existing `dst` fails the
 // task. A failure reports `failText` (or the rename's text), removes the staged file and leaves
-// `dst` as it was. The journal is borrowed.
+// `dst` as it was. The rename lasts through a power cut once its directory is flushed, which the
+// owner of the journal does once for every directory (StagedFile::syncDirectoryOf). The journal
+// is borrowed.
 class FileInstallTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT

@@ -73,13 +73,42 @@ QStringList FileReplaceListTaskSpecification::missingDirectories() const
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
-    if (computeOutcome() != TASK_FINISHED) {
+    const bool allDone = computeOutcome() == TASK_FINISHED;
+    if (!allDone || !syncDirectories()) {
         emit message("rolling back file updates");
         journal.rollback(this);
+        if (allDone) {
+            fail();
+            return;
+        }
     } else {
         dropUndoFiles();
     }
     ComposedTaskSpecification::subtasksDone();
+}
+
+bool FileReplaceListTaskSpecification::syncDirectories()
+{
+    // Once per directory rather than after every rename: until this, a power cut may bring back
+    // earlier names, but every name holds a complete file either way.
+    QSet<QString> synced;
+    for (const RollbackData& record : journal.records()) {
+        const QString entry = record.op == RollbackData::FILE_RENAME ? record.second : record.path;
+        const QString dir = QFileInfo(entry).path();
+        if (synced.contains(dir))
+            continue;
+        synced.insert(dir);
+        if (StagedFile::syncDirectoryOf(entry))
+            continue;
+        qDebug() << "Could not flush" << dir << StagedFile::lastError();
+        if (record.op == RollbackData::DIR_CREATED)
+            emit message(QString("unable to create dir %1").arg(entry));
+        else
+            emit message(QString("Could not rename '%1' to '%2'")
+                             .arg(StagedFile::stagingPath(entry), entry));
+        return false;
+    }
+    return true;
 }
 
 void FileReplaceListTaskSpecification::dropUndoFiles()

@@ -24,14 +24,16 @@ public:
     void execute() override;
     // Drops the sub-tasks and undoes the journal, then the plain reset.
     void reset() override;
-    // Rolls the whole list back unless every sub-task finished; after success removes the
-    // earlier contents kept for undo.
+    // Rolls the whole list back unless every sub-task finished and the changed directories could
+    // be flushed; after success removes the earlier contents kept for undo.
     void subtasksDone() override;
 
 private:
     // Parent directories of the installed files that do not exist yet, sorted so that a parent
     // comes before its children.
     QStringList missingDirectories() const;
+    // Flushes every directory this run changed an entry of; false (reported) on failure.
+    bool syncDirectories();
     void dropUndoFiles();
 
     QList<UpdateFileEntry>* list;

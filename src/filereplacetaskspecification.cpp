@@ -94,7 +94,7 @@ void FileReplaceTaskSpecification::prepareOldCopy(const QString& oldCopy)
     if (!QFileInfo::exists(oldDir))
         qDebug() << "tempOldAbsPath" << oldDir << "Created" << QDir().mkpath(oldDir);
     // A failed copy shows as a failed patch.
-    qDebug() << "Copy" << dst << "->" << oldCopy << QFile::copy(dst, oldCopy);
+    qDebug() << "Copy" << dst << "->" << oldCopy << StagedFile::copyFile(dst, oldCopy, 0600);
 }
 
 void FileReplaceTaskSpecification::subtasksDone()

@@ -7,9 +7,9 @@ class RollbackDataList;
 
 // A file operation that runs on the global thread pool and creates `dst` from `src` (and
 // `middle`, when a third file is involved). On success `dst` goes into the borrowed undo journal,
-// when there is one; on failure the prepared `errorMessage` is reported. The worker may be told to
-// write another file (writeTo), such as a staged file that is renamed onto `dst` later. Both happen in the GUI
-// thread, in runDone. Once queued the work cannot be stopped.
+// when there is one; on failure the prepared `errorMessage` is reported. Both happen in the GUI
+// thread, in runDone. Once queued the work cannot be stopped. The worker may be told to write
+// another file instead (writeTo), such as a staged file that is renamed onto `dst` later.
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT

@@ -4,8 +4,8 @@
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
-#include "updatefileentry.h"
 #include "stagedfile.h"
+#include "updatefileentry.h"
 #include "updateinidata.h"
 
 #include <QDebug>
@@ -59,7 +59,7 @@ void UpdateSelfUnzipTaskSpecification::addExtraction(const UpdateFileEntry& entr
         // A missing installed file leaves no old copy, and the patch fails on that.
         const QString oldCopy = work.filePath(name + "_old");
         QFile::remove(oldCopy);
-        QFile::copy(QDir(config->installDir).filePath(name), oldCopy);
+        StagedFile::copyFile(QDir(config->installDir).filePath(name), oldCopy, 0600);
         emit message(QString("Patching %1").arg(name));
         addTask(new FileTaskSpecification_patch(nullptr, oldCopy, work.filePath(entry.patch), dst,
                                                 this, weight));
@@ -82,8 +82,8 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     const QFileInfo updater(config->workDir + "/update");
     qDebug() << "chmod +x" << updater.fileName() << updater.exists();
     // Only the owner (the one who runs it next) may run it; nobody else may change it before.
-    if (updater.exists())
-        ::chmod(QFile::encodeName(updater.filePath()).constData(), 0700);
+    if (updater.exists() && ::chmod(QFile::encodeName(updater.filePath()).constData(), 0700) != 0)
+        qDebug() << "chmod failed" << StagedFile::lastError();
 
     if (!UpdateIniData::modifyTempIni(config->workDir)) {
         qDebug() << "Failed to write temp update.ini";

@@ -8,6 +8,12 @@
 #include <QFile>
 #include <QThreadPool>
 
+#include <atomic>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <set>
+#include <thread>
+
 using vxtest::EventLog;
 using vxtest::ReplaceTree;
 
@@ -515,11 +521,24 @@ TEST(FileReplaceListTaskSpecification, ReplacedFilesKeepTheirModesAndNewFilesGet
         list << packedEntry(name + ".gz", name, "new " + name.toUtf8());
     }
 
+    // A file of another user keeps its owner when root replaces it, as writing in place did.
+    const QByteArray othersFile = QFile::encodeName(tree.installFile("data/shared.dat"));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(othersFile.constData(), 65534, 65534), 0);
+    }
+
     const vxtest::UmaskScope noMask(0);
     FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
     EventLog log(&task);
     ASSERT_TRUE(vxtest::runToEnd(task));
     ASSERT_EQ(task.getState(), TaskSpecification::TASK_FINISHED) << log.lines.join("\n").toStdString();
+    struct stat owner;
+    ASSERT_EQ(::stat(othersFile.constData(), &owner), 0);
+    if (root) {
+        EXPECT_EQ(owner.st_uid, 65534u);
+        EXPECT_EQ(owner.st_gid, 65534u);
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(vxtest::readFile(tree.installFile(c.name)), "new " + QByteArray(c.name));
@@ -527,7 +546,8 @@ TEST(FileReplaceListTaskSpecification, ReplacedFilesKeepTheirModesAndNewFilesGet
     }
     EXPECT_EQ(vxtest::writableByOthers(tree.install()), QStringList());
     // Neither staged files nor the earlier contents kept for undo stay behind.
-    EXPECT_EQ(QDir(tree.installFile("data")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+    const QDir data(tree.installFile("data"));
+    EXPECT_EQ(data.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList({"everyone.dat", "private.dat", "shared.dat"}));
 }
 
@@ -553,47 +573,63 @@ TEST(FileReplaceListTaskSpecification, FailedReplaceRenamesTheEarlierFilesBack)
         {"rename refused", newReadme, false, true,
          "Could not rename '{install}/data/.folder.voxmere_new' to '{install}/data/folder'"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ReplaceTree tree;
-        tree.put(tree.installFile("update"), "old updater");
-        ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile("update")).constData(), 0700), 0);
-        tree.put(tree.installFile("data/readme.txt"), "old readme");
-        ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile("data/readme.txt")).constData(), 0640), 0);
-        tree.put(tree.installFile("lib/libkeep.so.5"), "old library");
-        ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile("lib/libkeep.so.5")).constData(), 0750), 0);
-        tree.put(tree.workFile("update.gz"), vxtest::gzipped(newUpdater));
-        tree.put(tree.workFile("readme.gz"), vxtest::gzipped(newReadme));
-        tree.put(tree.workFile("lib.gz"), vxtest::gzipped("new library"));
-        tree.put(tree.workFile("folder.gz"), vxtest::gzipped("file"));
-        if (c.stagedIsAFolder)
-            tree.put(tree.installFile("data/.readme.txt.voxmere_new/x"), "in the way");
-        if (c.folderInTheWay)
-            tree.put(tree.installFile("data/folder/inside"), "in the way");
-        QList<UpdateFileEntry> list{packedEntry("update.gz", "update", newUpdater),
-                                    packedEntry("lib.gz", "lib/libkeep.so.5", "new library"),
-                                    packedEntry("readme.gz", "data/readme.txt", c.readmeDigestOf)};
-        if (c.folderInTheWay)
-            list << packedEntry("folder.gz", "data/folder", "file");
-        const auto before = vxtest::snapshot(tree.install());
-        const ino_t updaterInode = vxtest::inodeOf(tree.installFile("update"));
-        const ino_t libraryInode = vxtest::inodeOf(tree.installFile("lib/libkeep.so.5"));
+    // The work folder on the installation's file system, and (where there is one) on another.
+    QStringList workParents{QString()};
+    if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+        workParents << QStringLiteral("/dev/shm");
+    for (const QString& workParent : workParents) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name + (" work in " + workParent).toStdString());
+            ReplaceTree tree(workParent);
+            const struct {
+                const char* name;
+                mode_t mode;
+            } installed[] = {
+                {"update", 0700}, {"data/readme.txt", 0640}, {"lib/libkeep.so.5", 0750}};
+            for (const auto& file : installed) {
+                tree.put(tree.installFile(file.name), "old " + QByteArray(file.name));
+                ASSERT_EQ(::chmod(QFile::encodeName(tree.installFile(file.name)).constData(),
+                                  file.mode), 0);
+            }
+            ASSERT_TRUE(QFile::link("libkeep.so.5", tree.installFile("lib/libkeep.so")));
+            tree.put(tree.workFile("update.gz"), vxtest::gzipped(newUpdater));
+            tree.put(tree.workFile("readme.gz"), vxtest::gzipped(newReadme));
+            tree.put(tree.workFile("lib.gz"), vxtest::gzipped("new library"));
+            tree.put(tree.workFile("folder.gz"), vxtest::gzipped("file"));
+            if (c.stagedIsAFolder)
+                tree.put(tree.installFile("data/.readme.txt.voxmere_new/x"), "in the way");
+            if (c.folderInTheWay)
+                tree.put(tree.installFile("data/folder/inside"), "in the way");
+            QList<UpdateFileEntry> list{
+                packedEntry("update.gz", "update", newUpdater),
+                packedEntry("lib.gz", "lib/libkeep.so.5", "new library"),
+                packedEntry("lib.gz", "lib/libkeep.so", "new library"),
+                packedEntry("readme.gz", "data/readme.txt", c.readmeDigestOf)};
+            if (c.folderInTheWay)
+                list << packedEntry("folder.gz", "data/folder", "file");
+            const auto before = vxtest::snapshot(tree.install());
+            const ino_t updaterInode = vxtest::inodeOf(tree.installFile("update"));
+            const ino_t libraryInode = vxtest::inodeOf(tree.installFile("lib/libkeep.so.5"));
 
-        FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
-        EventLog log(&task);
-        ASSERT_TRUE(vxtest::runToEnd(task));
-        EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
-        EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
-        EXPECT_EQ(vxtest::modeOf(tree.installFile("update")), 0700);
-        EXPECT_EQ(vxtest::inodeOf(tree.installFile("update")), updaterInode);
-        EXPECT_EQ(vxtest::inodeOf(tree.installFile("lib/libkeep.so.5")), libraryInode);
-        QString reason = c.reason;
-        reason.replace("{work}", tree.work()).replace("{install}", tree.install());
-        EXPECT_TRUE(log.lines.contains("message:" + reason)) << log.lines.join("\n").toStdString();
-        EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
-                  QStringList({"message:rolling back file updates", "canceled"}));
-        for (const QString& line : log.lines)
-            EXPECT_FALSE(line.contains("warning: rollback")) << line.toStdString();
+            FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+            EventLog log(&task);
+            ASSERT_TRUE(vxtest::runToEnd(task));
+            EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+            EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+            EXPECT_EQ(vxtest::modeOf(tree.installFile("update")), 0700);
+            EXPECT_EQ(vxtest::inodeOf(tree.installFile("update")), updaterInode);
+            EXPECT_EQ(vxtest::inodeOf(tree.installFile("lib/libkeep.so.5")), libraryInode);
+            EXPECT_EQ(QFileInfo(tree.installFile("lib/libkeep.so")).symLinkTarget(),
+                      tree.installFile("lib/libkeep.so.5"));
+            QString reason = c.reason;
+            reason.replace("{work}", tree.work()).replace("{install}", tree.install());
+            EXPECT_TRUE(log.lines.contains("message:" + reason))
+                << log.lines.join("\n").toStdString();
+            EXPECT_EQ(log.lines.mid(log.lines.size() - 2),
+                      QStringList({"message:rolling back file updates", "canceled"}));
+            for (const QString& line : log.lines)
+                EXPECT_FALSE(line.contains("warning: rollback")) << line.toStdString();
+        }
     }
 }
 
@@ -614,4 +650,32 @@ TEST(FileReplaceListTaskSpecification, RemovesWhatAKilledRunLeftInTheInstallatio
         EXPECT_FALSE(QFileInfo::exists(tree.installFile(name))) << name.toStdString();
     for (const QString& name : kept)
         EXPECT_TRUE(QFileInfo::exists(tree.installFile(name))) << name.toStdString();
+}
+
+// Watched from another thread while it is replaced, the installed file is always there with the
+// size of its earlier or of its new content.
+TEST(FileReplaceListTaskSpecification, InstalledFileIsNeverMissingOrPartlyWritten)
+{
+    const QByteArray oldContent(1 << 20, 'o');
+    const QByteArray newContent(4 << 20, 'n');
+    ReplaceTree tree;
+    tree.put(tree.installFile("update"), oldContent);
+    tree.put(tree.workFile("update.gz"), vxtest::gzipped(newContent));
+    QList<UpdateFileEntry> list{packedEntry("update.gz", "update", newContent)};
+    const QByteArray watched = QFile::encodeName(tree.installFile("update"));
+    std::atomic<bool> stop{false};
+    std::set<long long> sizesSeen;
+    std::thread watcher([&] {
+        while (!stop) {
+            struct stat st;
+            sizesSeen.insert(::stat(watched.constData(), &st) == 0 ? st.st_size : -1);
+        }
+    });
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    const bool ended = vxtest::runToEnd(task);
+    stop = true;
+    watcher.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
+    EXPECT_EQ(sizesSeen, std::set<long long>({oldContent.size(), newContent.size()}));
 }

@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QMap>
 #include <QSignalSpy>
@@ -24,16 +25,19 @@
 namespace vxtest {
 
 // A work directory and an installation directory in a fresh temporary folder, with the
-// configuration that points at them.
+// configuration that points at them. With `workParent` the work directory is made below it
+// instead (for instance on another file system).
 struct ReplaceTree {
-    ReplaceTree()
+    explicit ReplaceTree(const QString& workParent = QString())
+        : workTmp(workParent.isEmpty() ? QDir::tempPath() + "/replace_work-XXXXXX"
+                                       : workParent + "/replace_work-XXXXXX")
     {
         QDir().mkpath(work());
         QDir().mkpath(install());
         config.workDir = work();
         config.installDir = install();
     }
-    QString work() const { return tmp.filePath("work"); }
+    QString work() const { return workTmp.filePath("work"); }
     QString install() const { return tmp.filePath("install"); }
     QString workFile(const QString& name) const { return work() + "/" + name; }
     QString installFile(const QString& name) const { return install() + "/" + name; }
@@ -46,6 +50,7 @@ struct ReplaceTree {
     }
 
     QTemporaryDir tmp;
+    QTemporaryDir workTmp;
     Configuration config;
 };
 
