@@ -4,7 +4,8 @@
 // old or its new version, bytes and mode, "update" is a complete program, and nothing the
 // updater wrote is writable by group or others; one more run of the installed updater then
 // brings the installation to the new release with nothing left over. The kill points run in
-// parallel, each in a folder of its own.
+// parallel, each in a folder of its own; every other one has its temporary folder on /dev/shm,
+// a file system apart from the installation's, as where /tmp is a tmpfs.
 #include "testpaths.h"
 #include "updaterun.h"
 
@@ -32,6 +33,7 @@ const int kPhaseOneKillsMs[] = {2150, 2300, 2500, 3000};
 struct KillCase {
     long operation = 0; // phase 2's operation to die at, or 0
     int phaseOneMs = 0; // or the time to kill phase 1 at
+    bool tmpElsewhere = false;
 };
 
 struct Outcome {
@@ -44,8 +46,9 @@ struct Outcome {
 
 QString describe(const KillCase& kill)
 {
-    return kill.operation ? QString("kill at operation %1 of phase 2").arg(kill.operation)
-                          : QString("kill of phase 1 after %1 ms").arg(kill.phaseOneMs);
+    return (kill.operation ? QString("kill at operation %1 of phase 2").arg(kill.operation)
+                           : QString("kill of phase 1 after %1 ms").arg(kill.phaseOneMs))
+           + (kill.tmpElsewhere ? " (temporary folder on /dev/shm)" : "");
 }
 
 QString describe(UpdateRun::End end)
@@ -127,7 +130,15 @@ protected:
     static Outcome runCase(const QString& dir, const KillCase& kill)
     {
         Outcome out;
-        UpdateRun run(dir, *release);
+        std::unique_ptr<QTemporaryDir> shm;
+        if (kill.tmpElsewhere) {
+            shm = std::make_unique<QTemporaryDir>("/dev/shm/crashrecovery_test-XXXXXX");
+            if (!shm->isValid()) {
+                out.faults << "cannot make a folder on /dev/shm";
+                return out;
+            }
+        }
+        UpdateRun run(dir, *release, QString(), shm ? shm->path() : QString());
         if (!run.prepare()) {
             out.faults << "cannot prepare " + dir;
             return out;
@@ -202,9 +213,9 @@ TEST_F(CrashRecoveryTest, EveryKillIsRecoveredByOneMoreRun)
 
     std::vector<KillCase> cases;
     for (long n = 1; n <= operations; ++n)
-        cases.push_back({n, 0});
+        cases.push_back({n, 0, n % 2 == 1});
     for (int ms : kPhaseOneKillsMs)
-        cases.push_back({0, ms});
+        cases.push_back({0, ms, cases.size() % 2 == 1});
     std::vector<Outcome> outcomes(cases.size());
     std::atomic<size_t> next{0};
     std::vector<std::thread> workers;
@@ -221,8 +232,9 @@ TEST_F(CrashRecoveryTest, EveryKillIsRecoveredByOneMoreRun)
         worker.join();
 
     int killedInPhaseTwo = 0, killedInPhaseOne = 0, consistent = 0, recovered = 0;
-    int workFolders = 0;
+    int workFolders = 0, tmpElsewhere = 0;
     for (size_t i = 0; i < cases.size(); ++i) {
+        tmpElsewhere += cases[i].tmpElsewhere;
         (cases[i].operation ? killedInPhaseTwo : killedInPhaseOne) += outcomes[i].killed;
         consistent += outcomes[i].consistent;
         recovered += outcomes[i].recovered;
@@ -233,9 +245,10 @@ TEST_F(CrashRecoveryTest, EveryKillIsRecoveredByOneMoreRun)
     }
     std::printf("kill points: %ld file operations of phase 2 (killed there: %d) and %zu moments "
                 "of phase 1 (killed while running: %d); consistent after the kill: %d, recovered "
-                "by one more run: %d, of %zu; work folders left behind: %d\n",
+                "by one more run: %d, of %zu (%d with the temporary folder on /dev/shm); work "
+                "folders left behind: %d\n",
                 operations, killedInPhaseTwo, std::size(kPhaseOneKillsMs), killedInPhaseOne,
-                consistent, recovered, cases.size(), workFolders);
+                consistent, recovered, cases.size(), tmpElsewhere, workFolders);
     EXPECT_GE(killedInPhaseTwo, operations - 2) << "the kill points must be reached";
 }
 
