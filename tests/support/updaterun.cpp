@@ -459,7 +459,8 @@ qint64 UpdateRun::processorTicks() const
     for (int pid : processesBelow(processFolders())) {
         const QList<QByteArray> fields =
             readFile(QString("/proc/%1/stat").arg(pid)).split(')').value(1).split(' ');
-        // After the command: state is field 3 of stat, utime and stime fields 14 and 15.
+        // utime and stime, fields 14 and 15 of stat, counted from the state (field 3) after the
+        // command; the pid goes in too, so that a process coming or going counts as activity.
         ticks += fields.value(12).toLongLong() + fields.value(13).toLongLong() + 1000000LL * pid;
     }
     return ticks;
