@@ -41,6 +41,7 @@ int main(int argc, char** argv)
     const QCommandLineOption noPatches("no-patches", "Publish whole files only.");
     const QCommandLineOption whole("whole", "Publish changed files matching the wildcard whole, "
                                             "without a patch (repeatable).", "pattern");
+    parser.addOption(whole);
     const QCommandLineOption noElements("no-elements", "Make patches as plain binary diffs.");
     const QCommandLineOption method("patch-method", "Layout of the diffs in patches: 0 raw, 1 "
                                                     "or 2 LZMA2 (default 0).", "n", "0");
@@ -48,7 +49,7 @@ int main(int argc, char** argv)
                                         "(default: the development key).", "file");
     const QCommandLineOption quiet("quiet", "Print nothing on success.");
     parser.addOptions({product, release, oldDir, newDir, out, section, gzip, preprocess,
-                       noPatches, whole, noElements, method, key, quiet});
+                       noPatches, noElements, method, key, quiet});
     parser.process(app);
 
     const QString type = parser.value(product);
