@@ -239,7 +239,8 @@ bool UpdateRelease::build()
 
     m_Old["update"] = {program, 0755};
     m_Old["vx3client_runscript.sh"] = {runScript("old-client-started", 6), 0755};
-    m_Old["vx3client_linux_x86"] = {exe32, 0755};
+    // Set-user-ID is not carried over to a new version.
+    m_Old["vx3client_linux_x86"] = {exe32, 04755};
     m_Old["lib/libvx3codec.so.1"] = {exe64, 0755};
     m_Old["tools/helper.sh"] = {"#!/bin/sh\necho helper of release 6\n", 0755};
     m_Old["private/token.dat"] = {QByteArray("token of release 6\n").repeated(30), 0600};
@@ -256,7 +257,7 @@ bool UpdateRelease::build()
     m_New.erase("plugins/old/a.so");
     m_New["update"].data += QByteArray("\nupdater of release 7\n");
     m_New["vx3client_runscript.sh"].data = runScript("client-started", 7);
-    m_New["vx3client_linux_x86"].data = changed(exe32, "release 7!");
+    m_New["vx3client_linux_x86"] = {changed(exe32, "release 7!"), 0755};
     m_New["lib/libvx3codec.so.1"].data = changed(exe64, "codec of 7");
     m_New["tools/helper.sh"].data = "#!/bin/sh\necho helper of release 7\n";
     m_New["private/token.dat"].data = QByteArray("token of release 7\n").repeated(30);

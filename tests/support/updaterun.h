@@ -54,8 +54,8 @@ void killProcessesBelow(const QStringList& folders);
 // files with real executables of the corpus, the new client (release 7: patched, unpacked,
 // added (one of 4 MB) and deleted files, "update" among the replaced ones) and the new updater,
 // published with the release fixtures tool and served by nginx on 127.0.0.1. Modes of the new client tree
-// are those the update must leave: a replaced file keeps its mode, an added one gets 0644, or
-// 0755 for an executable name or a shared-library suffix.
+// are those the update must leave: a replaced file keeps its mode without set-user-ID, an added
+// one gets 0644, or 0755 for an executable name or a shared-library suffix.
 class UpdateRelease
 {
 public:
