@@ -14,6 +14,7 @@
 #include <csignal>
 #include <set>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 namespace vxtest {
 
@@ -173,6 +174,15 @@ QStringList interruptedStateFaults(const FileTree& now, const FileTree& oldTree,
     return out;
 }
 
+bool sharedMemoryIsElsewhere(const QString& dir, qint64 bytes)
+{
+    struct stat shm, other;
+    struct statvfs space;
+    return ::stat("/dev/shm", &shm) == 0 && ::stat(QFile::encodeName(dir).constData(), &other) == 0
+           && shm.st_dev != other.st_dev && ::statvfs("/dev/shm", &space) == 0
+           && qint64(space.f_bavail) * qint64(space.f_frsize) >= bytes;
+}
+
 bool pollUntil(const std::function<bool()>& done, int timeoutMs)
 {
     QElapsedTimer clock;
@@ -291,8 +301,8 @@ bool UpdateRelease::publish(const QString& product, const QString& newTree)
     tool.start(m_Mkrelease, {"--product", product, "--release", QString::number(kVersion),
                              "--old", m_Root + "/old-client", "--new", newTree, "--out",
                              m_Root + "/server", "--gzip", "update", "--gzip", "*.txt",
-                             "--gzip", "music.dat",                             "--whole", "update", "--whole", "readme.txt", "--whole",
-                             "private/*", "--quiet"});
+                             "--gzip", "music.dat", "--whole", "update", "--whole",
+                             "readme.txt", "--whole", "private/*", "--quiet"});
     if (!tool.waitForFinished(300000) || tool.exitStatus() != QProcess::NormalExit
         || tool.exitCode() != 0)
         return fail("the release fixtures tool failed for " + product);

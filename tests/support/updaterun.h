@@ -42,6 +42,10 @@ QStringList treeDifferences(const FileTree& now, const FileTree& want);
 QStringList interruptedStateFaults(const FileTree& now, const FileTree& oldTree,
                                    const FileTree& newTree);
 
+// True when /dev/shm is a file system apart from the one of `dir` with `bytes` free: a place for
+// a temporary folder that is not on the installation's file system, as where /tmp is a tmpfs.
+bool sharedMemoryIsElsewhere(const QString& dir, qint64 bytes);
+
 // Polls `done` every 50 ms without an event loop (usable on any thread) until it holds or
 // `timeoutMs` passed. Returns the last value of done.
 bool pollUntil(const std::function<bool()>& done, int timeoutMs);
@@ -53,9 +57,10 @@ void killProcessesBelow(const QStringList& folders);
 // The release of the crash tests, built below `root`: an old installation (release 6) of 22
 // files with real executables of the corpus, the new client (release 7: patched, unpacked,
 // added (one of 4 MB) and deleted files, "update" among the replaced ones) and the new updater,
-// published with the release fixtures tool and served by nginx on 127.0.0.1. Modes of the new client tree
-// are those the update must leave: a replaced file keeps its mode without set-user-ID, an added
-// one gets 0644, or 0755 for an executable name or a shared-library suffix.
+// published with the release fixtures tool and served by nginx on 127.0.0.1. Modes of the new
+// client tree are those the update must leave: a replaced file keeps its mode without
+// set-user-ID, an added one gets 0644, or 0755 for an executable name or a shared-library
+// suffix.
 class UpdateRelease
 {
 public:
