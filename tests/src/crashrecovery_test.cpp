@@ -63,14 +63,6 @@ QString describe(UpdateRun::End end)
     return {};
 }
 
-QStringList prefixed(const QString& prefix, const QStringList& lines)
-{
-    QStringList out;
-    for (const QString& line : lines)
-        out << prefix + line;
-    return out;
-}
-
 class CrashRecoveryTest : public ::testing::Test
 {
 protected:
@@ -105,7 +97,7 @@ protected:
     {
         QStringList faults = vxtest::interruptedStateFaults(
             vxtest::readTree(run.install()), release->oldClient(), release->newClient());
-        faults += prefixed("writable by group or others: ",
+        faults += vxtest::prefixed("writable by group or others: ",
                            vxtest::groupOrOtherWritable(run.install())
                                + vxtest::groupOrOtherWritable(run.tmp()));
         return faults;
@@ -122,7 +114,7 @@ protected:
             faults << "the old client's run script was started";
         if (vxtest::readFile(run.newMarker()).trimmed() != run.install())
             faults << "the new client's run script did not run in the installation";
-        faults += prefixed("writable by group or others: ",
+        faults += vxtest::prefixed("writable by group or others: ",
                            vxtest::groupOrOtherWritable(run.install()));
         return faults;
     }
@@ -158,7 +150,7 @@ protected:
         vxtest::killProcessesBelow(run.processFolders());
         const QStringList killFaults = afterKillFaults(run);
         out.consistent = killFaults.isEmpty();
-        out.faults += prefixed("after the kill: ", killFaults);
+        out.faults += vxtest::prefixed("after the kill: ", killFaults);
 
         run.noShim();
         QFile::remove(run.newMarker());
@@ -170,7 +162,7 @@ protected:
         vxtest::killProcessesBelow(run.processFolders());
         rerunFaults += newReleaseFaults(run);
         out.recovered = rerunFaults.isEmpty();
-        out.faults += prefixed("after one rerun: ", rerunFaults);
+        out.faults += vxtest::prefixed("after one rerun: ", rerunFaults);
         out.workFoldersLeft = run.workFolders().size();
         if (!out.faults.isEmpty())
             out.faults << "operations: "

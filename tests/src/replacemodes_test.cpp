@@ -73,14 +73,6 @@ private:
 // A work folder holds the new updater, the downloads and the patch inputs.
 const qint64 kShmBytesNeeded = 256LL << 20;
 
-QStringList prefixed(const QString& prefix, const QStringList& lines)
-{
-    QStringList out;
-    for (const QString& line : lines)
-        out << prefix + line;
-    return out;
-}
-
 class ReplaceModesTest : public ::testing::Test
 {
 protected:
@@ -186,7 +178,8 @@ TEST_F(ReplaceModesTest, TmpOnAnotherFileSystemKeepsModesAndNothingIsGroupOrOthe
     ASSERT_EQ(run->waitForEnd(), UpdateRun::End::Finished);
     const QStringList faults =
         vxtest::treeDifferences(vxtest::readTree(run->install()), release->newClient())
-        + prefixed("writable by group or others: ", vxtest::groupOrOtherWritable(run->install()));
+        + vxtest::prefixed("writable by group or others: ",
+                           vxtest::groupOrOtherWritable(run->install()));
     EXPECT_TRUE(faults.isEmpty()) << faults.join("\n").toStdString();
 }
 

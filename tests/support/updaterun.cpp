@@ -174,6 +174,14 @@ QStringList interruptedStateFaults(const FileTree& now, const FileTree& oldTree,
     return out;
 }
 
+QStringList prefixed(const QString& prefix, const QStringList& lines)
+{
+    QStringList out;
+    for (const QString& line : lines)
+        out << prefix + line;
+    return out;
+}
+
 bool sharedMemoryIsElsewhere(const QString& dir, qint64 bytes)
 {
     struct stat shm, other;

@@ -42,6 +42,9 @@ QStringList treeDifferences(const FileTree& now, const FileTree& want);
 QStringList interruptedStateFaults(const FileTree& now, const FileTree& oldTree,
                                    const FileTree& newTree);
 
+// Each line with `prefix` before it.
+QStringList prefixed(const QString& prefix, const QStringList& lines);
+
 // True when /dev/shm is a file system apart from the one of `dir` with `bytes` free: a place for
 // a temporary folder that is not on the installation's file system, as where /tmp is a tmpfs.
 bool sharedMemoryIsElsewhere(const QString& dir, qint64 bytes);
