@@ -39,6 +39,9 @@ int main(int argc, char** argv)
     const QCommandLineOption preprocess("preprocess", "Store executables in packages as "
                                                       "encoded programs.");
     const QCommandLineOption noPatches("no-patches", "Publish whole files only.");
+    const QCommandLineOption whole("whole", "Publish changed files matching the wildcard whole, "
+                                            "without a patch (repeatable).", "pattern");
+    parser.addOption(whole);
     const QCommandLineOption noElements("no-elements", "Make patches as plain binary diffs.");
     const QCommandLineOption method("patch-method", "Layout of the diffs in patches: 0 raw, 1 "
                                                     "or 2 LZMA2 (default 0).", "n", "0");
@@ -74,6 +77,7 @@ int main(int argc, char** argv)
     options.gzipPatterns = parser.values(gzip);
     options.preprocess = parser.isSet(preprocess);
     options.patches = !parser.isSet(noPatches) && !options.oldDir.isEmpty();
+    options.wholePatterns = parser.values(whole);
     options.patchElements = !parser.isSet(noElements);
     options.privateKey = parser.value(key);
     options.preinstall = parser.values(preinstall);

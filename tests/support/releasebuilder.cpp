@@ -129,8 +129,8 @@ bool ReleaseBuilder::build()
     for (const QString& path : m_New.paths()) {
         if (!publishFile(path, ini))
             return false;
-        if (m_Options.patches && m_Old.contains(path)
-            && m_Old.file(path).sha512 != m_New.file(path).sha512 && !publishPatch(path, ini))
+        if (isPatched(path) && m_Old.file(path).sha512 != m_New.file(path).sha512
+            && !publishPatch(path, ini))
             return false;
     }
     if (m_Options.client)
@@ -156,16 +156,27 @@ bool ReleaseBuilder::checkOptions()
     return true;
 }
 
-bool ReleaseBuilder::isGzip(const QString& path) const
+static bool matchesAny(const QString& path, const QStringList& patterns)
 {
     const QString name = QFileInfo(path).fileName();
-    for (const QString& pattern : m_Options.gzipPatterns) {
+    for (const QString& pattern : patterns) {
         const QRegularExpression re(QRegularExpression::anchoredPattern(
             QRegularExpression::wildcardToRegularExpression(pattern)));
         if (re.match(path).hasMatch() || re.match(name).hasMatch())
             return true;
     }
     return false;
+}
+
+bool ReleaseBuilder::isGzip(const QString& path) const
+{
+    return matchesAny(path, m_Options.gzipPatterns);
+}
+
+bool ReleaseBuilder::isPatched(const QString& path) const
+{
+    return m_Options.patches && m_Old.contains(path)
+           && !matchesAny(path, m_Options.wholePatterns);
 }
 
 // In phase 1 downloads and unpacked files share the working directory, so no published name
@@ -177,7 +188,7 @@ bool ReleaseBuilder::checkNames()
         names.insert(path);
     for (const QString& path : m_New.paths()) {
         QStringList published = {path + (isGzip(path) ? kGzipSuffix : kPackageSuffix)};
-        if (m_Options.patches && m_Old.contains(path))
+        if (isPatched(path))
             published << path + kPatchSuffix;
         for (const QString& name : published) {
             if (names.contains(name))

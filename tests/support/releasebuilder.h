@@ -38,6 +38,8 @@ public:
         // Store executables in packages as encoded programs (the "dis_and_diff" directive).
         bool preprocess = false;
         bool patches = true;
+        // Wildcards of changed files published whole only, without a patch.
+        QStringList wholePatterns;
         // Transform executables in patches; false keeps a plain binary diff of the whole file.
         bool patchElements = true;
         // Layout of the binary diffs inside patches (0 raw, 1 and 2 LZMA2).
@@ -65,6 +67,7 @@ private:
     bool checkOptions();
     QString section() const;
     bool isGzip(const QString& path) const;
+    bool isPatched(const QString& path) const;
     bool publishFile(const QString& path, ProductIniWriter& ini);
     bool publishPatch(const QString& path, ProductIniWriter& ini);
     void listDeletions(ProductIniWriter& ini);
