@@ -1,11 +1,55 @@
 #include "backgroundlzma2decoder.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <system_error>
 
 #include "lzmaioout.h"
 
 namespace vxpatch {
+
+namespace {
+
+bool IsZeroPage(const uint8_t* page, size_t length)
+{
+    // Whole cache lines at a time, leaving at the first line that holds a set byte.
+    constexpr size_t kLine = 64;
+    for (size_t at = 0; at < length; at += kLine) {
+        uint64_t bits = 0;
+        for (size_t i = 0; i < kLine; i += sizeof(uint64_t)) {
+            uint64_t word = 0;
+            std::memcpy(&word, page + at + i, sizeof(word));
+            bits |= word;
+        }
+        if (bits != 0)
+            return false;
+    }
+    return true;
+}
+
+// Gives the pages of [begin, end) (page aligned) that hold only zeros back to the system: they
+// still read as zeros, from the system's shared zero page, and take no memory. The diffs of a
+// barely changed file are mostly zeros.
+void ReleaseZeroPages(uint8_t* begin, uint8_t* end, size_t page)
+{
+    uint8_t* run = nullptr;
+    for (uint8_t* at = begin; at < end; at += page) {
+        if (IsZeroPage(at, page)) {
+            if (!run)
+                run = at;
+        } else if (run) {
+            ::madvise(run, size_t(at - run), MADV_DONTNEED);
+            run = nullptr;
+        }
+    }
+    if (run)
+        ::madvise(run, size_t(end - run), MADV_DONTNEED);
+}
+
+} // namespace
 
 BackgroundLzma2Decoder::BackgroundLzma2Decoder(ByteSource* source, ByteSink* sink)
     : source_(source), sink_(sink)
@@ -74,9 +118,20 @@ void BackgroundLzma2Decoder::Resume()
 void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inSize)
 {
     size_t consumed = 0;
-    const bool ok = DecodeLzma2Payload(property, size_, in, inSize, const_cast<uint8_t*>(data_),
-                                       [this](uint32_t decoded) { return Publish(decoded); },
-                                       &consumed);
+    uint8_t* out = const_cast<uint8_t*>(data_);
+    const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    uint8_t* scanned = reinterpret_cast<uint8_t*>((uintptr_t(out) + page - 1) & ~(page - 1));
+    const auto publish = [&](uint32_t decoded) {
+        // The reader has not seen the new bytes yet; it may read the zeros of a page that
+        // straddles the last mark while it is given back, and reads zeros either way.
+        uint8_t* whole = reinterpret_cast<uint8_t*>(uintptr_t(out + decoded) & ~(page - 1));
+        if (whole > scanned) {
+            ReleaseZeroPages(scanned, whole, page);
+            scanned = whole;
+        }
+        return Publish(decoded);
+    };
+    const bool ok = DecodeLzma2Payload(property, size_, in, inSize, out, publish, &consumed);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;
@@ -86,7 +141,7 @@ void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inS
     changed_.notify_all();
 }
 
-bool BackgroundLzma2Decoder::WaitFor(uint32_t bytes)
+bool BackgroundLzma2Decoder::WaitFor(uint32_t bytes, uint32_t* decoded)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     if (bytes > decoded_ && pauseAt_ != 0xFFFFFFFFu) {
@@ -94,6 +149,8 @@ bool BackgroundLzma2Decoder::WaitFor(uint32_t bytes)
         changed_.notify_all();
     }
     changed_.wait(lock, [&] { return decoded_ >= bytes || !running_; });
+    if (decoded)
+        *decoded = decoded_;
     return bytes <= decoded_;
 }
 

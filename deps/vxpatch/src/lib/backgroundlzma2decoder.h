@@ -31,7 +31,8 @@ public:
     uint32_t size() const { return size_; }
 
     // Waits until the first `bytes` bytes are decoded; false when the decoding failed first.
-    bool WaitFor(uint32_t bytes);
+    // `decoded`, when given, receives the count decoded by then.
+    bool WaitFor(uint32_t bytes, uint32_t* decoded = nullptr);
 
     // Lets the decoding rest once about `bytes` bytes are decoded, until Resume: bytes that are
     // not needed yet then take no memory, while the decoder's own state waits. WaitFor beyond
