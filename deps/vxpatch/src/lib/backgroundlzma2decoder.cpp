@@ -33,20 +33,26 @@ bool IsZeroPage(const uint8_t* page, size_t length)
 // Gives the pages of [begin, end) (page aligned) that hold only zeros back to the system: they
 // still read as zeros, from the system's shared zero page, and take no memory. The diffs of a
 // barely changed file are mostly zeros.
-void ReleaseZeroPages(uint8_t* begin, uint8_t* end, size_t page)
+// Returns the count of bytes kept.
+size_t ReleaseZeroPages(uint8_t* begin, uint8_t* end, size_t page)
 {
+    size_t kept = 0;
     uint8_t* run = nullptr;
     for (uint8_t* at = begin; at < end; at += page) {
         if (IsZeroPage(at, page)) {
             if (!run)
                 run = at;
-        } else if (run) {
-            ::madvise(run, size_t(at - run), MADV_DONTNEED);
-            run = nullptr;
+        } else {
+            kept += page;
+            if (run) {
+                ::madvise(run, size_t(at - run), MADV_DONTNEED);
+                run = nullptr;
+            }
         }
     }
     if (run)
         ::madvise(run, size_t(end - run), MADV_DONTNEED);
+    return kept;
 }
 
 } // namespace
@@ -91,12 +97,18 @@ void BackgroundLzma2Decoder::DecodeInPlace()
     decoded_ = size_;
 }
 
-bool BackgroundLzma2Decoder::Publish(uint32_t decoded)
+bool BackgroundLzma2Decoder::Publish(uint32_t decoded, uint64_t kept)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     decoded_ = decoded;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return decoded_ < pauseAt_ || stop_; });
+    changed_.wait(lock, [&] {
+        if (stop_ || decoded_ < pauseAt_)
+            return true;
+        if (keptAtPause_ == kNotPaused)
+            keptAtPause_ = kept;
+        return kept - keptAtPause_ < kPauseBudget;
+    });
     return !stop_;
 }
 
@@ -104,6 +116,7 @@ void BackgroundLzma2Decoder::PauseAt(uint32_t bytes)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     pauseAt_ = bytes;
+    keptAtPause_ = kNotPaused;
 }
 
 void BackgroundLzma2Decoder::Resume()
@@ -111,6 +124,7 @@ void BackgroundLzma2Decoder::Resume()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pauseAt_ = 0xFFFFFFFFu;
+        keptAtPause_ = kNotPaused;
     }
     changed_.notify_all();
 }
@@ -121,15 +135,16 @@ void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inS
     uint8_t* out = const_cast<uint8_t*>(data_);
     const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
     uint8_t* scanned = reinterpret_cast<uint8_t*>((uintptr_t(out) + page - 1) & ~(page - 1));
+    uint64_t kept = 0;
     const auto publish = [&](uint32_t decoded) {
         // The reader has not seen the new bytes yet; it may read the zeros of a page that
         // straddles the last mark while it is given back, and reads zeros either way.
         uint8_t* whole = reinterpret_cast<uint8_t*>(uintptr_t(out + decoded) & ~(page - 1));
         if (whole > scanned) {
-            ReleaseZeroPages(scanned, whole, page);
+            kept += ReleaseZeroPages(scanned, whole, page);
             scanned = whole;
         }
-        return Publish(decoded);
+        return Publish(decoded, kept);
     };
     const bool ok = DecodeLzma2Payload(property, size_, in, inSize, out, publish, &consumed);
     {

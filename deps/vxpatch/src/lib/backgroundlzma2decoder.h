@@ -20,6 +20,8 @@ namespace vxpatch {
 // thread can be started the block is decoded at once. Not copyable; the destructor joins.
 class BackgroundLzma2Decoder {
 public:
+    static constexpr uint64_t kPauseBudget = uint64_t(32) << 20;
+
     // Starts decoding the block at the cursor of `source` into `sink`, which must be empty.
     BackgroundLzma2Decoder(ByteSource* source, ByteSink* sink);
     ~BackgroundLzma2Decoder();
@@ -34,9 +36,10 @@ public:
     // `decoded`, when given, receives the count decoded by then.
     bool WaitFor(uint32_t bytes, uint32_t* decoded = nullptr);
 
-    // Lets the decoding rest once about `bytes` bytes are decoded, until Resume: bytes that are
-    // not needed yet then take no memory, while the decoder's own state waits. WaitFor beyond
-    // that point resumes the decoding.
+    // Lets the decoding rest once about `bytes` bytes are decoded and the pages decoded after
+    // them hold more than kPauseBudget bytes that are not all zeros, until Resume: bytes that are
+    // not needed yet then take little memory (pages of zeros take none), while the decoder's own
+    // state waits. WaitFor beyond that point resumes the decoding.
     void PauseAt(uint32_t bytes);
     void Resume();
 
@@ -46,7 +49,7 @@ public:
 
 private:
     void Run(uint8_t property, const uint8_t* in, size_t inSize);
-    bool Publish(uint32_t decoded);
+    bool Publish(uint32_t decoded, uint64_t kept);
     void DecodeInPlace();
 
     ByteSource* source_;
@@ -60,6 +63,9 @@ private:
     std::condition_variable changed_;
     uint32_t decoded_ = 0;
     uint32_t pauseAt_ = 0xFFFFFFFFu;
+    static constexpr uint64_t kNotPaused = ~uint64_t(0);
+    // The count of kept (not all zero) decoded bytes when the pause mark was passed.
+    uint64_t keptAtPause_ = kNotPaused;
     bool running_ = false;
     bool succeeded_ = false;
     bool finished_ = false;

@@ -225,8 +225,9 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
     const auto decoded = [&](uint32_t i) {
         return body->WaitFor(uint32_t(streams.stream(i)->end() - body->data()));
     };
-    // The last diff is decoded only once the elements are transformed, so that it does not
-    // take memory beside the transformation's.
+    // Past the element diff the decoding rests while the elements are transformed once the last
+    // diff's bytes that are not all zeros reach the decoder's budget, so that the last diff takes
+    // little memory beside the transformation's.
     body->PauseAt(uint32_t(streams.stream(2)->end() - body->data()));
 
     if (!decoded(1))
