@@ -381,7 +381,8 @@ TEST(VxdiffPatch, CorruptedBytesNeverOverrunTheAnnouncedLength)
 }
 
 // Hands a patch out a few bytes at a time, as a decoder does: the bytes not decoded yet read as
-// garbage, and those handed back are spoiled, so a read of either changes the result.
+// garbage, and those handed back or told to be zeros are spoiled, so a read of any of them
+// changes the result.
 class PiecewisePatch : public vxpatch::DecodingPatch {
 public:
     PiecewisePatch(const Bytes& patch, size_t piece, size_t decodable)
@@ -407,6 +408,19 @@ public:
         EXPECT_LE(end, buffer_.data() + decoded_);
         for (uint8_t* at = buffer_.data() + (begin - buffer_.data()); at < end; ++at)
             *at ^= 0x5A;
+    }
+
+    size_t ZeroRun(const uint8_t* at, size_t n, bool* zeros) override
+    {
+        const size_t from = size_t(at - buffer_.data());
+        EXPECT_LE(from + n, decoded_);
+        *zeros = patch_[from] == 0;
+        size_t run = 1;
+        while (run < n && (patch_[from + run] == 0) == *zeros)
+            ++run;
+        if (*zeros)
+            std::fill(buffer_.begin() + from, buffer_.begin() + from + run, 0xEE);
+        return run;
     }
 
     vxpatch::ByteSource source() const { return vxpatch::ByteSource(buffer_.data(), buffer_.size()); }

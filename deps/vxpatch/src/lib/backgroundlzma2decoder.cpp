@@ -32,10 +32,15 @@ bool IsZeroPage(const uint8_t* page, size_t length)
 
 // Gives the pages of [begin, end) (page aligned) that hold only zeros back to the system: they
 // still read as zeros, from the system's shared zero page, and take no memory. The diffs of a
-// barely changed file are mostly zeros.
-// Returns the count of bytes kept.
-size_t ReleaseZeroPages(uint8_t* begin, uint8_t* end, size_t page)
+// barely changed file are mostly zeros. Sets the flag of each page given back (flags[0] for the
+// page at `begin`) and returns the count of bytes kept.
+size_t ReleaseZeroPages(uint8_t* begin, uint8_t* end, size_t page, std::atomic<uint8_t>* flags)
 {
+    const auto release = [&](uint8_t* from, uint8_t* to) {
+        ::madvise(from, size_t(to - from), MADV_DONTNEED);
+        for (uint8_t* at = from; flags && at < to; at += page)
+            flags[size_t(at - begin) / page].store(1, std::memory_order_relaxed);
+    };
     size_t kept = 0;
     uint8_t* run = nullptr;
     for (uint8_t* at = begin; at < end; at += page) {
@@ -44,14 +49,13 @@ size_t ReleaseZeroPages(uint8_t* begin, uint8_t* end, size_t page)
                 run = at;
         } else {
             kept += page;
-            if (run) {
-                ::madvise(run, size_t(at - run), MADV_DONTNEED);
-                run = nullptr;
-            }
+            if (run)
+                release(run, at);
+            run = nullptr;
         }
     }
     if (run)
-        ::madvise(run, size_t(end - run), MADV_DONTNEED);
+        release(run, end);
     return kept;
 }
 
@@ -70,6 +74,9 @@ BackgroundLzma2Decoder::BackgroundLzma2Decoder(ByteSource* source, ByteSink* sin
         return;
     }
     data_ = sink->FreeSpace();
+    pageSize_ = uintptr_t(::sysconf(_SC_PAGESIZE));
+    firstPage_ = (uintptr_t(data_) + pageSize_ - 1) & ~(pageSize_ - 1);
+    zeroPages_.reset(new (std::nothrow) std::atomic<uint8_t>[size_ / pageSize_ + 1]());
     const uint8_t* in = source->current() + headerLength_;
     const size_t inSize = source->Remaining() - headerLength_;
     running_ = true;
@@ -133,15 +140,17 @@ void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inS
 {
     size_t consumed = 0;
     uint8_t* out = const_cast<uint8_t*>(data_);
-    const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
-    uint8_t* scanned = reinterpret_cast<uint8_t*>((uintptr_t(out) + page - 1) & ~(page - 1));
+    const uintptr_t page = pageSize_;
+    uint8_t* scanned = reinterpret_cast<uint8_t*>(firstPage_);
     uint64_t kept = 0;
     const auto publish = [&](uint32_t decoded) {
         // The reader has not seen the new bytes yet; it may read the zeros of a page that
         // straddles the last mark while it is given back, and reads zeros either way.
         uint8_t* whole = reinterpret_cast<uint8_t*>(uintptr_t(out + decoded) & ~(page - 1));
         if (whole > scanned) {
-            kept += ReleaseZeroPages(scanned, whole, page);
+            std::atomic<uint8_t>* flags =
+                zeroPages_ ? zeroPages_.get() + (uintptr_t(scanned) - firstPage_) / page : nullptr;
+            kept += ReleaseZeroPages(scanned, whole, page, flags);
             scanned = whole;
         }
         return Publish(decoded, kept);
@@ -167,6 +176,23 @@ bool BackgroundLzma2Decoder::WaitFor(uint32_t bytes, uint32_t* decoded)
     if (decoded)
         *decoded = decoded_;
     return bytes <= decoded_;
+}
+
+uint32_t BackgroundLzma2Decoder::ZeroRun(uint32_t offset, uint32_t n, bool* zeros) const
+{
+    *zeros = false;
+    const uintptr_t at = uintptr_t(data_) + offset;
+    if (!zeroPages_ || n == 0 || at < firstPage_)
+        return n;
+    const auto flagged = [&](uintptr_t address) {
+        return zeroPages_[(address - firstPage_) / pageSize_].load(std::memory_order_relaxed) != 0;
+    };
+    // Flags past the decoded bytes are never set, so the last page's flag is in the array.
+    *zeros = flagged(at);
+    uintptr_t next = (at & ~(pageSize_ - 1)) + pageSize_;
+    while (next < at + n && flagged(next) == *zeros)
+        next += pageSize_;
+    return uint32_t(std::min<uintptr_t>(n, next - at));
 }
 
 bool BackgroundLzma2Decoder::Finish()

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -43,6 +44,10 @@ public:
     void PauseAt(uint32_t bytes);
     void Resume();
 
+    // For decoded bytes from `offset`: the length (1 to n) of the run in pages that were
+    // given back as all zeros, *zeros then true, or of the run before the next such page.
+    uint32_t ZeroRun(uint32_t offset, uint32_t n, bool* zeros) const;
+
     // Waits for the end; true when the block decoded whole (the sink then holds it and the
     // cursor stands after it), else false with the reason logged.
     bool Finish();
@@ -71,6 +76,11 @@ private:
     bool finished_ = false;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+    // One flag for each page of the sink, set once the page was given back as zeros; empty when
+    // it could not be allocated, so that no page is known to be zeros.
+    std::unique_ptr<std::atomic<uint8_t>[]> zeroPages_;
+    uintptr_t firstPage_ = 0;
+    uintptr_t pageSize_ = 0;
 };
 
 } // namespace vxpatch

@@ -55,6 +55,11 @@ public:
 
     void Consumed(const uint8_t* begin, const uint8_t* end) override { DiscardPages(begin, end); }
 
+    size_t ZeroRun(const uint8_t* at, size_t n, bool* zeros) override
+    {
+        return decoder_->ZeroRun(uint32_t(at - decoder_->data()), uint32_t(n), zeros);
+    }
+
 private:
     BackgroundLzma2Decoder* decoder_;
 };

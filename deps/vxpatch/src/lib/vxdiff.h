@@ -39,6 +39,15 @@ public:
     virtual const uint8_t* WaitFor(const uint8_t* needed) = 0;
     // The bytes in [begin, end) are not read again.
     virtual void Consumed(const uint8_t* begin, const uint8_t* end) = 0;
+    // For decoded bytes: the length (1 to n) of the run from `at` that is known to be all zeros,
+    // *zeros then true, or of the run before the next such bytes, *zeros then false. Known zeros
+    // need not be read.
+    virtual size_t ZeroRun(const uint8_t* at, size_t n, bool* zeros)
+    {
+        (void)at;
+        *zeros = false;
+        return n;
+    }
 };
 
 // ApplyVxdiffPatchOverParts for a patch that `decoding` is still decoding. A raw diff is

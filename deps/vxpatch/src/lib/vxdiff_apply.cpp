@@ -80,8 +80,8 @@ void AddBytes(const uint8_t* diff, const uint8_t* old, uint32_t n, uint8_t* targ
         target[i] = static_cast<uint8_t>(diff[i] + old[i]);
 }
 
-// Writes the n diff bytes plus the old bytes [position, position + n) to `target`; the range
-// lies in the old data.
+// Writes the n diff bytes plus the old bytes [position, position + n) to `target`, or the old
+// bytes alone when `diff` is null (a diff of zeros); the range lies in the old data.
 void AddOldBytes(const OldParts& old, uint64_t position, uint32_t n, const uint8_t* diff,
     uint8_t* target)
 {
@@ -91,8 +91,13 @@ void AddOldBytes(const OldParts& old, uint64_t position, uint32_t n, const uint8
             ++part;
         const uint64_t partStart = part ? old.ends[part - 1] : 0;
         const uint32_t inPart = uint32_t(std::min<uint64_t>(n, old.ends[part] - position));
-        AddBytes(diff, old.data[part] + (position - partStart), inPart, target);
-        diff += inPart;
+        const uint8_t* from = old.data[part] + (position - partStart);
+        if (diff) {
+            AddBytes(diff, from, inPart, target);
+            diff += inPart;
+        } else {
+            std::memcpy(target, from, inPart);
+        }
         target += inPart;
         n -= inPart;
         position += inPart;
@@ -274,9 +279,14 @@ bool AddAsDecoded(const OldParts& old, const DiffStreams& streams, RunReader run
                 if (!decodedEnd)
                     return false;
             }
-            const uint32_t n = uint32_t(std::min<uintptr_t>(
-                {left, uintptr_t(decodedEnd - diff), kReleaseStep}));
-            AddOldBytes(old, oldPos, n, diff, out);
+            const size_t wanted =
+                std::min<uintptr_t>({left, uintptr_t(decodedEnd - diff), kReleaseStep});
+            bool zeros = false;
+            const size_t run = decoding->ZeroRun(diff, wanted, &zeros);
+            if (run == 0 || run > wanted)
+                return false;
+            const uint32_t n = uint32_t(run);
+            AddOldBytes(old, oldPos, n, zeros ? nullptr : diff, out);
             diff += n;
             out += n;
             oldPos += n;
