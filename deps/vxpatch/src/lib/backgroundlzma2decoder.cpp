@@ -187,7 +187,7 @@ uint32_t BackgroundLzma2Decoder::ZeroRun(uint32_t offset, uint32_t n, bool* zero
     const auto flagged = [&](uintptr_t address) {
         return zeroPages_[(address - firstPage_) / pageSize_].load(std::memory_order_relaxed) != 0;
     };
-    // Flags past the decoded bytes are never set, so the last page's flag is in the array.
+    // Every page that holds decoded bytes has its flag; only pages before `at + n` are asked.
     *zeros = flagged(at);
     uintptr_t next = (at & ~(pageSize_ - 1)) + pageSize_;
     while (next < at + n && flagged(next) == *zeros)
