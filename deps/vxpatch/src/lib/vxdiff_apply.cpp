@@ -282,10 +282,10 @@ bool AddAsDecoded(const OldParts& old, const DiffStreams& streams, RunReader run
             const size_t wanted =
                 std::min<uintptr_t>({left, uintptr_t(decodedEnd - diff), kReleaseStep});
             bool zeros = false;
-            const size_t run = decoding->ZeroRun(diff, wanted, &zeros);
-            if (run == 0 || run > wanted)
+            const size_t length = decoding->ZeroRun(diff, wanted, &zeros);
+            if (length == 0 || length > wanted)
                 return false;
-            const uint32_t n = uint32_t(run);
+            const uint32_t n = uint32_t(length);
             AddOldBytes(old, oldPos, n, zeros ? nullptr : diff, out);
             diff += n;
             out += n;
