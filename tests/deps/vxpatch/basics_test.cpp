@@ -25,6 +25,18 @@ TEST(ComputeCrc, IsTheComplementOfTheZipCrc)
         b = static_cast<uint8_t>(random());
     EXPECT_EQ(ComputeCrc(bytes.data(), bytes.size()),
               ~static_cast<uint32_t>(crc32(0, bytes.data(), bytes.size())));
+
+    // Long inputs are checked in pieces on several threads; uneven lengths leave a longer last
+    // piece.
+    constexpr uint32_t kMiB = 1u << 20;
+    std::vector<uint8_t> large(64 * kMiB + 3);
+    for (size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    for (uint32_t size : {32 * kMiB - 1, 32 * kMiB + 1, 48 * kMiB + 5, 64 * kMiB + 3}) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ(ComputeCrc(large.data(), size),
+                  ~static_cast<uint32_t>(crc32(0, large.data(), size)));
+    }
 }
 
 TEST(ExecutableTypeName, NamesEveryKindAndUnknownBeyond)

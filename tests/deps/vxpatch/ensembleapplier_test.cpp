@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <string>
 
 using namespace vxtest;
 
@@ -99,13 +100,17 @@ TEST_F(EnsembleApplierTest, PatchWithoutElementsRebuildsTheNewBytes)
     EXPECT_EQ(applied.output, newData);
 }
 
-TEST_F(EnsembleApplierTest, CompressedBodyApplies)
+// The diffs are applied while the body decodes when raw, once decoded in the other layouts.
+TEST_F(EnsembleApplierTest, CompressedBodyAppliesInEveryDiffLayout)
 {
-    Bytes patch;
-    ASSERT_TRUE(MakeEnsemblePatch(oldData, newData, EnsembleWriterOptions{false, 0}, &patch));
-    const Applied applied = ApplyStreams(oldData, patch);
-    ASSERT_EQ(applied.status, vxpatch::PATCH_OK);
-    EXPECT_EQ(applied.output, newData);
+    for (int method = 0; method <= 2; ++method) {
+        SCOPED_TRACE("diff layout " + std::to_string(method));
+        Bytes patch;
+        ASSERT_TRUE(MakeEnsemblePatch(oldData, newData, EnsembleWriterOptions{false, method}, &patch));
+        const Applied applied = ApplyStreams(oldData, patch);
+        ASSERT_EQ(applied.status, vxpatch::PATCH_OK);
+        EXPECT_EQ(applied.output, newData);
+    }
 }
 
 TEST_F(EnsembleApplierTest, SpoiledPartsGiveTheirStatus)

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <random>
 #include <string>
@@ -375,6 +376,104 @@ TEST(VxdiffPatch, CorruptedBytesNeverOverrunTheAnnouncedLength)
                 else
                     EXPECT_LE(out.size(), announced) << "method " << method << " byte " << at;
             }
+        }
+    }
+}
+
+// Hands a patch out a few bytes at a time, as a decoder does: the bytes not decoded yet read as
+// garbage, and those handed back or told to be zeros are spoiled, so a read of any of them
+// changes the result.
+class PiecewisePatch : public vxpatch::DecodingPatch {
+public:
+    PiecewisePatch(const Bytes& patch, size_t piece, size_t decodable)
+        : patch_(patch), buffer_(patch.size(), 0xA5), piece_(piece), decodable_(decodable)
+    {
+    }
+
+    const uint8_t* WaitFor(const uint8_t* needed) override
+    {
+        const size_t wanted = size_t(needed - buffer_.data());
+        if (wanted > decodable_)
+            return nullptr;
+        while (decoded_ < wanted) {
+            const size_t next = std::min({decoded_ + piece_, decodable_, patch_.size()});
+            std::copy(patch_.begin() + decoded_, patch_.begin() + next, buffer_.begin() + decoded_);
+            decoded_ = next;
+        }
+        return buffer_.data() + decoded_;
+    }
+
+    void Consumed(const uint8_t* begin, const uint8_t* end) override
+    {
+        EXPECT_LE(end, buffer_.data() + decoded_);
+        for (uint8_t* at = buffer_.data() + (begin - buffer_.data()); at < end; ++at)
+            *at ^= 0x5A;
+    }
+
+    size_t ZeroRun(const uint8_t* at, size_t n, bool* zeros) override
+    {
+        const size_t from = size_t(at - buffer_.data());
+        EXPECT_LE(from + n, decoded_);
+        *zeros = patch_[from] == 0;
+        size_t run = 1;
+        while (run < n && (patch_[from + run] == 0) == *zeros)
+            ++run;
+        if (*zeros)
+            std::fill(buffer_.begin() + from, buffer_.begin() + from + run, 0xEE);
+        return run;
+    }
+
+    vxpatch::ByteSource source() const { return vxpatch::ByteSource(buffer_.data(), buffer_.size()); }
+
+private:
+    const Bytes& patch_;
+    Bytes buffer_;
+    size_t piece_;
+    size_t decodable_;
+    size_t decoded_ = 0;
+};
+
+// Applying while the patch decodes must give the verdict and bytes of applying it whole, on
+// sound, corrupted and cut patches, and fail when the decoding stops short.
+TEST(VxdiffPatch, AppliedAsDecodedMatchesAppliedWhole)
+{
+    const DamageFixture& f = Damage();
+    const vxpatch::ByteSource oldParts[2] = {
+        vxpatch::ByteSource(f.oldBytes.data(), 700),
+        vxpatch::ByteSource(f.oldBytes.data() + 700, f.oldBytes.size() - 700)};
+    const auto expectSame = [&](const Bytes& patch, size_t piece, size_t decodable) {
+        vxpatch::ByteSource whole(patch.data(), patch.size());
+        vxpatch::ByteSink wholeOutput;
+        const bool wholeOk = decodable >= patch.size() &&
+            vxpatch::ApplyVxdiffPatchOverParts(oldParts, 2, &whole, &wholeOutput);
+        PiecewisePatch decoding(patch, piece, decodable);
+        vxpatch::ByteSource source = decoding.source();
+        vxpatch::ByteSink output;
+        const bool ok =
+            vxpatch::ApplyVxdiffPatchOverPartsAsDecoded(oldParts, 2, &source, &decoding, &output);
+        EXPECT_EQ(wholeOk, ok);
+        if (ok && wholeOk) {
+            EXPECT_TRUE(SinkBytes(output) == SinkBytes(wholeOutput));
+        }
+        return ok;
+    };
+    for (int method = 0; method <= 2; ++method) {
+        vxpatch::ByteSource skipHeader(f.patches[method].data(), f.patches[method].size());
+        uint32_t crc = 0;
+        ASSERT_TRUE(skipHeader.Skip(8) && skipHeader.ReadVarint32(&crc));
+        const Bytes patch(skipHeader.current(), skipHeader.current() + skipHeader.Remaining());
+        for (size_t piece : {1, 7, 4096}) {
+            SCOPED_TRACE("method " + std::to_string(method) + ", pieces of " + std::to_string(piece));
+            EXPECT_TRUE(expectSame(patch, piece, patch.size()));
+            for (size_t decodable = 0; decodable < patch.size(); decodable += 1 + decodable / 8)
+                expectSame(patch, piece, decodable);
+        }
+        SCOPED_TRACE("method " + std::to_string(method) + ", corrupted");
+        for (size_t at = 0; at < patch.size(); ++at) {
+            Bytes corrupt = patch;
+            corrupt[at] ^= 0xFF;
+            expectSame(corrupt, 7, corrupt.size());
+            expectSame(Bytes(patch.begin(), patch.begin() + at), 7, at);
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -20,6 +21,8 @@ namespace vxpatch {
 // thread can be started the block is decoded at once. Not copyable; the destructor joins.
 class BackgroundLzma2Decoder {
 public:
+    static constexpr uint64_t kPauseBudget = uint64_t(32) << 20;
+
     // Starts decoding the block at the cursor of `source` into `sink`, which must be empty.
     BackgroundLzma2Decoder(ByteSource* source, ByteSink* sink);
     ~BackgroundLzma2Decoder();
@@ -31,13 +34,19 @@ public:
     uint32_t size() const { return size_; }
 
     // Waits until the first `bytes` bytes are decoded; false when the decoding failed first.
-    bool WaitFor(uint32_t bytes);
+    // `decoded`, when given, receives the count decoded by then.
+    bool WaitFor(uint32_t bytes, uint32_t* decoded = nullptr);
 
-    // Lets the decoding rest once about `bytes` bytes are decoded, until Resume: bytes that are
-    // not needed yet then take no memory, while the decoder's own state waits. WaitFor beyond
-    // that point resumes the decoding.
+    // Lets the decoding rest once about `bytes` bytes are decoded and the pages decoded after
+    // them hold more than kPauseBudget bytes that are not all zeros, until Resume: bytes that are
+    // not needed yet then take little memory (pages of zeros take none), while the decoder's own
+    // state waits. WaitFor beyond that point resumes the decoding.
     void PauseAt(uint32_t bytes);
     void Resume();
+
+    // For decoded bytes from `offset`: the length (1 to n) of the run in pages that were
+    // given back as all zeros, *zeros then true, or of the run before the next such page.
+    uint32_t ZeroRun(uint32_t offset, uint32_t n, bool* zeros) const;
 
     // Waits for the end; true when the block decoded whole (the sink then holds it and the
     // cursor stands after it), else false with the reason logged.
@@ -45,7 +54,7 @@ public:
 
 private:
     void Run(uint8_t property, const uint8_t* in, size_t inSize);
-    bool Publish(uint32_t decoded);
+    bool Publish(uint32_t decoded, uint64_t kept);
     void DecodeInPlace();
 
     ByteSource* source_;
@@ -59,11 +68,19 @@ private:
     std::condition_variable changed_;
     uint32_t decoded_ = 0;
     uint32_t pauseAt_ = 0xFFFFFFFFu;
+    static constexpr uint64_t kNotPaused = ~uint64_t(0);
+    // The count of kept (not all zero) decoded bytes when the pause mark was passed.
+    uint64_t keptAtPause_ = kNotPaused;
     bool running_ = false;
     bool succeeded_ = false;
     bool finished_ = false;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+    // One flag for each page of the sink, set once the page was given back as zeros; empty when
+    // it could not be allocated, so that no page is known to be zeros.
+    std::unique_ptr<std::atomic<uint8_t>[]> zeroPages_;
+    uintptr_t firstPage_ = 0;
+    uintptr_t pageSize_ = 0;
 };
 
 } // namespace vxpatch

@@ -30,11 +30,45 @@ constexpr uint32_t kMinEnsembleRoom = 256;
 // A stream set's magic, count and ten lengths take at most this many bytes.
 constexpr uint32_t kLongestSetHeader = 60;
 
+// Gives the whole pages of [begin, end), bytes that are never read again, back to the system.
+void DiscardPages(const uint8_t* begin, const uint8_t* end)
+{
+    const uintptr_t page = uintptr_t(MappedFile::PageSize());
+    const uintptr_t first = (uintptr_t(begin) + page - 1) & ~(page - 1);
+    const uintptr_t last = uintptr_t(end) & ~(page - 1);
+    if (first < last)
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
+// The body as the decoder delivers it; bytes once used are given back to the system.
+class DecodingBody : public DecodingPatch {
+public:
+    explicit DecodingBody(BackgroundLzma2Decoder* decoder) : decoder_(decoder) {}
+
+    const uint8_t* WaitFor(const uint8_t* needed) override
+    {
+        uint32_t decoded = 0;
+        if (!decoder_->WaitFor(uint32_t(needed - decoder_->data()), &decoded))
+            return nullptr;
+        return decoder_->data() + decoded;
+    }
+
+    void Consumed(const uint8_t* begin, const uint8_t* end) override { DiscardPages(begin, end); }
+
+    size_t ZeroRun(const uint8_t* at, size_t n, bool* zeros) override
+    {
+        return decoder_->ZeroRun(uint32_t(at - decoder_->data()), uint32_t(n), zeros);
+    }
+
+private:
+    BackgroundLzma2Decoder* decoder_;
+};
+
 // Corrects the serialised form of `predicted` with the binary diff read from `diff` into
 // `corrected` and parses the result as `out`, which then points into `corrected`. The diff reads
 // the serialised set in place, as its header followed by its streams, which are then released.
-uint32_t CorrectSet(ByteSinkSet* predicted, ByteSource* diff, ByteSink* corrected,
-                    ByteSourceSet* out)
+uint32_t CorrectSet(ByteSinkSet* predicted, ByteSource* diff, DecodingPatch* decoding,
+                    ByteSink* corrected, ByteSourceSet* out)
 {
     ByteSink header;
     uint64_t total = 0;
@@ -44,7 +78,8 @@ uint32_t CorrectSet(ByteSinkSet* predicted, ByteSource* diff, ByteSink* correcte
     parts[0].Init(header);
     for (uint32_t i = 0; i < predicted->count(); ++i)
         parts[1 + i].Init(*predicted->stream(i));
-    const bool applied = ApplyVxdiffPatchOverParts(parts, 1 + predicted->count(), diff, corrected);
+    const bool applied = ApplyVxdiffPatchOverPartsAsDecoded(parts, 1 + predicted->count(), diff,
+                                                            decoding, corrected);
     for (uint32_t i = 0; i < predicted->count(); ++i)
         predicted->stream(i)->Release();
     if (!applied)
@@ -52,16 +87,6 @@ uint32_t CorrectSet(ByteSinkSet* predicted, ByteSource* diff, ByteSink* correcte
     if (!out->Init(corrected->data(), corrected->size()))
         return PATCH_STREAM_ERROR;
     return PATCH_OK;
-}
-
-// Gives the whole pages of [begin, end), bytes that are never read again, back to the system.
-void DiscardPages(const uint8_t* begin, const uint8_t* end)
-{
-    const uintptr_t page = uintptr_t(MappedFile::PageSize());
-    const uintptr_t first = (uintptr_t(begin) + page - 1) & ~(page - 1);
-    const uintptr_t last = uintptr_t(end) & ~(page - 1);
-    if (first < last)
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 } // namespace
@@ -205,8 +230,9 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
     const auto decoded = [&](uint32_t i) {
         return body->WaitFor(uint32_t(streams.stream(i)->end() - body->data()));
     };
-    // The last diff is decoded only once the elements are transformed, so that it does not
-    // take memory beside the transformation's.
+    // Past the element diff the decoding rests while the elements are transformed once the last
+    // diff's bytes that are not all zeros reach the decoder's budget, so that the last diff takes
+    // little memory beside the transformation's.
     body->PauseAt(uint32_t(streams.stream(2)->end() - body->data()));
 
     if (!decoded(1))
@@ -220,7 +246,9 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
     if (status != PATCH_OK)
         return status;
     ByteSourceSet parameters;
-    status = CorrectSet(&predicted, streams.stream(1), &correctedParameters_, &parameters);
+    DecodingBody decoding(body);
+    status = CorrectSet(&predicted, streams.stream(1), &decoding, &correctedParameters_,
+                        &parameters);
     if (status != PATCH_OK)
         return status;
 
@@ -229,23 +257,24 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
     body->Resume();
     if (status != PATCH_OK)
         return status;
-    if (!decoded(2))
-        return PATCH_STREAM_ERROR;
     ByteSourceSet elements;
-    status = CorrectSet(&transformed, streams.stream(2), &correctedElements_, &elements);
+    // The element diff is applied as it is decoded, its bytes given back once used.
+    status = CorrectSet(&transformed, streams.stream(2), &decoding, &correctedElements_,
+                        &elements);
     if (status != PATCH_OK)
         return status;
-    DiscardPages(streams.stream(2)->start(), streams.stream(2)->end());
 
     ByteSink ensemble;
     status = Reassemble(&elements, &ensemble);
     if (status != PATCH_OK)
         return status;
-    if (uint64_t(baseLength_) + ensemble.size() > 0xFFFFFFFFu || !decoded(3))
+    if (uint64_t(baseLength_) + ensemble.size() > 0xFFFFFFFFu)
         return PATCH_STREAM_ERROR;
+    // The last diff is applied while it is decoded; a body that stops decoding fails the whole
+    // as a stream error in Apply.
     const ByteSource parts[2] = {ByteSource(base_, baseLength_),
                                  ByteSource(ensemble.data(), ensemble.size())};
-    if (!ApplyVxdiffPatchOverParts(parts, 2, streams.stream(3), output))
+    if (!ApplyVxdiffPatchOverPartsAsDecoded(parts, 2, streams.stream(3), &decoding, output))
         return PATCH_GENERAL_FAILURE;
     if (ComputeCrc(output->data(), output->size()) != targetChecksum_)
         return PATCH_CHECKSUM_MISMATCH;

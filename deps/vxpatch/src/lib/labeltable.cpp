@@ -1,6 +1,7 @@
 #include "labeltable.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -69,25 +70,36 @@ const std::vector<Label*>* LabelTable::Sorted()
 {
     if (sortedValid_)
         return &sorted_;
-    // Sorting the rvas next to their labels keeps the comparisons off the labels' memory.
-    std::vector<std::pair<uint32_t, Label*>> byRva;
+    // Each label as its rva above its slot's index, sorted by the rvas (which are unique) in
+    // two passes of sixteen bits: the keys stay off the labels' memory, and a table of millions
+    // of labels sorts in a few milliseconds.
+    std::vector<uint64_t> keys;
+    std::vector<uint64_t> scratch;
     try {
         sorted_.clear();
         sorted_.reserve(count_);
-        byRva.reserve(count_);
+        keys.reserve(count_);
+        scratch.resize(count_);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
-    for (const Slot& slot : slots_) {
-        if (slot.label)
-            byRva.emplace_back(slot.rva, slot.label);
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].label)
+            keys.push_back(uint64_t(slots_[i].rva) << 32 | uint32_t(i));
     }
-    std::sort(byRva.begin(), byRva.end(),
-              [](const std::pair<uint32_t, Label*>& a, const std::pair<uint32_t, Label*>& b) {
-                  return a.first < b.first;
-              });
-    for (const auto& entry : byRva)
-        sorted_.push_back(entry.second);
+    for (const int shift : {32, 48}) {
+        std::vector<uint32_t> starts(size_t(1) << 16);
+        for (const uint64_t key : keys)
+            ++starts[(key >> shift) & 0xFFFF];
+        uint32_t at = 0;
+        for (uint32_t& start : starts)
+            at += std::exchange(start, at);
+        for (const uint64_t key : keys)
+            scratch[starts[(key >> shift) & 0xFFFF]++] = key;
+        keys.swap(scratch);
+    }
+    for (const uint64_t key : keys)
+        sorted_.push_back(slots_[uint32_t(key)].label);
     sortedValid_ = true;
     return &sorted_;
 }
