@@ -7,6 +7,7 @@
 // parallel, each in a folder of its own; every other one has its temporary folder on /dev/shm,
 // a file system apart from the installation's, as where /tmp is a tmpfs.
 #include "testpaths.h"
+#include "updatereleasetest.h"
 #include "updaterun.h"
 
 #include <QDir>
@@ -63,35 +64,9 @@ QString describe(UpdateRun::End end)
     return {};
 }
 
-class CrashRecoveryTest : public ::testing::Test
+class CrashRecoveryTest : public UpdateReleaseTest
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        root = new QTemporaryDir;
-        release = new vxtest::UpdateRelease(root->filePath("release"), VX_UPDATE_PROGRAM,
-                                            VX_MKRELEASE);
-        if (!release->build()) {
-            buildError = release->errorText();
-            delete release;
-            release = nullptr;
-        }
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete release;
-        release = nullptr;
-        delete root;
-        root = nullptr;
-    }
-
-    void SetUp() override
-    {
-        ::umask(022);
-        ASSERT_TRUE(release) << buildError.toStdString();
-    }
-
     // The state a kill leaves, with the update's own files judged by what both releases hold.
     static QStringList afterKillFaults(const UpdateRun& run)
     {
@@ -178,14 +153,8 @@ protected:
         return wanted > 0 ? wanted : 6;
     }
 
-    static QTemporaryDir* root;
-    static vxtest::UpdateRelease* release;
-    static QString buildError;
 };
 
-QTemporaryDir* CrashRecoveryTest::root = nullptr;
-vxtest::UpdateRelease* CrashRecoveryTest::release = nullptr;
-QString CrashRecoveryTest::buildError;
 
 TEST_F(CrashRecoveryTest, EveryKillIsRecoveredByOneMoreRun)
 {

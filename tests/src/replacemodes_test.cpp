@@ -6,6 +6,7 @@
 // forced with mounts the test makes as root: a read-only bind mount (which stops root too) and a
 // small tmpfs.
 #include "testpaths.h"
+#include "updatereleasetest.h"
 #include "updaterun.h"
 
 #include <QFileInfo>
@@ -73,33 +74,12 @@ private:
 // A work folder holds the new updater, the downloads and the patch inputs.
 const qint64 kShmBytesNeeded = 256LL << 20;
 
-class ReplaceModesTest : public ::testing::Test
+class ReplaceModesTest : public UpdateReleaseTest
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        root = new QTemporaryDir;
-        release = new vxtest::UpdateRelease(root->filePath("release"), VX_UPDATE_PROGRAM,
-                                            VX_MKRELEASE);
-        if (!release->build()) {
-            buildError = release->errorText();
-            delete release;
-            release = nullptr;
-        }
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete release;
-        release = nullptr;
-        delete root;
-        root = nullptr;
-    }
-
     void SetUp() override
     {
-        ::umask(022);
-        ASSERT_TRUE(release) << buildError.toStdString();
+        UpdateReleaseTest::SetUp();
         ASSERT_TRUE(dir.isValid());
     }
 
@@ -142,17 +122,11 @@ protected:
         EXPECT_FALSE(QFileInfo::exists(run->newMarker()));
     }
 
-    static QTemporaryDir* root;
-    static vxtest::UpdateRelease* release;
-    static QString buildError;
     QTemporaryDir dir;
     std::unique_ptr<QTemporaryDir> shm;
     std::unique_ptr<UpdateRun> run;
 };
 
-QTemporaryDir* ReplaceModesTest::root = nullptr;
-vxtest::UpdateRelease* ReplaceModesTest::release = nullptr;
-QString ReplaceModesTest::buildError;
 
 // Stopped at its first deletion, phase 2 has downloaded, patched and installed every file: the
 // work folders of both phases, the logs and the installation are walked then, and the
