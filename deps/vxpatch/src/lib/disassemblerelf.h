@@ -123,6 +123,20 @@ protected:
     // RIP-relative forms when `ripForms`) whose target is in a PT_LOAD segment.
     bool ScanX86Section(const uint8_t* sectionHeader, bool ripForms);
 
+    // A section to scan for x86 sites, and the start and displacement field of a site found.
+    struct X86Scan {
+        uint64_t offset;
+        uint64_t addr;
+        uint64_t sectionEnd;
+        bool ripForms;
+    };
+    struct X86SiteSpan {
+        uint32_t start;
+        uint32_t field;
+    };
+    uint64_t ScanX86Range(const X86Scan& scan, uint64_t from, uint64_t pieceEnd, std::vector<X86SiteSpan>* found) const;
+    void ScanX86Pieces(const X86Scan& scan, std::vector<X86SiteSpan>* found) const;
+
     std::vector<uint32_t> abs32Rvas;
     // Holds the sites; declared first so that it outlives them.
     ObjectArena siteArena;
