@@ -572,6 +572,12 @@ bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
     return nextAbs_ == abs32Offsets_.size();
 }
 
+namespace {
+
+constexpr size_t kPrefetchDistance = 16;
+
+} // namespace
+
 template <class L>
 bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* program)
 {
@@ -589,6 +595,11 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
             return false;
         while (nextSite_ < rel32Sites.size() && rel32Sites[nextSite_]->file_offset < pos)
             ++nextSite_;
+        // Label lookups land all over a large table; start the one of a later site now.
+        if (nextSite_ + kPrefetchDistance < rel32Sites.size()) {
+            const TypedRVA* later = rel32Sites[nextSite_ + kPrefetchDistance].get();
+            program->PrefetchRel32Label(uint32_t(later->file_offset + delta + later->relative_target));
+        }
         TypedRVA* site = nextSite_ < rel32Sites.size() ? rel32Sites[nextSite_].get() : nullptr;
         Word next = sectionEnd;
         if (absLeft)
