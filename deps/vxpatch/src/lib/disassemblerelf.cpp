@@ -279,6 +279,7 @@ template <class L>
 bool DisassemblerElf<L>::CollectRel32Sites()
 {
     rel32Sites.clear();
+    x86Rel32Sites.clear();
     for (uint32_t i = 0; i < sectionCount_; ++i) {
         const uint8_t* sh = SectionHeader(i);
         if (SectionType(sh) == SHT_PROGBITS && !ScanRel32(sh))
@@ -290,20 +291,12 @@ bool DisassemblerElf<L>::CollectRel32Sites()
     };
     if (!std::is_sorted(rel32Sites.begin(), rel32Sites.end(), byRva))
         std::stable_sort(rel32Sites.begin(), rel32Sites.end(), byRva);
+    const auto x86ByRva = [](const X86Rel32Site& a, const X86Rel32Site& b) {
+        return a.rva < b.rva;
+    };
+    if (!std::is_sorted(x86Rel32Sites.begin(), x86Rel32Sites.end(), x86ByRva))
+        std::stable_sort(x86Rel32Sites.begin(), x86Rel32Sites.end(), x86ByRva);
     return true;
-}
-
-template <class L>
-bool DisassemblerElf<L>::TypedRVAX86Rel32::ComputeTarget(const uint8_t* op)
-{
-    this->relative_target = ReadU32(op) + 4;
-    return true;
-}
-
-template <class L>
-bool DisassemblerElf<L>::TypedRVAX86Rel32::EmitSite(DisassembledProgram* program, uint32_t targetRva)
-{
-    return program->AddRel32(program->Rel32LabelAt(targetRva));
 }
 
 namespace {
@@ -479,11 +472,10 @@ bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
     const X86Scan scan{SectionOffset(sh), SectionAddr(sh), uint64_t(SectionOffset(sh)) + SectionSize(sh), ripForms};
     std::vector<X86SiteSpan> found;
     ScanX86Pieces(scan, &found);
+    x86Rel32Sites.reserve(x86Rel32Sites.size() + found.size());
     for (const X86SiteSpan& span : found) {
-        SitePtr site(siteArena.Place<TypedRVAX86Rel32>(uint32_t(scan.addr + (span.field - scan.offset))));
-        if (!site || !site->ComputeTarget(start_ + span.field))
-            return false;
-        rel32Sites.push_back(std::move(site));
+        const uint32_t rva = uint32_t(scan.addr + (span.field - scan.offset));
+        x86Rel32Sites.push_back({rva, ReadU32(start_ + span.field) + 4, 0xFFFFFFFFu});
     }
     return true;
 }
@@ -518,10 +510,14 @@ bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
             return false;
         abs32Offsets_.push_back(offset);
     }
-    if (!rel32Sites.empty() && programCount_ == 0)
+    if ((!rel32Sites.empty() || !x86Rel32Sites.empty()) && programCount_ == 0)
         return false;
     for (auto& site : rel32Sites) {
         if (!RvaToFileOffset(site->rva, &site->file_offset))
+            return false;
+    }
+    for (X86Rel32Site& site : x86Rel32Sites) {
+        if (!RvaToFileOffset(site.rva, &site.file_offset))
             return false;
     }
     nextAbs_ = 0;
@@ -578,6 +574,26 @@ constexpr size_t kPrefetchDistance = 16;
 
 } // namespace
 
+// The sites of an image are all of one list: x86 ones, or those of other kinds.
+template <class L>
+struct DisassemblerElf<L>::SiteList {
+    SiteList(const std::vector<SitePtr>& others, const std::vector<X86Rel32Site>& x86Sites)
+        : other(others), x86Rel32(x86Sites), x86(!x86Sites.empty()),
+          count(x86 ? x86Sites.size() : others.size())
+    {
+    }
+    uint32_t FileOffset(size_t i) const { return x86 ? x86Rel32[i].file_offset : other[i]->file_offset; }
+    uint32_t RelativeTarget(size_t i) const
+    {
+        return x86 ? x86Rel32[i].relative_target : other[i]->relative_target;
+    }
+
+    const std::vector<SitePtr>& other;
+    const std::vector<X86Rel32Site>& x86Rel32;
+    const bool x86;
+    const size_t count;
+};
+
 template <class L>
 bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* program)
 {
@@ -588,24 +604,26 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
     if (!program->AddOrigin(uint32_t(addr)))
         return false;
     const uint64_t bufferLength = uint64_t(end_ - start_);
+    const SiteList sites{rel32Sites, x86Rel32Sites};
     Word pos = offset;
     while (pos < sectionEnd) {
         const bool absLeft = nextAbs_ < abs32Offsets_.size();
         if (absLeft && pos > abs32Offsets_[nextAbs_])
             return false;
-        while (nextSite_ < rel32Sites.size() && rel32Sites[nextSite_]->file_offset < pos)
+        while (nextSite_ < sites.count && sites.FileOffset(nextSite_) < pos)
             ++nextSite_;
         // Label lookups land all over a large table; start the one of a later site now.
-        if (nextSite_ + kPrefetchDistance < rel32Sites.size()) {
-            const TypedRVA* later = rel32Sites[nextSite_ + kPrefetchDistance].get();
-            program->PrefetchRel32Label(uint32_t(later->file_offset + delta + later->relative_target));
+        if (nextSite_ + kPrefetchDistance < sites.count) {
+            const size_t later = nextSite_ + kPrefetchDistance;
+            program->PrefetchRel32Label(uint32_t(sites.FileOffset(later) + delta + sites.RelativeTarget(later)));
         }
-        TypedRVA* site = nextSite_ < rel32Sites.size() ? rel32Sites[nextSite_].get() : nullptr;
+        const bool siteLeft = nextSite_ < sites.count;
+        const uint32_t siteOffset = siteLeft ? sites.FileOffset(nextSite_) : 0;
         Word next = sectionEnd;
         if (absLeft)
             next = std::min<Word>(sectionEnd, abs32Offsets_[nextAbs_]);
-        if (site && next > Word(uint32_t(site->file_offset + 3)))
-            next = site->file_offset;
+        if (siteLeft && next > Word(uint32_t(siteOffset + 3)))
+            next = siteOffset;
 
         if (next > pos) {
             if (!AddRange(program, pos, next - pos))
@@ -618,10 +636,18 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
                 return false;
             pos += 4;
             ++nextAbs_;
-        } else if (site && pos == site->file_offset) {
-            if (!site->EmitSite(program, uint32_t(pos + delta + site->relative_target)))
-                return false;
-            pos += site->SiteSize();
+        } else if (siteLeft && pos == siteOffset) {
+            const uint32_t target = uint32_t(pos + delta + sites.RelativeTarget(nextSite_));
+            if (sites.x86) {
+                if (!program->AddRel32(program->Rel32LabelAt(target)))
+                    return false;
+                pos += 4;
+            } else {
+                TypedRVA* site = rel32Sites[nextSite_].get();
+                if (!site->EmitSite(program, target))
+                    return false;
+                pos += site->SiteSize();
+            }
             ++nextSite_;
         } else {
             return false;

@@ -68,14 +68,13 @@ public:
         uint32_t file_offset = 0xFFFFFFFFu;
     };
 
-    // An x86 call or jump displacement, or a RIP-relative field: a 32-bit
-    // displacement from the end of the field.
-    class TypedRVAX86Rel32 : public TypedRVA {
-    public:
-        explicit TypedRVAX86Rel32(uint32_t siteRva) : TypedRVA(siteRva) {}
-        bool ComputeTarget(const uint8_t* op) override;
-        bool EmitSite(DisassembledProgram* program, uint32_t targetRva) override;
-        uint16_t SiteSize() const override { return 4; }
+    // An x86 call or jump displacement, or a RIP-relative field: a 32-bit displacement from
+    // the end of the field. Large images hold millions, so they are kept flat, apart from the
+    // sites of other kinds.
+    struct X86Rel32Site {
+        uint32_t rva;
+        uint32_t relative_target;
+        uint32_t file_offset;
     };
 
     // Sites are made in the disassembler's arena; dropping one only runs its destructor.
@@ -141,6 +140,7 @@ protected:
     // Holds the sites; declared first so that it outlives them.
     ObjectArena siteArena;
     std::vector<SitePtr> rel32Sites;
+    std::vector<X86Rel32Site> x86Rel32Sites;
 
 private:
     bool SectionsInsideBuffer() const;
@@ -149,6 +149,7 @@ private:
     bool CollectRel32Sites();
     bool WalkSections(DisassembledProgram* program);
     bool WalkProgbits(const uint8_t* sh, DisassembledProgram* program);
+    struct SiteList;
     const uint8_t* ProgramHeader(uint32_t i) const;
 
     const uint8_t* header_ = nullptr;
