@@ -275,7 +275,8 @@ std::vector<uint32_t> SiteTargetsFromTheFront(const Image& image, size_t offset,
             field = p + 2;
         else if (remaining >= 6 && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25))
             field = p + 2;
-        else if (remaining >= 7 && (b[0] == 0x48 || b[0] == 0x49) && (b[1] == 0x8B || b[1] == 0x8D) && (b[2] & 0xC7) == 0x05)
+        else if (remaining >= 7 && (b[0] == 0x48 || b[0] == 0x49) && (b[1] == 0x8B || b[1] == 0x8D)
+                 && (b[2] & 0xC7) == 0x05)
             field = p + 3;
         uint32_t displacement = 0;
         std::memcpy(&displacement, &image[field], 4);
