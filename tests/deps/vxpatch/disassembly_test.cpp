@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <random>
 #include <vector>
 
 namespace vxpatch {
@@ -254,6 +256,78 @@ TEST(DisassemblerX64, TakesRipRelativeMovAndLeaWithTheirPrefixesOnly)
         EXPECT_EQ(d.kinds[INSN_REL32], int(expected.size()));
         EXPECT_EQ(vxtest::AssembleProgram(d.program), image);
     }
+}
+
+// Targets of the sites that one scan from the front of [offset, end) takes, where every target
+// in [loadBegin, loadEnd) counts.
+std::vector<uint32_t> SiteTargetsFromTheFront(const Image& image, size_t offset, size_t end, uint32_t rvaDelta,
+                                              uint32_t loadBegin, uint32_t loadEnd)
+{
+    std::vector<uint32_t> targets;
+    size_t p = offset;
+    while (end - p >= 5) {
+        const uint8_t* b = &image[p];
+        const size_t remaining = end - p;
+        size_t field = 0;
+        if (b[0] == 0xE8 || b[0] == 0xE9)
+            field = p + 1;
+        else if (remaining >= 6 && b[0] == 0x0F && (b[1] & 0xF0) == 0x80 && b[1] != 0x8A && b[1] != 0x8B)
+            field = p + 2;
+        else if (remaining >= 6 && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25))
+            field = p + 2;
+        else if (remaining >= 7 && (b[0] == 0x48 || b[0] == 0x49) && (b[1] == 0x8B || b[1] == 0x8D)
+                 && (b[2] & 0xC7) == 0x05)
+            field = p + 3;
+        uint32_t displacement = 0;
+        std::memcpy(&displacement, &image[field], 4);
+        const uint32_t target = uint32_t(field + rvaDelta) + displacement + 4;
+        if (field != 0 && target >= loadBegin && target < loadEnd) {
+            targets.push_back(target);
+            p = field + 4;
+        } else {
+            ++p;
+        }
+    }
+    return targets;
+}
+
+TEST(DisassemblerElf64X64, FindsInALargeSectionTheSitesOfOneScanFromTheFront)
+{
+    // Nearly every 32-bit target is loaded, and runs of E8 bytes over every place a large section
+    // may be cut for scanning make the walk's phase there depend on what came before.
+    Image image = vxtest::MakeElf(true, 62);
+    const size_t text = image.size();
+    const size_t textSize = (size_t(17) << 20) + 123;
+    const uint32_t loadBegin = 0x1000;
+    const uint32_t loadEnd = 0xFFFF0000u;
+    image.resize(text + textSize);
+    std::mt19937 random(14);
+    const uint8_t alphabet[] = {0xE8, 0xE9, 0x0F, 0x84, 0x48, 0x8B, 0x05, 0xFF, 0x15, 0x00, 0x01, 0x90};
+    for (size_t i = text; i < image.size(); ++i)
+        image[i] = random() % 4 == 0 ? alphabet[random() % sizeof(alphabet)] : 0x90;
+    for (size_t pieces = 2; pieces <= 16; ++pieces) {
+        for (size_t k = 1; k < pieces; ++k)
+            std::fill_n(image.begin() + text + k * (textSize / pieces) - 32, 64, 0xE8);
+    }
+    const size_t sectionHeader = vxtest::ElfLayout::kSectionTable + 64;
+    vxtest::Put64(image, sectionHeader + 16, loadBegin + text);
+    vxtest::Put64(image, sectionHeader + 24, text);
+    vxtest::Put64(image, sectionHeader + 32, textSize);
+    vxtest::Put64(image, 64 + 32, image.size());
+    vxtest::Put64(image, 64 + 40, loadEnd - loadBegin);
+    // The string section follows the text, so that the walk takes the file in order.
+    vxtest::Put64(image, sectionHeader + 64 + 24, image.size());
+    vxtest::Put64(image, sectionHeader + 64 + 32, 0);
+
+    std::vector<uint32_t> expected = SiteTargetsFromTheFront(image, text, image.size(), loadBegin, loadBegin, loadEnd);
+    const size_t sites = expected.size();
+    std::sort(expected.begin(), expected.end());
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    Disassembly d = Disassemble(image);
+    ASSERT_TRUE(d.program);
+    EXPECT_EQ(d.kinds[INSN_REL32], int(sites));
+    EXPECT_TRUE(d.rel32 == expected) << d.rel32.size() << " labels, " << expected.size() << " expected";
+    EXPECT_TRUE(vxtest::AssembleProgram(d.program) == image);
 }
 
 // PE image with a base relocation table inside .text: one block for page

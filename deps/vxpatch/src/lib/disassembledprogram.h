@@ -111,6 +111,8 @@ public:
     // Find-or-make: counts one more reference; null when no label can be made.
     Label* Rel32LabelAt(uint32_t rva);
     Label* Abs32LabelAt(uint32_t rva);
+    // A hint that Rel32LabelAt(rva) comes soon; changes nothing.
+    void PrefetchRel32Label(uint32_t rva) const { rel32Labels_.Prefetch(rva); }
 
     // Gives each map's labels the indexes 0, 1, 2, ... in ascending rva order.
     void NumberLabels();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "disassembledprogram.h"
 #include "executablebytes.h"
@@ -277,6 +279,7 @@ template <class L>
 bool DisassemblerElf<L>::CollectRel32Sites()
 {
     rel32Sites.clear();
+    x86Rel32Sites.clear();
     for (uint32_t i = 0; i < sectionCount_; ++i) {
         const uint8_t* sh = SectionHeader(i);
         if (SectionType(sh) == SHT_PROGBITS && !ScanRel32(sh))
@@ -288,20 +291,12 @@ bool DisassemblerElf<L>::CollectRel32Sites()
     };
     if (!std::is_sorted(rel32Sites.begin(), rel32Sites.end(), byRva))
         std::stable_sort(rel32Sites.begin(), rel32Sites.end(), byRva);
+    const auto x86ByRva = [](const X86Rel32Site& a, const X86Rel32Site& b) {
+        return a.rva < b.rva;
+    };
+    if (!std::is_sorted(x86Rel32Sites.begin(), x86Rel32Sites.end(), x86ByRva))
+        std::stable_sort(x86Rel32Sites.begin(), x86Rel32Sites.end(), x86ByRva);
     return true;
-}
-
-template <class L>
-bool DisassemblerElf<L>::TypedRVAX86Rel32::ComputeTarget(const uint8_t* op)
-{
-    this->relative_target = ReadU32(op) + 4;
-    return true;
-}
-
-template <class L>
-bool DisassemblerElf<L>::TypedRVAX86Rel32::EmitSite(DisassembledProgram* program, uint32_t targetRva)
-{
-    return program->AddRel32(program->Rel32LabelAt(targetRva));
 }
 
 namespace {
@@ -349,48 +344,138 @@ const SiteStarts kX64SiteStarts(true);
 
 } // namespace
 
+// Scans [from, pieceEnd) of a section for sites, judging each candidate's target before a
+// site is made (most candidates are not sites), and returns the first position at or past
+// pieceEnd that the scan would look at next. The scan is a walk whose next position depends
+// on the position alone, so scans of neighbouring pieces can be joined where their walks meet.
 template <class L>
-bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
+uint64_t DisassemblerElf<L>::ScanX86Range(const X86Scan& scan, uint64_t from, uint64_t pieceEnd,
+                                          std::vector<X86SiteSpan>* found) const
 {
-    const Word offset = SectionOffset(sh);
-    const Word addr = SectionAddr(sh);
-    const Word sectionEnd = offset + SectionSize(sh);
-    const SiteStarts& starts = ripForms ? kX64SiteStarts : kX86SiteStarts;
-    Word p = offset;
-    while (p < sectionEnd) {
+    const SiteStarts& starts = scan.ripForms ? kX64SiteStarts : kX86SiteStarts;
+    const uint64_t sectionEnd = scan.sectionEnd;
+    uint64_t p = from;
+    while (p < pieceEnd) {
         // Most byte pairs cannot start a site; pass them in a tight loop. Every form is at
         // least five bytes long, so the pair never reaches past a section that can hold one.
-        while (sectionEnd - p >= 5 && !starts.Has(start_ + p))
+        while (p < pieceEnd && sectionEnd - p >= 5 && !starts.Has(start_ + p))
             ++p;
-        const Word remaining = sectionEnd - p;
-        if (remaining < 5)
+        if (p >= pieceEnd)
             break;
+        const uint64_t remaining = sectionEnd - p;
+        if (remaining < 5)
+            return sectionEnd;
         const uint8_t* b = start_ + p;
-        Word field = 0;
-        if (remaining >= 5 && (b[0] == 0xE8 || b[0] == 0xE9))
+        uint64_t field = 0;
+        if (b[0] == 0xE8 || b[0] == 0xE9)
             field = p + 1;
         else if (remaining >= 6 && b[0] == 0x0F && (b[1] & 0xF0) == 0x80 && b[1] != 0x8A && b[1] != 0x8B)
             field = p + 2;
-        else if (ripForms && remaining >= 6 && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25))
+        else if (scan.ripForms && remaining >= 6 && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25))
             field = p + 2;
-        else if (ripForms && remaining >= 7 && (b[0] == 0x48 || b[0] == 0x49) && (b[1] == 0x8B || b[1] == 0x8D)
+        else if (scan.ripForms && remaining >= 7 && (b[0] == 0x48 || b[0] == 0x49) && (b[1] == 0x8B || b[1] == 0x8D)
                  && (b[2] & 0xC7) == 0x05)
             field = p + 3;
         if (field == 0) {
             ++p;
             continue;
         }
-        // The target is judged before a site is made: most candidates are not sites.
-        const uint32_t rva = uint32_t(addr + (field - offset));
+        const uint32_t rva = uint32_t(scan.addr + (field - scan.offset));
         if (!TargetInLoadSegment(rva + ReadU32(start_ + field) + 4)) {
             ++p;
             continue;
         }
-        SitePtr site(siteArena.Place<TypedRVAX86Rel32>(rva));
-        if (!site || !site->ComputeTarget(start_ + field))
-            return false;
-        rel32Sites.push_back(std::move(site));
+        found->push_back({uint32_t(p), uint32_t(field)});
         p = field + 4;
+    }
+    return p;
+}
+
+namespace {
+
+// Sections at least this long are scanned in pieces on several threads.
+constexpr uint64_t kScanPieceSize = uint64_t(4) << 20;
+constexpr uint32_t kMaxScanThreads = 4;
+
+} // namespace
+
+// Each piece is scanned from its own start; then, piece by piece, the walk that came out of
+// the previous piece is stepped on alone until it meets the piece's own walk (a few bytes at
+// most, when the previous piece's last site reaches into this one), from where the two find the
+// same sites. The result is the one a single scan of the section gives.
+template <class L>
+void DisassemblerElf<L>::ScanX86Pieces(const X86Scan& scan, std::vector<X86SiteSpan>* found) const
+{
+    const uint64_t size = scan.sectionEnd - scan.offset;
+    const uint32_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const uint64_t pieces = std::min<uint64_t>({kMaxScanThreads, cores, size / kScanPieceSize});
+    if (pieces < 2) {
+        ScanX86Range(scan, scan.offset, scan.sectionEnd, found);
+        return;
+    }
+    std::vector<std::vector<X86SiteSpan>> pieceSites(pieces);
+    std::vector<uint64_t> pieceStops(pieces);
+    std::vector<uint64_t> bounds(pieces + 1);
+    for (uint64_t i = 0; i <= pieces; ++i)
+        bounds[i] = i == pieces ? scan.sectionEnd : scan.offset + i * (size / pieces);
+    std::vector<std::thread> threads(pieces);
+    std::vector<char> failed(pieces, 0);
+    const auto scanPiece = [&](uint64_t i) {
+        try {
+            pieceStops[i] = ScanX86Range(scan, bounds[i], bounds[i + 1], &pieceSites[i]);
+        } catch (const std::bad_alloc&) {
+            failed[i] = 1;
+        }
+    };
+    for (uint64_t i = 1; i < pieces; ++i) {
+        try {
+            threads[i] = std::thread(scanPiece, i);
+        } catch (const std::system_error&) {
+            scanPiece(i);
+        }
+    }
+    scanPiece(0);
+    for (uint64_t i = 1; i < pieces; ++i) {
+        if (threads[i].joinable())
+            threads[i].join();
+    }
+    if (std::find(failed.begin(), failed.end(), 1) != failed.end())
+        throw std::bad_alloc();
+
+    size_t total = 0;
+    for (const auto& sites : pieceSites)
+        total += sites.size();
+    found->reserve(found->size() + total);
+    found->insert(found->end(), pieceSites[0].begin(), pieceSites[0].end());
+    uint64_t p = pieceStops[0];
+    for (uint64_t i = 1; i < pieces; ++i) {
+        const std::vector<X86SiteSpan>& own = pieceSites[i];
+        size_t j = 0;
+        while (p < bounds[i + 1]) {
+            while (j < own.size() && own[j].field + 4 <= p)
+                ++j;
+            // The piece's own walk passes every position of the piece outside its sites'
+            // insides: once the walks share a position, they go on together.
+            if (j == own.size() || own[j].start >= p) {
+                found->insert(found->end(), own.begin() + j, own.end());
+                p = pieceStops[i];
+                break;
+            }
+            p = ScanX86Range(scan, p, p + 1, found);
+        }
+    }
+}
+
+template <class L>
+bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
+{
+    const X86Scan scan{SectionOffset(sh), SectionAddr(sh), uint64_t(SectionOffset(sh)) + SectionSize(sh), ripForms};
+    std::vector<X86SiteSpan> found;
+    ScanX86Pieces(scan, &found);
+    x86Rel32Sites.reserve(x86Rel32Sites.size() + found.size());
+    for (const X86SiteSpan& span : found) {
+        const uint32_t rva = uint32_t(scan.addr + (span.field - scan.offset));
+        x86Rel32Sites.push_back({rva, ReadU32(start_ + span.field) + 4, 0xFFFFFFFFu});
     }
     return true;
 }
@@ -425,10 +510,14 @@ bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
             return false;
         abs32Offsets_.push_back(offset);
     }
-    if (!rel32Sites.empty() && programCount_ == 0)
+    if ((!rel32Sites.empty() || !x86Rel32Sites.empty()) && programCount_ == 0)
         return false;
     for (auto& site : rel32Sites) {
         if (!RvaToFileOffset(site->rva, &site->file_offset))
+            return false;
+    }
+    for (X86Rel32Site& site : x86Rel32Sites) {
+        if (!RvaToFileOffset(site.rva, &site.file_offset))
             return false;
     }
     nextAbs_ = 0;
@@ -479,6 +568,32 @@ bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
     return nextAbs_ == abs32Offsets_.size();
 }
 
+namespace {
+
+constexpr size_t kPrefetchDistance = 16;
+
+} // namespace
+
+// The sites of an image are all of one list: x86 ones, or those of other kinds.
+template <class L>
+struct DisassemblerElf<L>::SiteList {
+    SiteList(const std::vector<SitePtr>& others, const std::vector<X86Rel32Site>& x86Sites)
+        : other(others), x86Rel32(x86Sites), x86(!x86Sites.empty()),
+          count(x86 ? x86Sites.size() : others.size())
+    {
+    }
+    uint32_t FileOffset(size_t i) const { return x86 ? x86Rel32[i].file_offset : other[i]->file_offset; }
+    uint32_t RelativeTarget(size_t i) const
+    {
+        return x86 ? x86Rel32[i].relative_target : other[i]->relative_target;
+    }
+
+    const std::vector<SitePtr>& other;
+    const std::vector<X86Rel32Site>& x86Rel32;
+    const bool x86;
+    const size_t count;
+};
+
 template <class L>
 bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* program)
 {
@@ -489,19 +604,26 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
     if (!program->AddOrigin(uint32_t(addr)))
         return false;
     const uint64_t bufferLength = uint64_t(end_ - start_);
+    const SiteList sites{rel32Sites, x86Rel32Sites};
     Word pos = offset;
     while (pos < sectionEnd) {
         const bool absLeft = nextAbs_ < abs32Offsets_.size();
         if (absLeft && pos > abs32Offsets_[nextAbs_])
             return false;
-        while (nextSite_ < rel32Sites.size() && rel32Sites[nextSite_]->file_offset < pos)
+        while (nextSite_ < sites.count && sites.FileOffset(nextSite_) < pos)
             ++nextSite_;
-        TypedRVA* site = nextSite_ < rel32Sites.size() ? rel32Sites[nextSite_].get() : nullptr;
+        // Label lookups land all over a large table; start the one of a later site now.
+        if (nextSite_ + kPrefetchDistance < sites.count) {
+            const size_t later = nextSite_ + kPrefetchDistance;
+            program->PrefetchRel32Label(uint32_t(sites.FileOffset(later) + delta + sites.RelativeTarget(later)));
+        }
+        const bool siteLeft = nextSite_ < sites.count;
+        const uint32_t siteOffset = siteLeft ? sites.FileOffset(nextSite_) : 0;
         Word next = sectionEnd;
         if (absLeft)
             next = std::min<Word>(sectionEnd, abs32Offsets_[nextAbs_]);
-        if (site && next > Word(uint32_t(site->file_offset + 3)))
-            next = site->file_offset;
+        if (siteLeft && next > Word(uint32_t(siteOffset + 3)))
+            next = siteOffset;
 
         if (next > pos) {
             if (!AddRange(program, pos, next - pos))
@@ -514,10 +636,18 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
                 return false;
             pos += 4;
             ++nextAbs_;
-        } else if (site && pos == site->file_offset) {
-            if (!site->EmitSite(program, uint32_t(pos + delta + site->relative_target)))
-                return false;
-            pos += site->SiteSize();
+        } else if (siteLeft && pos == siteOffset) {
+            const uint32_t target = uint32_t(pos + delta + sites.RelativeTarget(nextSite_));
+            if (sites.x86) {
+                if (!program->AddRel32(program->Rel32LabelAt(target)))
+                    return false;
+                pos += 4;
+            } else {
+                TypedRVA* site = rel32Sites[nextSite_].get();
+                if (!site->EmitSite(program, target))
+                    return false;
+                pos += site->SiteSize();
+            }
             ++nextSite_;
         } else {
             return false;

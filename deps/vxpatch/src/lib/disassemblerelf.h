@@ -68,14 +68,13 @@ public:
         uint32_t file_offset = 0xFFFFFFFFu;
     };
 
-    // An x86 call or jump displacement, or a RIP-relative field: a 32-bit
-    // displacement from the end of the field.
-    class TypedRVAX86Rel32 : public TypedRVA {
-    public:
-        explicit TypedRVAX86Rel32(uint32_t siteRva) : TypedRVA(siteRva) {}
-        bool ComputeTarget(const uint8_t* op) override;
-        bool EmitSite(DisassembledProgram* program, uint32_t targetRva) override;
-        uint16_t SiteSize() const override { return 4; }
+    // An x86 call or jump displacement, or a RIP-relative field: a 32-bit displacement from
+    // the end of the field. Large images hold millions, so they are kept flat, apart from the
+    // sites of other kinds.
+    struct X86Rel32Site {
+        uint32_t rva;
+        uint32_t relative_target;
+        uint32_t file_offset;
     };
 
     // Sites are made in the disassembler's arena; dropping one only runs its destructor.
@@ -123,10 +122,25 @@ protected:
     // RIP-relative forms when `ripForms`) whose target is in a PT_LOAD segment.
     bool ScanX86Section(const uint8_t* sectionHeader, bool ripForms);
 
+    // A section to scan for x86 sites, and the start and displacement field of a site found.
+    struct X86Scan {
+        uint64_t offset;
+        uint64_t addr;
+        uint64_t sectionEnd;
+        bool ripForms;
+    };
+    struct X86SiteSpan {
+        uint32_t start;
+        uint32_t field;
+    };
+    uint64_t ScanX86Range(const X86Scan& scan, uint64_t from, uint64_t pieceEnd, std::vector<X86SiteSpan>* found) const;
+    void ScanX86Pieces(const X86Scan& scan, std::vector<X86SiteSpan>* found) const;
+
     std::vector<uint32_t> abs32Rvas;
     // Holds the sites; declared first so that it outlives them.
     ObjectArena siteArena;
     std::vector<SitePtr> rel32Sites;
+    std::vector<X86Rel32Site> x86Rel32Sites;
 
 private:
     bool SectionsInsideBuffer() const;
@@ -135,6 +149,7 @@ private:
     bool CollectRel32Sites();
     bool WalkSections(DisassembledProgram* program);
     bool WalkProgbits(const uint8_t* sh, DisassembledProgram* program);
+    struct SiteList;
     const uint8_t* ProgramHeader(uint32_t i) const;
 
     const uint8_t* header_ = nullptr;

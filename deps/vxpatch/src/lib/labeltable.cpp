@@ -44,6 +44,12 @@ bool LabelTable::Grow()
     return true;
 }
 
+void LabelTable::Prefetch(uint32_t rva) const
+{
+    if (!slots_.empty())
+        __builtin_prefetch(&slots_[SlotOf(rva, slots_.size() - 1)]);
+}
+
 Label* LabelTable::FindOrMake(uint32_t rva, ObjectArena& arena)
 {
     if (!slots_.empty()) {

@@ -21,6 +21,9 @@ public:
     // The label at `rva`, made (index -1, count 0) when absent; null when memory runs out.
     Label* FindOrMake(uint32_t rva, ObjectArena& arena);
 
+    // Asks the memory for the slot where a lookup of `rva` starts, ahead of the lookup.
+    void Prefetch(uint32_t rva) const;
+
     uint32_t size() const { return count_; }
     // All labels in ascending rva order; null when memory runs out.
     const std::vector<Label*>* Sorted();
