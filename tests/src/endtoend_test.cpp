@@ -446,7 +446,9 @@ TEST_F(EndToEndTest, ClientUpdateRefusesAReleaseSignedWithAnotherKey)
     EXPECT_TRUE(vxtest::runUntil(
         [&] { return logText().contains("Failed to verify product ini, aborting"); },
         kPhaseTimeoutMs));
-    EXPECT_TRUE(vxtest::runUntil([&] { return !QFileInfo::exists(work + "/vx3_client_linux_x86.ini"); }, 10000))
+    // Wait for the last of the rejected files to go before the process is killed.
+    EXPECT_TRUE(vxtest::runUntil([&] { return !QFileInfo::exists(work + "/vx3_client_linux_x86.ini.sig"); }, 10000));
+    EXPECT_FALSE(QFileInfo::exists(work + "/vx3_client_linux_x86.ini"))
         << "the rejected ini is removed, so that the next run fetches it again";
     process.kill();
     process.waitForFinished();
@@ -455,7 +457,6 @@ TEST_F(EndToEndTest, ClientUpdateRefusesAReleaseSignedWithAnotherKey)
         << "the installation is untouched";
     EXPECT_FALSE(QFileInfo::exists(newMarker()));
     EXPECT_FALSE(QFileInfo::exists(release->oldMarker()));
-    EXPECT_FALSE(QFileInfo::exists(work + "/vx3_client_linux_x86.ini.sig"));
 }
 
 // Both phases from the installed updater on: phase 1 assembles the new updater in a working
