@@ -6,6 +6,7 @@
 #include "eventloop.h"
 #include "releasefolder.h"
 #include "testpaths.h"
+#include "updaterun.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -18,7 +19,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <map>
 #include <memory>
 #include <string>
@@ -388,16 +388,7 @@ protected:
     // open on an error box), found by their program path below the test's folders.
     void killLeftovers()
     {
-        const QString mine = QFileInfo(dir.path()).canonicalFilePath() + "/";
-        for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
-            bool numeric = false;
-            const int id = pid.toInt(&numeric);
-            if (!numeric)
-                continue;
-            const QString exe = QFileInfo("/proc/" + pid + "/exe").symLinkTarget();
-            if (exe.startsWith(mine))
-                ::kill(id, SIGKILL);
-        }
+        vxtest::killProcessesBelow({QFileInfo(dir.path()).canonicalFilePath()});
     }
 
     void printLogs() const
