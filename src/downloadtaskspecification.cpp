@@ -60,6 +60,7 @@ void DownloadTaskSpecification::startDownload()
         failDownload(m_Reply->errorString());
         return;
     }
+    m_Reply->setReadBufferSize(kReplyBuffer);
     connect(m_Reply, &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
     connect(m_Reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);

@@ -44,6 +44,9 @@ public:
     static QUrl requestUrl(int version, const QString& path);
 
     static const int kReadChunk = 4096;
+    // What the network layer may hold of a reply before this task reads it: past it, the
+    // sender is made to wait instead of the reply growing in memory.
+    static const int kReplyBuffer = 1 << 20;
     static const int kMaxRetries = 4;
     static const int kStallLimit = 15;
 
