@@ -1,3 +1,4 @@
+#include "backgroundlzma2decoder.h"
 #include "bytesink.h"
 #include "bytesource.h"
 #include "log.h"
@@ -9,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -165,6 +168,45 @@ TEST(Lzma2Block, BlocksFollowEachOtherAndAppendToTheSink)
     expected.insert(expected.end(), first.begin(), first.end());
     expected.insert(expected.end(), second.begin(), second.end());
     EXPECT_TRUE(SinkBytes(out) == expected);
+}
+
+// A block decoded on its own thread into a sink whose room held other bytes before: runs of
+// zeros longer than a page are never copied, yet read as zeros and are reported as such, and
+// everything else arrives as the one-call decoder gives it.
+TEST(Lzma2Block, BackgroundDecoderGivesTheBytesWithRunsOfZerosLeftOut)
+{
+    const size_t page = size_t(::sysconf(_SC_PAGESIZE));
+    Bytes input;
+    for (unsigned part = 0; part < 6; ++part) {
+        const Bytes text = sampleBytes(3 * page + 123 * part, part);
+        input.insert(input.end(), text.begin(), text.end());
+        input.insert(input.end(), (part % 3 + 1) * BackgroundLzma2Decoder::kWindowSize / 2, 0);
+    }
+    const Bytes block = compressed(input);
+    ByteSource source(block.data(), block.size());
+    ByteSink body;
+    ASSERT_TRUE(body.Reserve(uint32_t(input.size() + page)));
+    std::fill(body.FreeSpace(), body.FreeSpace() + input.size(), 0xAA);
+
+    BackgroundLzma2Decoder decoder(&source, &body);
+    ASSERT_TRUE(decoder.WaitFor(uint32_t(input.size())));
+    size_t zeroRuns = 0;
+    for (uint32_t at = 0; at < input.size();) {
+        bool zeros = false;
+        const uint32_t n = decoder.ZeroRun(at, uint32_t(input.size()) - at, &zeros);
+        ASSERT_GT(n, 0u);
+        if (zeros) {
+            ++zeroRuns;
+            EXPECT_TRUE(std::all_of(input.begin() + at, input.begin() + at + n,
+                                    [](uint8_t b) { return b == 0; }))
+                << "reported zeros at " << at;
+        }
+        at += n;
+    }
+    EXPECT_GE(zeroRuns, 6u);
+    ASSERT_TRUE(decoder.Finish());
+    EXPECT_TRUE(SinkBytes(body) == input);
+    EXPECT_TRUE(source.Empty());
 }
 
 TEST(Lzma2Block, EmptyInputMakesAnEmptyBlock)

@@ -30,33 +30,41 @@ bool IsZeroPage(const uint8_t* page, size_t length)
     return true;
 }
 
-// Gives the pages of [begin, end) (page aligned) that hold only zeros back to the system: they
-// still read as zeros, from the system's shared zero page, and take no memory. The diffs of a
-// barely changed file are mostly zeros. Sets the flag of each page given back (flags[0] for the
-// page at `begin`) and returns the count of bytes kept.
-size_t ReleaseZeroPages(uint8_t* begin, uint8_t* end, size_t page, std::atomic<uint8_t>* flags)
+// The decoder works through a small window that stays in memory. Whole pages of zeros are not
+// copied out of it: their place in the output, never touched, is given back to the system
+// (which also clears whatever an earlier use of that memory left), reads as zeros from the
+// system's shared zero page and takes no memory. The diffs of a barely changed file are mostly
+// zeros. Copies the other pages, sets the flag of each page given back (flags[0] for the page at
+// `out`) and returns the count of bytes copied. `out` is page aligned; so is `n` unless it ends
+// the output.
+size_t PlaceWindow(const uint8_t* window, size_t n, uint8_t* out, size_t page,
+                   std::atomic<uint8_t>* flags)
 {
-    const auto release = [&](uint8_t* from, uint8_t* to) {
-        ::madvise(from, size_t(to - from), MADV_DONTNEED);
-        for (uint8_t* at = from; flags && at < to; at += page)
-            flags[size_t(at - begin) / page].store(1, std::memory_order_relaxed);
+    const auto release = [&](size_t from, size_t to) {
+        ::madvise(out + from, to - from, MADV_DONTNEED);
+        for (size_t at = from; flags && at < to; at += page)
+            flags[at / page].store(1, std::memory_order_relaxed);
     };
-    size_t kept = 0;
-    uint8_t* run = nullptr;
-    for (uint8_t* at = begin; at < end; at += page) {
-        if (IsZeroPage(at, page)) {
-            if (!run)
+    size_t copied = 0;
+    size_t run = SIZE_MAX;
+    size_t at = 0;
+    for (; at + page <= n; at += page) {
+        if (IsZeroPage(window + at, page)) {
+            if (run == SIZE_MAX)
                 run = at;
-        } else {
-            kept += page;
-            if (run)
-                release(run, at);
-            run = nullptr;
+            continue;
         }
+        if (run != SIZE_MAX)
+            release(run, at);
+        run = SIZE_MAX;
+        std::memcpy(out + at, window + at, page);
+        copied += page;
     }
-    if (run)
-        release(run, end);
-    return kept;
+    if (run != SIZE_MAX)
+        release(run, at);
+    if (n > at)
+        std::memcpy(out + at, window + at, n - at);
+    return copied + (n - at);
 }
 
 } // namespace
@@ -138,24 +146,31 @@ void BackgroundLzma2Decoder::Resume()
 
 void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inSize)
 {
-    size_t consumed = 0;
+    // Whole pages, so that every piece but the first starts on a page of the output.
+    const uint32_t windowSize = uint32_t(std::max<uintptr_t>(kWindowSize, pageSize_));
+    std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[windowSize]);
     uint8_t* out = const_cast<uint8_t*>(data_);
-    const uintptr_t page = pageSize_;
-    uint8_t* scanned = reinterpret_cast<uint8_t*>(firstPage_);
-    uint64_t kept = 0;
-    const auto publish = [&](uint32_t decoded) {
-        // The reader has not seen the new bytes yet; it may read the zeros of a page that
-        // straddles the last mark while it is given back, and reads zeros either way.
-        uint8_t* whole = reinterpret_cast<uint8_t*>(uintptr_t(out + decoded) & ~(page - 1));
-        if (whole > scanned) {
-            std::atomic<uint8_t>* flags =
-                zeroPages_ ? zeroPages_.get() + (uintptr_t(scanned) - firstPage_) / page : nullptr;
-            kept += ReleaseZeroPages(scanned, whole, page, flags);
-            scanned = whole;
-        }
-        return Publish(decoded, kept);
-    };
-    const bool ok = DecodeLzma2Payload(property, size_, in, inSize, out, publish, &consumed);
+    size_t consumed = 0;
+    bool ok = false;
+    if (window) {
+        const uint32_t firstPiece = uint32_t(firstPage_ - uintptr_t(data_));
+        uint64_t kept = 0;
+        const auto deliver = [&](uint32_t offset, uint32_t n) {
+            if (n == 0)
+                return Publish(offset, kept);
+            uint8_t* at = out + offset;
+            if (offset < firstPiece || !zeroPages_) {
+                std::memcpy(at, window.get(), n);
+                kept += n;
+            } else {
+                const size_t firstFlag = (uintptr_t(at) - firstPage_) / pageSize_;
+                kept += PlaceWindow(window.get(), n, at, pageSize_, zeroPages_.get() + firstFlag);
+            }
+            return Publish(offset + n, kept);
+        };
+        ok = DecodeLzma2Payload(property, size_, in, inSize, window.get(), windowSize, firstPiece,
+                                deliver, &consumed);
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;
@@ -182,8 +197,11 @@ uint32_t BackgroundLzma2Decoder::ZeroRun(uint32_t offset, uint32_t n, bool* zero
 {
     *zeros = false;
     const uintptr_t at = uintptr_t(data_) + offset;
-    if (!zeroPages_ || n == 0 || at < firstPage_)
+    if (!zeroPages_ || n == 0)
         return n;
+    // The part of a page before the first whole one is always copied.
+    if (at < firstPage_)
+        return uint32_t(std::min<uintptr_t>(n, firstPage_ - at));
     const auto flagged = [&](uintptr_t address) {
         return zeroPages_[(address - firstPage_) / pageSize_].load(std::memory_order_relaxed) != 0;
     };

@@ -22,6 +22,8 @@ namespace vxpatch {
 class BackgroundLzma2Decoder {
 public:
     static constexpr uint64_t kPauseBudget = uint64_t(32) << 20;
+    // The decoder's output passes through a window of this many bytes.
+    static constexpr uint32_t kWindowSize = uint32_t(1) << 20;
 
     // Starts decoding the block at the cursor of `source` into `sink`, which must be empty.
     BackgroundLzma2Decoder(ByteSource* source, ByteSink* sink);

@@ -148,6 +148,14 @@ bool DisassembledProgram::AddRel32(Label* label)
     return insn && AppendLabelled(insn, label);
 }
 
+bool DisassembledProgram::AddRel32At(uint32_t rva)
+{
+    if (!direct_)
+        return AddRel32(Rel32LabelAt(rva));
+    rel32ByTarget_ = true;
+    return Direct(direct_->PushRel32(rva));
+}
+
 bool DisassembledProgram::AddAbs32(Label* label)
 {
     if (direct_)
@@ -244,7 +252,9 @@ EncodedProgram* DisassembledProgram::FinishDirectEncoding()
     } catch (const std::bad_alloc&) {
         directFailed_ = true;
     }
-    if (directFailed_ || !abs32 || !rel32) {
+    // Operands of both forms in one table cannot be told apart.
+    const bool mixed = rel32ByTarget_ && rel32Labels_.size() != 0;
+    if (directFailed_ || !abs32 || !rel32 || mixed) {
         DestroyEncodedProgram(encoded);
         return nullptr;
     }
@@ -258,6 +268,8 @@ EncodedProgram* DisassembledProgram::FinishDirectEncoding()
         rel32Index[label->serial] = uint32_t(label->index);
         ok = ok && encoded->SetRel32Target(uint32_t(label->index), label->rva);
     }
+    if (rel32ByTarget_)
+        ok = ok && IndexTargets(&encoded->rel32_ix, &encoded->rel32_rvas);
     ok = ok && encoded->FinishTargets();
     if (!ok) {
         DestroyEncodedProgram(encoded);
@@ -265,7 +277,7 @@ EncodedProgram* DisassembledProgram::FinishDirectEncoding()
     }
     for (uint32_t i = 0; i < encoded->abs32_ix.size(); ++i)
         encoded->abs32_ix[i] = abs32Index[encoded->abs32_ix[i]];
-    for (uint32_t i = 0; i < encoded->rel32_ix.size(); ++i)
+    for (uint32_t i = 0; !rel32ByTarget_ && i < encoded->rel32_ix.size(); ++i)
         encoded->rel32_ix[i] = rel32Index[encoded->rel32_ix[i]];
     return encoded;
 }

@@ -105,6 +105,9 @@ public:
     bool AddByte(uint8_t byte);
     bool AddBytes(const uint8_t* bytes, uint32_t length);
     bool AddRel32(Label* label);
+    // AddRel32(Rel32LabelAt(rva)); when encoding directly, no label is made: the targets are
+    // numbered once the program is encoded. The two are not mixed in one program.
+    bool AddRel32At(uint32_t rva);
     bool AddAbs32(Label* label);
     bool AddArmBranch(uint16_t cop, Label* label, const uint8_t* bytes, uint16_t size);
 
@@ -156,6 +159,8 @@ private:
     // FinishDirectEncoding turns them into indexes.
     EncodedProgram* direct_ = nullptr;
     bool directFailed_ = false;
+    // The direct program's relative operands are target rvas instead of label serials.
+    bool rel32ByTarget_ = false;
 };
 
 } // namespace vxpatch

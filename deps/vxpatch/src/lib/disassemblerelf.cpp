@@ -639,7 +639,7 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
         } else if (siteLeft && pos == siteOffset) {
             const uint32_t target = uint32_t(pos + delta + sites.RelativeTarget(nextSite_));
             if (sites.x86) {
-                if (!program->AddRel32(program->Rel32LabelAt(target)))
+                if (!program->AddRel32At(target))
                     return false;
                 pos += 4;
             } else {

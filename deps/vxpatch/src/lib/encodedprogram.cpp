@@ -59,30 +59,52 @@ void FillUnsetTargets(Table& table)
     }
 }
 
+// The varints of `count` values from `next()`, written straight into the sink's room a block
+// at a time: tables of millions of entries are the bulk of a large program.
+template <class Next>
+bool WriteVarints(ByteSink& sink, uint32_t count, Next next)
+{
+    constexpr uint32_t kBlock = 1 << 16;
+    constexpr uint32_t kLongest = 5;
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = std::min(kBlock, count - done);
+        if (!sink.EnsureFree(n * kLongest))
+            return false;
+        uint8_t* const begin = sink.FreeSpace();
+        uint8_t* out = begin;
+        for (uint32_t i = 0; i < n; ++i) {
+            uint32_t value = next();
+            while (value >= 0x80) {
+                *out++ = uint8_t(value | 0x80);
+                value >>= 7;
+            }
+            *out++ = uint8_t(value);
+        }
+        sink.CommitFreeSpace(uint32_t(out - begin));
+        done += n;
+    }
+    return true;
+}
+
 // Count, then each entry; stops at the first failed write.
 bool WriteTable(ByteSink& sink, const Table& table)
 {
-    if (!sink.WriteVarint32(table.size()))
-        return false;
-    for (uint32_t i = 0; i < table.size(); ++i) {
-        if (!sink.WriteVarint32(table.data()[i]))
-            return false;
-    }
-    return true;
+    const uint32_t* at = table.data();
+    return sink.WriteVarint32(table.size())
+        && WriteVarints(sink, table.size(), [&] { return *at++; });
 }
 
 // Count, then each entry as the difference to the one before (wrapping).
 bool WriteDeltas(ByteSink& sink, const Table& table)
 {
-    if (!sink.WriteVarint32(table.size()))
-        return false;
+    const uint32_t* at = table.data();
     uint32_t previous = 0;
-    for (uint32_t i = 0; i < table.size(); ++i) {
-        if (!sink.WriteVarint32(table.data()[i] - previous))
-            return false;
-        previous = table.data()[i];
-    }
-    return true;
+    return sink.WriteVarint32(table.size())
+        && WriteVarints(sink, table.size(), [&] {
+               const uint32_t delta = *at - previous;
+               previous = *at++;
+               return delta;
+           });
 }
 
 // Reads a count and reserves that many entries after discarding the old
@@ -98,34 +120,39 @@ bool ReadCount(ByteSource& source, Table& table, uint32_t* count)
     return table.Reserve(*count);
 }
 
+// Reads `count` varints into the table's reserved room, each turned by `keep`.
+template <class Keep>
+bool ReadVarints(ByteSource& source, Table& table, uint32_t count, Keep keep)
+{
+    const uint8_t* at = source.current();
+    const uint8_t* const end = at + source.Remaining();
+    uint32_t* out = table.FreeSpace();
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t value = 0;
+        if (at < end && *at < 0x80)
+            value = *at++;
+        else if (!(at = ParseVarint32(at, end, &value)))
+            return false;
+        out[i] = keep(value);
+    }
+    table.CommitFreeSpace(count);
+    source.Skip(size_t(at - source.current()));
+    return true;
+}
+
 bool ReadTable(ByteSource& source, Table& table)
 {
     uint32_t count = 0;
-    if (!ReadCount(source, table, &count))
-        return false;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t value = 0;
-        if (!source.ReadVarint32(&value) || !table.PushBack(value))
-            return false;
-    }
-    return true;
+    return ReadCount(source, table, &count)
+        && ReadVarints(source, table, count, [](uint32_t value) { return value; });
 }
 
 bool ReadDeltas(ByteSource& source, Table& table)
 {
     uint32_t count = 0;
-    if (!ReadCount(source, table, &count))
-        return false;
     uint32_t value = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t delta = 0;
-        if (!source.ReadVarint32(&delta))
-            return false;
-        value += delta;
-        if (!table.PushBack(value))
-            return false;
-    }
-    return true;
+    return ReadCount(source, table, &count)
+        && ReadVarints(source, table, count, [&](uint32_t delta) { return value += delta; });
 }
 
 bool ReadRawBytesView(ByteSource& source, ByteSource* view)
@@ -178,9 +205,13 @@ bool WriteU16(ByteSink& sink, uint16_t value)
 
 bool WriteU32(ByteSink& sink, uint32_t value)
 {
+    if (!sink.EnsureFree(4))
+        return false;
     const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
                               uint8_t(value >> 24)};
-    return sink.Write(bytes, 4);
+    std::memcpy(sink.FreeSpace(), bytes, 4);
+    sink.CommitFreeSpace(4);
+    return true;
 }
 
 // One block of the PE base-relocation table: page address, size in bytes

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <utility>
 
 namespace vxpatch {
 
@@ -66,9 +67,10 @@ private:
 
 // Corrects the serialised form of `predicted` with the binary diff read from `diff` into
 // `corrected` and parses the result as `out`, which then points into `corrected`. The diff reads
-// the serialised set in place, as its header followed by its streams, which are then released.
+// the serialised set in place, as its header followed by its streams, which are then released;
+// the largest stream's array, emptied, goes to `spare` when one is given.
 uint32_t CorrectSet(ByteSinkSet* predicted, ByteSource* diff, DecodingPatch* decoding,
-                    ByteSink* corrected, ByteSourceSet* out)
+                    ByteSink* corrected, ByteSourceSet* out, ByteSink* spare = nullptr)
 {
     ByteSink header;
     uint64_t total = 0;
@@ -80,6 +82,15 @@ uint32_t CorrectSet(ByteSinkSet* predicted, ByteSource* diff, DecodingPatch* dec
         parts[1 + i].Init(*predicted->stream(i));
     const bool applied = ApplyVxdiffPatchOverPartsAsDecoded(parts, 1 + predicted->count(), diff,
                                                             decoding, corrected);
+    uint32_t largest = 0;
+    for (uint32_t i = 1; i < predicted->count(); ++i) {
+        if (predicted->stream(i)->capacity() > predicted->stream(largest)->capacity())
+            largest = i;
+    }
+    if (spare && predicted->count() > 0 && !predicted->stream(largest)->IsFailed()) {
+        *spare = std::move(*predicted->stream(largest));
+        spare->Clear();
+    }
     for (uint32_t i = 0; i < predicted->count(); ++i)
         predicted->stream(i)->Release();
     if (!applied)
@@ -191,7 +202,6 @@ uint32_t EnsembleApplier::Reassemble(ByteSourceSet* elements, ByteSink* ensemble
     }
     if (!elements->Empty())
         return PATCH_STREAM_NOT_CONSUMED;
-    correctedElements_.Release();
     return PATCH_OK;
 }
 
@@ -258,16 +268,21 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
     if (status != PATCH_OK)
         return status;
     ByteSourceSet elements;
-    // The element diff is applied as it is decoded, its bytes given back once used.
+    // The element diff is applied as it is decoded, its bytes given back once used. Each large
+    // array, once read, takes the next step's result: fresh pages cost a fault each.
+    ByteSink ensemble;
     status = CorrectSet(&transformed, streams.stream(2), &decoding, &correctedElements_,
-                        &elements);
+                        &elements, &ensemble);
     if (status != PATCH_OK)
         return status;
-
-    ByteSink ensemble;
     status = Reassemble(&elements, &ensemble);
     if (status != PATCH_OK)
         return status;
+    if (output->size() == 0 && !output->IsFailed()) {
+        *output = std::move(correctedElements_);
+        output->Clear();
+    }
+    correctedElements_.Release();
     if (uint64_t(baseLength_) + ensemble.size() > 0xFFFFFFFFu)
         return PATCH_STREAM_ERROR;
     // The last diff is applied while it is decoded; a body that stops decoding fails the whole

@@ -16,6 +16,23 @@ size_t SlotOf(uint32_t rva, size_t mask)
     return size_t(rva * 0x9E3779B1u) & mask;
 }
 
+// Sorts `keys` by their upper 32 bits, stably, in two passes of sixteen bits; `scratch` holds
+// as many keys. Millions of keys sort in a few milliseconds.
+void SortByUpperHalf(std::vector<uint64_t>& keys, std::vector<uint64_t>& scratch)
+{
+    for (const int shift : {32, 48}) {
+        std::vector<uint32_t> starts(size_t(1) << 16);
+        for (const uint64_t key : keys)
+            ++starts[(key >> shift) & 0xFFFF];
+        uint32_t at = 0;
+        for (uint32_t& start : starts)
+            at += std::exchange(start, at);
+        for (const uint64_t key : keys)
+            scratch[starts[(key >> shift) & 0xFFFF]++] = key;
+        keys.swap(scratch);
+    }
+}
+
 } // namespace
 
 void LabelTable::Insert(Label* label)
@@ -76,9 +93,8 @@ const std::vector<Label*>* LabelTable::Sorted()
 {
     if (sortedValid_)
         return &sorted_;
-    // Each label as its rva above its slot's index, sorted by the rvas (which are unique) in
-    // two passes of sixteen bits: the keys stay off the labels' memory, and a table of millions
-    // of labels sorts in a few milliseconds.
+    // Each label as its rva above its slot's index, sorted by the rvas (which are unique): the
+    // keys stay off the labels' memory.
     std::vector<uint64_t> keys;
     std::vector<uint64_t> scratch;
     try {
@@ -93,17 +109,7 @@ const std::vector<Label*>* LabelTable::Sorted()
         if (slots_[i].label)
             keys.push_back(uint64_t(slots_[i].rva) << 32 | uint32_t(i));
     }
-    for (const int shift : {32, 48}) {
-        std::vector<uint32_t> starts(size_t(1) << 16);
-        for (const uint64_t key : keys)
-            ++starts[(key >> shift) & 0xFFFF];
-        uint32_t at = 0;
-        for (uint32_t& start : starts)
-            at += std::exchange(start, at);
-        for (const uint64_t key : keys)
-            scratch[starts[(key >> shift) & 0xFFFF]++] = key;
-        keys.swap(scratch);
-    }
+    SortByUpperHalf(keys, scratch);
     for (const uint64_t key : keys)
         sorted_.push_back(slots_[uint32_t(key)].label);
     sortedValid_ = true;
@@ -142,6 +148,35 @@ const LabelTable::Map& LabelTable::AsMap() const
         mapValid_ = true;
     }
     return map_;
+}
+
+bool IndexTargets(GrowableBuffer<uint32_t>* operands, GrowableBuffer<uint32_t>* targets)
+{
+    const uint32_t n = operands->size();
+    std::vector<uint64_t> keys;
+    std::vector<uint64_t> scratch;
+    try {
+        keys.resize(n);
+        scratch.resize(n);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    uint32_t* values = operands->data();
+    for (uint32_t i = 0; i < n; ++i)
+        keys[i] = uint64_t(values[i]) << 32 | i;
+    SortByUpperHalf(keys, scratch);
+    scratch = std::vector<uint64_t>();
+    uint32_t index = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t rva = uint32_t(keys[i] >> 32);
+        if (i == 0 || rva != uint32_t(keys[i - 1] >> 32)) {
+            index = targets->size();
+            if (!targets->PushBack(rva))
+                return false;
+        }
+        values[uint32_t(keys[i])] = index;
+    }
+    return true;
 }
 
 } // namespace vxpatch

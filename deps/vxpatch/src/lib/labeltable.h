@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "growablebuffer.h"
 #include "label.h"
 #include "objectarena.h"
 
@@ -49,6 +50,11 @@ private:
     mutable Map map_;
     mutable bool mapValid_ = false;
 };
+
+// Turns `operands`, each the target rva of one reference, into indexes into `targets` (empty),
+// which receives the distinct rvas in ascending order: the indexes that numbered labels of those
+// targets would have, without a table to look each one up in. False when memory runs out.
+bool IndexTargets(GrowableBuffer<uint32_t>* operands, GrowableBuffer<uint32_t>* targets);
 
 } // namespace vxpatch
 

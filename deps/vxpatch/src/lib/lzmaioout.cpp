@@ -275,12 +275,10 @@ bool PeekLzma2BlockHeader(const ByteSource& source, uint8_t* property, uint32_t*
 }
 
 bool DecodeLzma2Payload(uint8_t property, uint32_t unpacked, const uint8_t* in, size_t inSize,
-                        uint8_t* out, const std::function<bool(uint32_t)>& progress,
-                        size_t* consumed)
+                        uint8_t* window, uint32_t windowSize, uint32_t firstPiece,
+                        const std::function<bool(uint32_t, uint32_t)>& deliver, size_t* consumed)
 {
-    // Small pieces let a reader start early; large ones keep the calls few.
-    constexpr size_t kPiece = size_t(1) << 22;
-    if (unpacked > MaxLzma2Output(inSize))
+    if (unpacked > MaxLzma2Output(inSize) || windowSize == 0 || firstPiece > windowSize)
         return false;
     Lzma2Filters filters;
     if (DecoderFilters(property, unpacked, &filters) != LZMA_OK)
@@ -296,17 +294,31 @@ bool DecodeLzma2Payload(uint8_t property, uint32_t unpacked, const uint8_t* in, 
     stream.avail_in = inSize;
     lzma_ret ret = LZMA_OK;
     bool going = true;
-    while (ret == LZMA_OK && going) {
-        const size_t done = size_t(stream.total_out);
-        stream.next_out = done < unpacked ? out + done : &none;
-        stream.avail_out = std::min<size_t>(kPiece, unpacked - done);
-        const uint64_t before = stream.total_in + stream.total_out;
-        ret = lzma_code(&stream, LZMA_RUN);
-        going = progress(uint32_t(stream.total_out));
-        // Input all given and no more progress: the payload is cut short.
-        if (ret == LZMA_OK && stream.total_in + stream.total_out == before)
-            ret = LZMA_BUF_ERROR;
-    }
+    uint32_t offset = 0;
+    uint32_t piece = firstPiece ? firstPiece : windowSize;
+    // An empty piece still asks the decoder once, which then finds the end marker.
+    do {
+        piece = std::min(piece, unpacked - offset);
+        stream.next_out = piece ? window : &none;
+        stream.avail_out = piece;
+        while (ret == LZMA_OK && stream.avail_out > 0) {
+            const uint64_t before = stream.total_in + stream.total_out;
+            ret = lzma_code(&stream, LZMA_RUN);
+            // Input all given and no more progress: the payload is cut short.
+            if (ret == LZMA_OK && stream.total_in + stream.total_out == before)
+                ret = LZMA_BUF_ERROR;
+        }
+        if (ret == LZMA_OK && piece == unpacked - offset) {
+            // The whole output is there; only the end marker is left to read.
+            stream.next_out = &none;
+            stream.avail_out = 0;
+            ret = lzma_code(&stream, LZMA_RUN);
+        }
+        const uint32_t decoded = piece - uint32_t(stream.avail_out);
+        going = (ret == LZMA_OK || ret == LZMA_STREAM_END) && deliver(offset, decoded);
+        offset += decoded;
+        piece = windowSize;
+    } while (going && ret == LZMA_OK && offset < unpacked);
     const bool decoded = going && ret == LZMA_STREAM_END && stream.total_out == unpacked;
     *consumed = size_t(stream.total_in);
     lzma_end(&stream);

@@ -29,15 +29,16 @@ bool PeekLzma2BlockHeader(const ByteSource& source, uint8_t* property, uint32_t*
 // The most a payload of `inputLength` bytes can decode to; a larger unpacked size is corrupt.
 uint64_t Lzma2OutputLimit(size_t inputLength);
 
-// Decodes the payload that follows such a header, [in, in + inSize), into `out`, which holds
-// `unpacked` bytes, piece by piece: after each piece `progress` receives the count of bytes
-// decoded so far and may stop the decoding by returning false. True when the payload decoded
-// to exactly `unpacked` bytes; *consumed then receives its length. Logs nothing: a caller that
-// needs the reason of a failure decodes the block again with ReadLzma2Block.
+// Decodes the payload that follows such a header, [in, in + inSize), piece by piece through
+// `window`: the first piece holds `firstPiece` bytes (a whole window when 0), every later one
+// `windowSize` bytes, the last what is left. Each piece is handed to `deliver(offset, length)`
+// while it lies in window[0, length), `offset` counting the bytes before it; `deliver` may stop
+// the decoding by returning false. True when the payload decoded to exactly `unpacked` bytes;
+// *consumed then receives its length. Logs nothing: a caller that needs the reason of a failure
+// decodes the block again with ReadLzma2Block.
 bool DecodeLzma2Payload(uint8_t property, uint32_t unpacked, const uint8_t* in, size_t inSize,
-                        uint8_t* out, const std::function<bool(uint32_t)>& progress,
-                        size_t* consumed);
-
+                        uint8_t* window, uint32_t windowSize, uint32_t firstPiece,
+                        const std::function<bool(uint32_t, uint32_t)>& deliver, size_t* consumed);
 // Appends one block holding all remaining bytes of the source (level 9); the cursor moves past
 // the bytes consumed.
 bool CompressStreamLzma2(ByteSource* source, ByteSink* sink);
