@@ -14,10 +14,9 @@
 
 namespace vxtest {
 
-// Takes a disassembled program the way a patch does: trims, encodes,
-// serialises, parses back and assembles. Returns the assembled bytes, or
-// nothing when a step fails. Releases the program.
-inline std::vector<uint8_t> AssembleProgram(vxpatch::DisassembledProgram* program)
+// Trims, encodes and serialises a disassembled program the way a patch does; nothing when a
+// step fails. Releases the program.
+inline std::vector<uint8_t> SerialiseProgram(vxpatch::DisassembledProgram* program)
 {
     using namespace vxpatch;
     EncodedProgram* encoded = nullptr;
@@ -29,8 +28,20 @@ inline std::vector<uint8_t> AssembleProgram(vxpatch::DisassembledProgram* progra
     ByteSink serialised;
     const bool written = EncodedProgramToSet(encoded, &sinks) == PATCH_OK && sinks.CopyTo(&serialised);
     DestroyEncodedProgram(encoded);
+    if (!written)
+        return {};
+    return std::vector<uint8_t>(serialised.data(), serialised.data() + serialised.size());
+}
+
+// Takes a disassembled program the way a patch does: trims, encodes,
+// serialises, parses back and assembles. Returns the assembled bytes, or
+// nothing when a step fails. Releases the program.
+inline std::vector<uint8_t> AssembleProgram(vxpatch::DisassembledProgram* program)
+{
+    using namespace vxpatch;
+    const std::vector<uint8_t> serialised = SerialiseProgram(program);
     ByteSourceSet sources;
-    if (!written || !sources.Init(serialised.data(), serialised.size()))
+    if (serialised.empty() || !sources.Init(serialised.data(), serialised.size()))
         return {};
     EncodedProgram* parsed = nullptr;
     if (EncodedProgramFromSet(&sources, &parsed) != PATCH_OK)

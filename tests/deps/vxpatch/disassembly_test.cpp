@@ -328,6 +328,16 @@ TEST(DisassemblerElf64X64, FindsInALargeSectionTheSitesOfOneScanFromTheFront)
     EXPECT_EQ(d.kinds[INSN_REL32], int(sites));
     EXPECT_TRUE(d.rel32 == expected) << d.rel32.size() << " labels, " << expected.size() << " expected";
     EXPECT_TRUE(vxtest::AssembleProgram(d.program) == image);
+
+    // Encoded as it is disassembled, the sites taken in runs on several threads and their
+    // targets numbered by sorting, the program is the one the instruction list gives.
+    DisassembledProgram* listed = nullptr;
+    DisassembledProgram* direct = nullptr;
+    ASSERT_EQ(DisassembleExecutable(image.data(), uint32_t(image.size()), &listed), 1);
+    ASSERT_EQ(DisassembleExecutable(image.data(), uint32_t(image.size()), &direct, true), 1);
+    const std::vector<uint8_t> fromList = vxtest::SerialiseProgram(listed);
+    ASSERT_FALSE(fromList.empty());
+    EXPECT_TRUE(vxtest::SerialiseProgram(direct) == fromList);
 }
 
 // PE image with a base relocation table inside .text: one block for page

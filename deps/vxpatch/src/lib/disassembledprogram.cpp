@@ -156,6 +156,15 @@ bool DisassembledProgram::AddRel32At(uint32_t rva)
     return Direct(direct_->PushRel32(rva));
 }
 
+bool DisassembledProgram::AddRel32Runs(const uint8_t* image, uint64_t imageLength,
+                                       const Rel32SiteRecord* sites, uint32_t count)
+{
+    if (!direct_)
+        return false;
+    rel32ByTarget_ = true;
+    return Direct(direct_->PushRel32Runs(image, imageLength, sites, count));
+}
+
 bool DisassembledProgram::AddAbs32(Label* label)
 {
     if (direct_)

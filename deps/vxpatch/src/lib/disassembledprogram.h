@@ -5,6 +5,7 @@
 #include <map>
 
 #include "growablebuffer.h"
+#include "encodedprogram.h"
 #include "executabletype.h"
 #include "label.h"
 #include "labeltable.h"
@@ -108,6 +109,11 @@ public:
     // AddRel32(Rel32LabelAt(rva)); when encoding directly, no label is made: the targets are
     // numbered once the program is encoded. The two are not mixed in one program.
     bool AddRel32At(uint32_t rva);
+    bool EncodingDirectly() const { return direct_ != nullptr; }
+    // When encoding directly: AddRel32At for each site in turn, each followed by AddBytes of the
+    // image bytes up to the next site's field (see EncodedProgram::PushRel32Runs).
+    bool AddRel32Runs(const uint8_t* image, uint64_t imageLength, const Rel32SiteRecord* sites,
+                      uint32_t count);
     bool AddAbs32(Label* label);
     bool AddArmBranch(uint16_t cop, Label* label, const uint8_t* bytes, uint16_t size);
 

@@ -395,7 +395,7 @@ namespace {
 
 // Sections at least this long are scanned in pieces on several threads.
 constexpr uint64_t kScanPieceSize = uint64_t(4) << 20;
-constexpr uint32_t kMaxScanThreads = 4;
+constexpr uint32_t kMaxScanThreads = 8;
 
 } // namespace
 
@@ -571,6 +571,8 @@ bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
 namespace {
 
 constexpr size_t kPrefetchDistance = 16;
+// Runs of at least this many sites are handed to the program at once.
+constexpr size_t kMinBulkSites = 4096;
 
 } // namespace
 
@@ -593,6 +595,19 @@ struct DisassemblerElf<L>::SiteList {
     const bool x86;
     const size_t count;
 };
+
+template <class L>
+size_t DisassemblerElf<L>::X86RunEnd(size_t first, uint64_t limit, uint32_t delta) const
+{
+    size_t end = first;
+    for (; end < x86Rel32Sites.size(); ++end) {
+        const X86Rel32Site& site = x86Rel32Sites[end];
+        if (uint64_t(site.file_offset) + 4 > limit || site.rva != site.file_offset + delta
+            || (end > first && uint64_t(x86Rel32Sites[end - 1].file_offset) + 4 > site.file_offset))
+            break;
+    }
+    return end;
+}
 
 template <class L>
 bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* program)
@@ -637,6 +652,22 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
             pos += 4;
             ++nextAbs_;
         } else if (siteLeft && pos == siteOffset) {
+            // A long run of sites with nothing else between them (the bulk of a large code
+            // section) goes to the program at once, as the steps below would add it.
+            const bool absInside = absLeft && abs32Offsets_[nextAbs_] < sectionEnd;
+            const size_t runEnd = sites.x86 && !absInside && program->EncodingDirectly()
+                ? X86RunEnd(nextSite_, sectionEnd, uint32_t(delta)) : nextSite_;
+            if (runEnd - nextSite_ >= kMinBulkSites) {
+                const X86Rel32Site& last = x86Rel32Sites[runEnd - 1];
+                emittedBytes_ += (uint64_t(last.file_offset) + 4 - pos) - 4 * (runEnd - nextSite_);
+                if (emittedBytes_ > 2 * bufferLength + 4096
+                    || !program->AddRel32Runs(start_, bufferLength, &x86Rel32Sites[nextSite_],
+                                              uint32_t(runEnd - nextSite_)))
+                    return false;
+                pos = last.file_offset + 4;
+                nextSite_ = runEnd;
+                continue;
+            }
             const uint32_t target = uint32_t(pos + delta + sites.RelativeTarget(nextSite_));
             if (sites.x86) {
                 if (!program->AddRel32At(target))

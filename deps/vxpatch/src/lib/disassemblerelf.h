@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disassembler.h"
+#include "encodedprogram.h"
 #include "intervalindex.h"
 #include "objectarena.h"
 
@@ -71,11 +72,7 @@ public:
     // An x86 call or jump displacement, or a RIP-relative field: a 32-bit displacement from
     // the end of the field. Large images hold millions, so they are kept flat, apart from the
     // sites of other kinds.
-    struct X86Rel32Site {
-        uint32_t rva;
-        uint32_t relative_target;
-        uint32_t file_offset;
-    };
+    using X86Rel32Site = Rel32SiteRecord;
 
     // Sites are made in the disassembler's arena; dropping one only runs its destructor.
     struct SiteDeleter {
@@ -170,6 +167,9 @@ private:
     size_t nextAbs_ = 0;
     size_t nextSite_ = 0;
     uint64_t emittedBytes_ = 0;
+    // The end of the run of x86 sites from `first` that lie in ascending order, apart, before
+    // `limit`, and at the rva their file offset has in a section at `delta` (rva - offset).
+    size_t X86RunEnd(size_t first, uint64_t limit, uint32_t delta) const;
 };
 
 extern template class DisassemblerElf<Elf32Layout>;

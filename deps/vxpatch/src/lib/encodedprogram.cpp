@@ -4,7 +4,10 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "disassemblerelf32arm.h"
 #include "patchstatus.h"
@@ -537,6 +540,116 @@ bool EncodedProgram::PushCopy(uint32_t n, const uint8_t* bytes)
 bool EncodedProgram::PushRel32(uint32_t labelIndex)
 {
     return PushOp(OP_REL32) && rel32_ix.PushBack(labelIndex);
+}
+
+namespace {
+
+// Sites per piece below which more threads do not pay for themselves.
+constexpr uint32_t kMinRunsPerPiece = uint32_t(1) << 16;
+constexpr uint32_t kMaxRunThreads = 8;
+
+// What one piece of a run list appends to each table, and where its entries start.
+struct RunPiece {
+    uint32_t first = 0;
+    uint32_t end = 0;
+    uint64_t ops = 0;
+    uint64_t counts = 0;
+    uint64_t bytes = 0;
+};
+
+uint32_t GapAfter(const Rel32SiteRecord* sites, uint32_t i, uint32_t count)
+{
+    return i + 1 < count ? sites[i + 1].file_offset - sites[i].file_offset - 4 : 0;
+}
+
+void WriteRunPiece(const uint8_t* image, const Rel32SiteRecord* sites, uint32_t count,
+                   const RunPiece& piece, uint32_t* ops, uint32_t* counts, uint32_t* targets,
+                   uint8_t* bytes)
+{
+    for (uint32_t i = piece.first; i < piece.end; ++i) {
+        *ops++ = OP_REL32;
+        *targets++ = sites[i].rva + sites[i].relative_target;
+        const uint32_t gap = GapAfter(sites, i, count);
+        if (gap == 0)
+            continue;
+        if (gap == 1) {
+            *ops++ = OP_COPY_BYTE;
+        } else {
+            *ops++ = OP_COPY_RUN;
+            *counts++ = gap;
+        }
+        std::memcpy(bytes, image + sites[i].file_offset + 4, gap);
+        bytes += gap;
+    }
+}
+
+} // namespace
+
+bool EncodedProgram::PushRel32Runs(const uint8_t* image, uint64_t imageLength,
+                                   const Rel32SiteRecord* sites, uint32_t count)
+{
+    if (count == 0)
+        return true;
+    for (uint32_t i = 0; i + 1 < count; ++i) {
+        if (uint64_t(sites[i].file_offset) + 4 > sites[i + 1].file_offset)
+            return false;
+    }
+    if (uint64_t(sites[count - 1].file_offset) + 4 > imageLength)
+        return false;
+    const uint32_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const uint32_t pieceCount =
+        std::max(1u, std::min({kMaxRunThreads, cores, count / kMinRunsPerPiece}));
+    std::vector<RunPiece> pieces(pieceCount);
+    RunPiece total;
+    for (uint32_t p = 0; p < pieceCount; ++p) {
+        RunPiece& piece = pieces[p];
+        piece.first = uint32_t(uint64_t(count) * p / pieceCount);
+        piece.end = uint32_t(uint64_t(count) * (p + 1) / pieceCount);
+        for (uint32_t i = piece.first; i < piece.end; ++i) {
+            const uint32_t gap = GapAfter(sites, i, count);
+            piece.ops += 1 + (gap > 0);
+            piece.counts += gap > 1;
+            piece.bytes += gap;
+        }
+        total.ops += piece.ops;
+        total.counts += piece.counts;
+        total.bytes += piece.bytes;
+    }
+    if (total.ops > kMaxTableSize || total.bytes > ByteSink::kMaxCount
+        || !ops.EnsureFree(uint32_t(total.ops)) || !copy_counts.EnsureFree(uint32_t(total.counts))
+        || !rel32_ix.EnsureFree(count) || !copy_bytes.EnsureFree(uint32_t(total.bytes)))
+        return false;
+
+    std::vector<std::thread> threads(pieceCount);
+    uint64_t opsAt = 0;
+    uint64_t countsAt = 0;
+    uint64_t bytesAt = 0;
+    for (uint32_t p = 0; p < pieceCount; ++p) {
+        const auto write = [=] {
+            WriteRunPiece(image, sites, count, pieces[p], ops.data() + ops.size() + opsAt,
+                          copy_counts.data() + copy_counts.size() + countsAt,
+                          rel32_ix.data() + rel32_ix.size() + pieces[p].first,
+                          copy_bytes.data() + copy_bytes.size() + bytesAt);
+        };
+        try {
+            threads[p] = p + 1 < pieceCount ? std::thread(write) : std::thread();
+        } catch (const std::system_error&) {
+        }
+        if (!threads[p].joinable())
+            write();
+        opsAt += pieces[p].ops;
+        countsAt += pieces[p].counts;
+        bytesAt += pieces[p].bytes;
+    }
+    for (std::thread& thread : threads) {
+        if (thread.joinable())
+            thread.join();
+    }
+    ops.CommitFreeSpace(uint32_t(total.ops));
+    copy_counts.CommitFreeSpace(uint32_t(total.counts));
+    rel32_ix.CommitFreeSpace(count);
+    copy_bytes.CommitFreeSpace(uint32_t(total.bytes));
+    return true;
 }
 
 bool EncodedProgram::PushAbs32(uint32_t labelIndex)

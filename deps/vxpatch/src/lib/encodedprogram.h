@@ -28,6 +28,14 @@ enum EncodedOp : uint32_t {
     OP_ARM_BRANCH_LAST = 0x5FFF,
 };
 
+// A 32-bit relative field of an image: at `rva` and `file_offset`, pointing at
+// rva + relative_target.
+struct Rel32SiteRecord {
+    uint32_t rva;
+    uint32_t relative_target;
+    uint32_t file_offset;
+};
+
 // The compact, diff-friendly form of one executable image: a list of ops
 // plus side tables of operands. Address fields are kept as indexes into two
 // tables of targets, so a change of code layout changes few serialised bytes.
@@ -51,6 +59,12 @@ public:
     // Appends n literal bytes, folding consecutive copies into one run.
     bool PushCopy(uint32_t n, const uint8_t* bytes);
     bool PushRel32(uint32_t labelIndex);
+    // For each site in turn, PushRel32 with the site's target rva as the operand and then
+    // PushCopy of the bytes of `image` from the end of its field to the next site's field (none
+    // after the last). The fields must lie in the image in ascending order without overlapping.
+    // A long list is done on several threads.
+    bool PushRel32Runs(const uint8_t* image, uint64_t imageLength, const Rel32SiteRecord* sites,
+                       uint32_t count);
     bool PushAbs32(uint32_t labelIndex);
     bool PushArmBranch(uint16_t op, uint32_t labelIndex);
     // OP_PE_RELOCS32 for WIN_32_X86, OP_PE_RELOCS64 for any other kind.
