@@ -404,16 +404,22 @@ constexpr uint32_t kMaxScanThreads = 8;
 // most, when the previous piece's last site reaches into this one), from where the two find the
 // same sites. The result is the one a single scan of the section gives.
 template <class L>
-void DisassemblerElf<L>::ScanX86Pieces(const X86Scan& scan, std::vector<X86SiteSpan>* found) const
+void DisassemblerElf<L>::ScanX86Pieces(const X86Scan& scan,
+                                       std::vector<std::vector<X86SiteSpan>>* lists,
+                                       std::vector<X86SpanSegment>* segments) const
 {
     const uint64_t size = scan.sectionEnd - scan.offset;
-    const uint32_t cores = std::max(1u, std::thread::hardware_concurrency());
+    // One core stays with the patch body's decoder, which runs meanwhile.
+    const uint32_t cores = std::max(2u, std::thread::hardware_concurrency()) - 1;
     const uint64_t pieces = std::min<uint64_t>({kMaxScanThreads, cores, size / kScanPieceSize});
     if (pieces < 2) {
-        ScanX86Range(scan, scan.offset, scan.sectionEnd, found);
+        lists->resize(1);
+        ScanX86Range(scan, scan.offset, scan.sectionEnd, &lists->front());
+        segments->push_back({&lists->front(), 0, lists->front().size()});
         return;
     }
-    std::vector<std::vector<X86SiteSpan>> pieceSites(pieces);
+    // The piece lists, then one list of the steps taken alone at each join.
+    lists->resize(2 * pieces);
     std::vector<uint64_t> pieceStops(pieces);
     std::vector<uint64_t> bounds(pieces + 1);
     for (uint64_t i = 0; i <= pieces; ++i)
@@ -422,7 +428,7 @@ void DisassemblerElf<L>::ScanX86Pieces(const X86Scan& scan, std::vector<X86SiteS
     std::vector<char> failed(pieces, 0);
     const auto scanPiece = [&](uint64_t i) {
         try {
-            pieceStops[i] = ScanX86Range(scan, bounds[i], bounds[i + 1], &pieceSites[i]);
+            pieceStops[i] = ScanX86Range(scan, bounds[i], bounds[i + 1], &(*lists)[i]);
         } catch (const std::bad_alloc&) {
             failed[i] = 1;
         }
@@ -442,14 +448,11 @@ void DisassemblerElf<L>::ScanX86Pieces(const X86Scan& scan, std::vector<X86SiteS
     if (std::find(failed.begin(), failed.end(), 1) != failed.end())
         throw std::bad_alloc();
 
-    size_t total = 0;
-    for (const auto& sites : pieceSites)
-        total += sites.size();
-    found->reserve(found->size() + total);
-    found->insert(found->end(), pieceSites[0].begin(), pieceSites[0].end());
+    segments->push_back({&(*lists)[0], 0, (*lists)[0].size()});
     uint64_t p = pieceStops[0];
     for (uint64_t i = 1; i < pieces; ++i) {
-        const std::vector<X86SiteSpan>& own = pieceSites[i];
+        const std::vector<X86SiteSpan>& own = (*lists)[i];
+        std::vector<X86SiteSpan>& alone = (*lists)[pieces + i];
         size_t j = 0;
         while (p < bounds[i + 1]) {
             while (j < own.size() && own[j].field + 4 <= p)
@@ -457,12 +460,59 @@ void DisassemblerElf<L>::ScanX86Pieces(const X86Scan& scan, std::vector<X86SiteS
             // The piece's own walk passes every position of the piece outside its sites'
             // insides: once the walks share a position, they go on together.
             if (j == own.size() || own[j].start >= p) {
-                found->insert(found->end(), own.begin() + j, own.end());
+                segments->push_back({&alone, 0, alone.size()});
+                segments->push_back({&own, j, own.size() - j});
                 p = pieceStops[i];
                 break;
             }
-            p = ScanX86Range(scan, p, p + 1, found);
+            p = ScanX86Range(scan, p, p + 1, &alone);
         }
+        if (p >= bounds[i + 1] && (segments->back().spans != &own))
+            segments->push_back({&alone, 0, alone.size()});
+    }
+}
+
+namespace {
+
+constexpr size_t kMinSitesPerThread = size_t(1) << 16;
+
+} // namespace
+
+template <class L>
+void DisassemblerElf<L>::AddX86Sites(const X86Scan& scan, const std::vector<X86SpanSegment>& segments)
+{
+    size_t total = 0;
+    for (const X86SpanSegment& segment : segments)
+        total += segment.count;
+    const size_t base = x86Rel32Sites.size();
+    x86Rel32Sites.resize(base + total);
+    const auto convert = [&](size_t from, size_t to) {
+        size_t at = 0;
+        for (const X86SpanSegment& segment : segments) {
+            const size_t begin = std::max(from, at);
+            const size_t end = std::min(to, at + segment.count);
+            for (size_t k = begin; k < end; ++k) {
+                const X86SiteSpan& span = (*segment.spans)[segment.first + (k - at)];
+                const uint32_t rva = uint32_t(scan.addr + (span.field - scan.offset));
+                x86Rel32Sites[base + k] = {rva, ReadU32(start_ + span.field) + 4, 0xFFFFFFFFu};
+            }
+            at += segment.count;
+        }
+    };
+    const uint32_t cores = std::max(2u, std::thread::hardware_concurrency()) - 1;
+    const size_t count = std::max<size_t>(1, std::min<size_t>(cores, total / kMinSitesPerThread));
+    std::vector<std::thread> threads(count);
+    for (size_t t = 1; t < count; ++t) {
+        try {
+            threads[t] = std::thread(convert, total * t / count, total * (t + 1) / count);
+        } catch (const std::system_error&) {
+            convert(total * t / count, total * (t + 1) / count);
+        }
+    }
+    convert(0, total / count);
+    for (std::thread& thread : threads) {
+        if (thread.joinable())
+            thread.join();
     }
 }
 
@@ -470,13 +520,10 @@ template <class L>
 bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
 {
     const X86Scan scan{SectionOffset(sh), SectionAddr(sh), uint64_t(SectionOffset(sh)) + SectionSize(sh), ripForms};
-    std::vector<X86SiteSpan> found;
-    ScanX86Pieces(scan, &found);
-    x86Rel32Sites.reserve(x86Rel32Sites.size() + found.size());
-    for (const X86SiteSpan& span : found) {
-        const uint32_t rva = uint32_t(scan.addr + (span.field - scan.offset));
-        x86Rel32Sites.push_back({rva, ReadU32(start_ + span.field) + 4, 0xFFFFFFFFu});
-    }
+    std::vector<std::vector<X86SiteSpan>> lists;
+    std::vector<X86SpanSegment> segments;
+    ScanX86Pieces(scan, &lists, &segments);
+    AddX86Sites(scan, segments);
     return true;
 }
 
@@ -579,7 +626,7 @@ constexpr size_t kMinBulkSites = 4096;
 // The sites of an image are all of one list: x86 ones, or those of other kinds.
 template <class L>
 struct DisassemblerElf<L>::SiteList {
-    SiteList(const std::vector<SitePtr>& others, const std::vector<X86Rel32Site>& x86Sites)
+    SiteList(const std::vector<SitePtr>& others, const X86SiteVector& x86Sites)
         : other(others), x86Rel32(x86Sites), x86(!x86Sites.empty()),
           count(x86 ? x86Sites.size() : others.size())
     {
@@ -591,7 +638,7 @@ struct DisassemblerElf<L>::SiteList {
     }
 
     const std::vector<SitePtr>& other;
-    const std::vector<X86Rel32Site>& x86Rel32;
+    const X86SiteVector& x86Rel32;
     const bool x86;
     const size_t count;
 };

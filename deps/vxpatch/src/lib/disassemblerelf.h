@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "disassembler.h"
@@ -11,6 +12,28 @@
 #include "objectarena.h"
 
 namespace vxpatch {
+
+// Leaves new elements of trivial types uninitialised where a vector would zero them.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
 
 class DisassembledProgram;
 
@@ -130,14 +153,27 @@ protected:
         uint32_t start;
         uint32_t field;
     };
+    // The sites of a section as consecutive pieces of span lists.
+    struct X86SpanSegment {
+        const std::vector<X86SiteSpan>* spans;
+        size_t first;
+        size_t count;
+    };
     uint64_t ScanX86Range(const X86Scan& scan, uint64_t from, uint64_t pieceEnd, std::vector<X86SiteSpan>* found) const;
-    void ScanX86Pieces(const X86Scan& scan, std::vector<X86SiteSpan>* found) const;
+    // Fills `lists` (never grown once filled) and returns in `segments` the parts of them that
+    // hold the section's sites, in order.
+    void ScanX86Pieces(const X86Scan& scan, std::vector<std::vector<X86SiteSpan>>* lists,
+                       std::vector<X86SpanSegment>* segments) const;
+    // Appends a site for each span of `segments`, on several threads for many.
+    void AddX86Sites(const X86Scan& scan, const std::vector<X86SpanSegment>& segments);
 
     std::vector<uint32_t> abs32Rvas;
     // Holds the sites; declared first so that it outlives them.
     ObjectArena siteArena;
     std::vector<SitePtr> rel32Sites;
-    std::vector<X86Rel32Site> x86Rel32Sites;
+    // Grown without clearing, so that threads can fill the new room.
+    using X86SiteVector = std::vector<X86Rel32Site, UninitializedAllocator<X86Rel32Site>>;
+    X86SiteVector x86Rel32Sites;
 
 private:
     bool SectionsInsideBuffer() const;

@@ -596,7 +596,8 @@ bool EncodedProgram::PushRel32Runs(const uint8_t* image, uint64_t imageLength,
     }
     if (uint64_t(sites[count - 1].file_offset) + 4 > imageLength)
         return false;
-    const uint32_t cores = std::max(1u, std::thread::hardware_concurrency());
+    // One core stays with the patch body's decoder, which runs meanwhile.
+    const uint32_t cores = std::max(2u, std::thread::hardware_concurrency()) - 1;
     const uint32_t pieceCount =
         std::max(1u, std::min({kMaxRunThreads, cores, count / kMinRunsPerPiece}));
     std::vector<RunPiece> pieces(pieceCount);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "backgroundprefault.h"
 #include "crc.h"
 #include "lzmaioout.h"
 #include "patchlog.h"
@@ -351,6 +352,8 @@ bool ApplyOverAsDecoded(
         if (!check.Next(&run))
             return false;
     }
+    // The runs cover the whole new length.
+    BackgroundPrefault prefault(output->FreeSpace(), newLength);
     if (!AddAsDecoded(old, streams, runs, decoding, output->FreeSpace()) ||
         !CopyExtraAsDecoded(streams, runs, decoding, output->FreeSpace()))
         return false;
