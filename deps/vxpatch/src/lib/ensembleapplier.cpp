@@ -267,6 +267,8 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
     body->Resume();
     if (status != PATCH_OK)
         return status;
+    if (oldFile_)
+        oldFile_->DropResidentPages();
     ByteSourceSet elements;
     // The element diff is applied as it is decoded, its bytes given back once used. Each large
     // array, once read, takes the next step's result: fresh pages cost a fault each.
@@ -324,7 +326,9 @@ uint32_t ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath, con
     ByteSource oldData(oldFile.data(), oldFile.viewLength());
     ByteSource patch(patchFile.data(), patchFile.viewLength());
     ByteSink output;
-    const uint32_t status = ApplyEnsemblePatchStreams(&oldData, &patch, &output);
+    EnsembleApplier applier;
+    applier.SetOldFile(&oldFile);
+    const uint32_t status = applier.Apply(&oldData, &patch, &output);
     if (status != PATCH_OK)
         return status;
 

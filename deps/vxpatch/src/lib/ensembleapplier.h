@@ -3,6 +3,7 @@
 
 #include "bytesink.h"
 #include "growablebuffer.h"
+#include "mappedfile.h"
 
 #include <cstdint>
 
@@ -46,6 +47,10 @@ public:
     // checksum. The new bytes are appended to `output`, which the caller discards unless 1
     // is returned.
     uint32_t Apply(ByteSource* oldData, ByteSource* patch, ByteSink* output);
+    // Tells that the old data of Apply is the view of `file`, whose pages are then let go while
+    // the old bytes are not read (between the transformation of the elements and the last
+    // diff), so that they do not count against the memory the application holds.
+    void SetOldFile(MappedFile* file) { oldFile_ = file; }
 
     uint32_t sourceChecksum() const { return sourceChecksum_; }
     uint32_t targetChecksum() const { return targetChecksum_; }
@@ -66,6 +71,7 @@ private:
     GrowableBuffer<TransformationPatcher*> patchers_;
     ByteSink correctedParameters_;
     ByteSink correctedElements_;
+    MappedFile* oldFile_ = nullptr;
 };
 
 // Applies the ensemble patch in `patch` to the remaining bytes of `oldData`, appending the new

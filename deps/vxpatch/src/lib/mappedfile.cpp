@@ -89,6 +89,12 @@ bool MappedFile::Map(uint64_t offset, uint32_t length)
     return true;
 }
 
+void MappedFile::DropResidentPages()
+{
+    if (mapping_)
+        ::madvise(mapping_, mappingLength_, MADV_DONTNEED);
+}
+
 void MappedFile::Unmap()
 {
     if (mapping_)
