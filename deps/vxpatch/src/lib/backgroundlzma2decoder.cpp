@@ -146,8 +146,10 @@ void BackgroundLzma2Decoder::Resume()
 
 void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inSize)
 {
-    // Whole pages, so that every piece but the first starts on a page of the output.
-    const uint32_t windowSize = uint32_t(std::max<uintptr_t>(kWindowSize, pageSize_));
+    // Whole pages, so that every piece but the first starts on a page of the output; no larger
+    // than a small block needs.
+    const uintptr_t wanted = std::min<uintptr_t>(kWindowSize, size_ + pageSize_);
+    const uint32_t windowSize = uint32_t(std::max<uintptr_t>(wanted & ~(pageSize_ - 1), pageSize_));
     std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[windowSize]);
     uint8_t* out = const_cast<uint8_t*>(data_);
     size_t consumed = 0;
