@@ -170,7 +170,9 @@ TEST_F(DownloadTask, BodyOverTheSizeLimitEndsEveryAttempt)
         EXPECT_EQ(texts(messages), expected);
         EXPECT_LE(largest, qMax<qint64>(c.expected, c.maximum));
         EXPECT_FALSE(QFileInfo::exists(local(c.path)));
-        EXPECT_EQ(faults->requests(serverPath(c.path)) - before, 5);
+        // Qt may resend a request by itself when the connection breaks under it (seen under
+        // load); the attempts are the task's own, the five messages above.
+        EXPECT_GE(faults->requests(serverPath(c.path)) - before, 5);
     }
 }
 

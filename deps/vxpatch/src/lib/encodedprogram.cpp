@@ -548,7 +548,7 @@ namespace {
 constexpr uint32_t kMinRunsPerPiece = uint32_t(1) << 16;
 constexpr uint32_t kMaxRunThreads = 8;
 
-// What one piece of a run list appends to each table, and where its entries start.
+// The sites [first, end) of one piece of a run list, and what it appends to each table.
 struct RunPiece {
     uint32_t first = 0;
     uint32_t end = 0;
