@@ -1,14 +1,47 @@
 // Detecting and disassembling any buffer as an executable, and encoding what
 // disassembles, never crashes, leaks or reads outside the input; detection
-// and disassembly agree on what they recognise.
+// and disassembly agree on what they recognise; encoding while disassembling
+// gives the program that encoding the instruction list gives.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
+#include "bytesink.h"
+#include "bytesinkset.h"
 #include "disassembledprogram.h"
 #include "encodedprogram.h"
 #include "executabledetection.h"
 #include "patchstatus.h"
+
+namespace {
+
+// The serialised form of an encoded program, taken over; empty when there is none.
+std::vector<uint8_t> Serialised(vxpatch::EncodedProgram* encoded)
+{
+    vxpatch::ByteSinkSet sinks;
+    vxpatch::ByteSink bytes;
+    const bool written = encoded && vxpatch::EncodedProgramToSet(encoded, &sinks) == vxpatch::PATCH_OK
+        && sinks.CopyTo(&bytes);
+    vxpatch::DestroyEncodedProgram(encoded);
+    return written ? std::vector<uint8_t>(bytes.data(), bytes.data() + bytes.size())
+                   : std::vector<uint8_t>();
+}
+
+// What the apply path makes of the same input.
+std::vector<uint8_t> EncodedDirectly(const uint8_t* data, uint32_t length)
+{
+    vxpatch::DisassembledProgram* program = nullptr;
+    if (vxpatch::DisassembleExecutable(data, length, &program, true) != vxpatch::PATCH_OK)
+        __builtin_trap();
+    vxpatch::EncodedProgram* encoded = nullptr;
+    if (program->TrimLabelsStatus() == vxpatch::PATCH_OK)
+        program->EncodeStatus(&encoded);
+    vxpatch::DeleteDisassembledProgram(program);
+    return Serialised(encoded);
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -35,7 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     vxpatch::EncodedProgram* encoded = nullptr;
     if (program->TrimLabelsStatus() == vxpatch::PATCH_OK)
         program->EncodeStatus(&encoded);
-    vxpatch::DestroyEncodedProgram(encoded);
     vxpatch::DeleteDisassembledProgram(program);
+    const std::vector<uint8_t> listed = Serialised(encoded);
+    if (!listed.empty() && EncodedDirectly(data, length) != listed)
+        __builtin_trap();
     return 0;
 }
