@@ -315,17 +315,31 @@ TEST_F(ConfigurationTest, CreateTempDirSkipsTakenNames)
     EXPECT_EQ(fatal.count(), 0);
 }
 
+// A temp folder shared like the system's, TMPDIR pointing at it, and another local user to act
+// in it.
+class SharedTempTest : public ConfigurationTest
+{
+protected:
+    void SetUp() override
+    {
+        ConfigurationTest::SetUp();
+        const QString unavailable = vxtest::otherUserUnavailable();
+        if (!unavailable.isEmpty())
+            GTEST_SKIP() << unavailable.toStdString();
+        tmp = root.path() + "/tmp";
+        ASSERT_TRUE(vxtest::shareLikeSystemTemp(root.path(), tmp));
+        tmpEnv.reset(new EnvOverride("TMPDIR", tmp.toUtf8()));
+    }
+
+    QTemporaryDir root;
+    QString tmp;
+    std::unique_ptr<EnvOverride> tmpEnv;
+};
+
 // The work folder a run gets is always new, ours and private, whatever names other local users
 // made first: folders, links to their own folders, links to where they could make one later.
-TEST_F(ConfigurationTest, CreateTempDirNeverTakesANameAnotherUserMadeFirst)
+TEST_F(SharedTempTest, CreateTempDirNeverTakesANameAnotherUserMadeFirst)
 {
-    const QString unavailable = vxtest::otherUserUnavailable();
-    if (!unavailable.isEmpty())
-        GTEST_SKIP() << unavailable.toStdString();
-    QTemporaryDir root;
-    const QString tmp = root.path() + "/tmp";
-    ASSERT_TRUE(vxtest::shareLikeSystemTemp(root.path(), tmp));
-    EnvOverride tmpEnv("TMPDIR", tmp.toUtf8());
     ASSERT_TRUE(vxtest::runAsOtherUser(tmp, "mkdir voxmere_temp_0 theirs; ln -s theirs voxmere_temp_1; "
                                             "ln -s later voxmere_temp_2"));
     Configuration config;
@@ -340,15 +354,8 @@ TEST_F(ConfigurationTest, CreateTempDirNeverTakesANameAnotherUserMadeFirst)
 
 // Another user makes and removes voxmere_temp_0 as fast as it can, so that the name is free when
 // looked at and taken an instant later.
-TEST_F(ConfigurationTest, CreateTempDirLosesNoRaceToAnotherUser)
+TEST_F(SharedTempTest, CreateTempDirLosesNoRaceToAnotherUser)
 {
-    const QString unavailable = vxtest::otherUserUnavailable();
-    if (!unavailable.isEmpty())
-        GTEST_SKIP() << unavailable.toStdString();
-    QTemporaryDir root;
-    const QString tmp = root.path() + "/tmp";
-    ASSERT_TRUE(vxtest::shareLikeSystemTemp(root.path(), tmp));
-    EnvOverride tmpEnv("TMPDIR", tmp.toUtf8());
     std::unique_ptr<QProcess> attacker(vxtest::startAsOtherUser(
         tmp, "perl", {"-e", "while (1) { mkdir 'voxmere_temp_0'; rmdir 'voxmere_temp_0' }"}));
     ASSERT_EQ(attacker->state(), QProcess::Running);

@@ -454,21 +454,21 @@ void DisassemblerElf<L>::ScanX86Pieces(const X86Scan& scan,
         const std::vector<X86SiteSpan>& own = (*lists)[i];
         std::vector<X86SiteSpan>& alone = (*lists)[pieces + i];
         size_t j = 0;
-        while (p < bounds[i + 1]) {
+        bool joined = false;
+        while (!joined && p < bounds[i + 1]) {
             while (j < own.size() && own[j].field + 4 <= p)
                 ++j;
             // The piece's own walk passes every position of the piece outside its sites'
             // insides: once the walks share a position, they go on together.
-            if (j == own.size() || own[j].start >= p) {
-                segments->push_back({&alone, 0, alone.size()});
-                segments->push_back({&own, j, own.size() - j});
-                p = pieceStops[i];
-                break;
-            }
-            p = ScanX86Range(scan, p, p + 1, &alone);
+            joined = j == own.size() || own[j].start >= p;
+            if (!joined)
+                p = ScanX86Range(scan, p, p + 1, &alone);
         }
-        if (p >= bounds[i + 1] && (segments->back().spans != &own))
-            segments->push_back({&alone, 0, alone.size()});
+        segments->push_back({&alone, 0, alone.size()});
+        if (joined) {
+            segments->push_back({&own, j, own.size() - j});
+            p = pieceStops[i];
+        }
     }
 }
 
@@ -569,6 +569,7 @@ bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
     }
     nextAbs_ = 0;
     nextSite_ = 0;
+    shortRunEnd_ = 0;
 
     Word position = 0;
     for (uint32_t i = 0; i < sectionCount_; ++i) {
@@ -702,8 +703,9 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
             // A long run of sites with nothing else between them (the bulk of a large code
             // section) goes to the program at once, as the steps below would add it.
             const bool absInside = absLeft && abs32Offsets_[nextAbs_] < sectionEnd;
-            const size_t runEnd = sites.x86 && !absInside && program->EncodingDirectly()
-                ? X86RunEnd(nextSite_, sectionEnd, uint32_t(delta)) : nextSite_;
+            const bool bulk = sites.x86 && !absInside && nextSite_ >= shortRunEnd_
+                && program->EncodingDirectly();
+            const size_t runEnd = bulk ? X86RunEnd(nextSite_, sectionEnd, uint32_t(delta)) : nextSite_;
             if (runEnd - nextSite_ >= kMinBulkSites) {
                 const X86Rel32Site& last = x86Rel32Sites[runEnd - 1];
                 emittedBytes_ += (uint64_t(last.file_offset) + 4 - pos) - 4 * (runEnd - nextSite_);
@@ -715,6 +717,7 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
                 nextSite_ = runEnd;
                 continue;
             }
+            shortRunEnd_ = std::max(shortRunEnd_, runEnd);
             const uint32_t target = uint32_t(pos + delta + sites.RelativeTarget(nextSite_));
             if (sites.x86) {
                 if (!program->AddRel32At(target))

@@ -202,6 +202,9 @@ private:
     std::vector<uint32_t> abs32Offsets_;
     size_t nextAbs_ = 0;
     size_t nextSite_ = 0;
+    // Sites before this one belong to a run found too short to hand over at once; a run that
+    // starts inside it ends where it ends.
+    size_t shortRunEnd_ = 0;
     uint64_t emittedBytes_ = 0;
     // The end of the run of x86 sites from `first` that lie in ascending order, apart, before
     // `limit`, and at the rva their file offset has in a section at `delta` (rva - offset).

@@ -626,7 +626,7 @@ bool EncodedProgram::PushRel32Runs(const uint8_t* image, uint64_t imageLength,
     uint64_t countsAt = 0;
     uint64_t bytesAt = 0;
     for (uint32_t p = 0; p < pieceCount; ++p) {
-        const auto write = [=] {
+        const auto write = [&, p, opsAt, countsAt, bytesAt] {
             WriteRunPiece(image, sites, count, pieces[p], ops.data() + ops.size() + opsAt,
                           copy_counts.data() + copy_counts.size() + countsAt,
                           rel32_ix.data() + rel32_ix.size() + pieces[p].first,
