@@ -208,7 +208,8 @@ void DownloadTaskSpecification::onMetaDataChanged()
 
 qint64 DownloadTaskSpecification::sizeLimit() const
 {
-    return m_ExpectedSize >= 0 ? m_ExpectedSize : m_MaximumSize;
+    // A listed size of 0 means the size is not known.
+    return m_ExpectedSize > 0 ? m_ExpectedSize : m_MaximumSize;
 }
 
 QString DownloadTaskSpecification::tooLargeText() const

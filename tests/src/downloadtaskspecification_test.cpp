@@ -83,6 +83,7 @@ TEST_F(DownloadTask, FetchesFileWithAndWithoutKnownSize)
     const Case cases[] = {
         {"size given", "client/a.bin", data.size(), data.size()},
         {"size from server", "client/a.bin", -1, data.size()},
+        {"size 0 is not known and not replaced", "client/a.bin", 0, 0},
         {"empty file", "client/empty.bin", 0, 0},
         {"empty file, no size", "client/empty.bin", -1, 0},
     };
@@ -140,7 +141,7 @@ TEST_F(DownloadTask, BodyOverTheSizeLimitEndsEveryAttempt)
     };
     const Case cases[] = {
         {"announced length over the size", "client/over.bin", R"([{}])", 1000, -1},
-        {"size 0 listed", "client/over.bin", R"([{}])", 0, -1},
+        {"size 0 listed with a maximum", "client/over.bin", R"([{}])", 0, 5000},
         {"unannounced length over the size", "client/over.bin", R"([{"length": false}])", 1000, -1},
         {"endless body", "client/over42.bin", R"([{"length": false, "endless": true}])", 42, -1},
         {"endless body, no size but a maximum", "client/overmax.bin",
@@ -162,7 +163,7 @@ TEST_F(DownloadTask, BodyOverTheSizeLimitEndsEveryAttempt)
 
         EXPECT_EQ(task->getState(), TaskSpecification::TASK_FAILED);
         const QString reason = QString("file %1 is larger than %2 bytes")
-                                   .arg(c.path).arg(c.expected >= 0 ? c.expected : c.maximum);
+                                   .arg(c.path).arg(c.expected > 0 ? c.expected : c.maximum);
         QStringList expected{"Downloading " + c.path};
         for (int i = 0; i < 5; ++i)
             expected << reason;
