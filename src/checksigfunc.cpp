@@ -59,9 +59,10 @@ const unsigned char* bytes(const QByteArray& data)
 
 } // namespace
 
-CheckSigFunc::CheckSigFunc(const QString& file, const QString& sha512)
+CheckSigFunc::CheckSigFunc(const QString& file, const QString& sha512, const QString& sigFile)
     : file(file)
     , sha512(sha512)
+    , sigFile(sigFile.isEmpty() ? file + ".sig" : sigFile)
 {
 }
 
@@ -96,7 +97,7 @@ bool CheckSigFunc::checkRSA()
         qDebug() << "RSA check failed, could not read" << file;
         return false;
     }
-    const QString sigPath = file + ".sig";
+    const QString& sigPath = sigFile;
     QByteArray sig;
     if (!readFile(sigPath, sig)) {
         qDebug() << "RSA check failed, could not read" << sigPath;

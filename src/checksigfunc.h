@@ -15,13 +15,15 @@ class CheckSigFunc : public ASyncFunc
 {
     Q_OBJECT
 public:
-    CheckSigFunc(const QString& file, const QString& sha512);
+    // `sigFile`: where the signature is read instead of file + ".sig" (for a file checked
+    // before it is moved into its place).
+    CheckSigFunc(const QString& file, const QString& sha512, const QString& sigFile = QString());
 
     bool run() override;
 
     // True when the file's SHA-512 equals sha512, compared without regard to case.
     bool checkSHA512();
-    // True when file + ".sig" holds a valid signature of the file.
+    // True when file + ".sig" (or sigFile) holds a valid signature of the file.
     bool checkRSA();
     // Reads the whole file into data; on failure emits message and returns false.
     bool readFile(const QString& path, QByteArray& data);
@@ -32,6 +34,7 @@ private:
 
     QString file;
     QString sha512;
+    QString sigFile;
 };
 
 #endif // CHECKSIGFUNC_H

@@ -11,10 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-FileInstallFunc::FileInstallFunc(const QString& staged, const QString& dst, const QString& sha512,
-                                 const QString& failText)
+FileInstallFunc::FileInstallFunc(const QString& staged, const QString& dst, bool checked,
+                                 const QString& sha512, const QString& failText)
     : staged(staged)
     , dst(dst)
+    , checked(checked)
     , sha512(sha512)
     , failText(failText)
 {
@@ -35,7 +36,8 @@ bool FileInstallFunc::run()
         emit message(failText);
         return false;
     }
-    if (!sha512.isEmpty() && !CheckSigFunc(staged, sha512).checkSHA512()) {
+    // Without a digest the result is judged by the signature file it will have beside it.
+    if (checked && !CheckSigFunc(staged, sha512, dst + ".sig").run()) {
         emit message(QString("Signature check failed for %1").arg(dst));
         return false;
     }

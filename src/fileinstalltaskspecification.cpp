@@ -27,7 +27,8 @@ FileInstallTaskSpecification::FileInstallTaskSpecification(RollbackDataList* rol
 
 ASyncFunc* FileInstallTaskSpecification::createFunc()
 {
-    return new FileInstallFunc(staged, dst, sha512, failText);
+    // Only what replaces installed files is checked; a plain copy was checked as it was fetched.
+    return new FileInstallFunc(staged, dst, mayReplace, sha512, failText);
 }
 
 void FileInstallTaskSpecification::runDone(bool ok)

@@ -6,10 +6,10 @@
 class RollbackDataList;
 
 // Puts a staged file in the place of `dst`. In a pool thread the staged file is given its mode,
-// flushed and checked against `sha512` (none when empty) (FileInstallFunc); then, in the GUI
-// thread, an installed `dst` keeps a second name for undo (StagedFile::undoPath) and the staged
-// file is renamed onto `dst`, so that `dst` is at every moment either its earlier or its new
-// content. The journal gets a rename record for a replaced file (undo renames the earlier content
+// flushed and, with `mayReplace`, checked against `sha512` or, when that is empty, against the
+// signature in dst + ".sig" (FileInstallFunc); then, in the GUI thread, an installed `dst` keeps
+// a second name for undo (StagedFile::undoPath) and the staged file is renamed onto `dst`, so
+// that `dst` is at every moment either its earlier or its new content. The journal gets a rename record for a replaced file (undo renames the earlier content
 // back) or a created-file record for a new one. Without `mayReplace` an existing `dst` fails the
 // task. A failure reports `failText` (or the rename's text), removes the staged file and leaves
 // `dst` as it was. The rename lasts through a power cut once its directory is flushed, which the
