@@ -52,8 +52,10 @@ QString installationDir(const QString& appDir)
 
 int main(int argc, char** argv)
 {
-    // Whatever the caller's umask, nothing this run writes may be writable by group or others.
-    ::umask(S_IWGRP | S_IWOTH);
+    // Whatever the caller's umask, nothing this run writes may be writable by group or others;
+    // a stricter one stays as it is.
+    const mode_t callerMask = ::umask(S_IWGRP | S_IWOTH);
+    ::umask(callerMask | S_IWGRP | S_IWOTH);
     protobufVerifyVersion();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
     LogFile::instance();
