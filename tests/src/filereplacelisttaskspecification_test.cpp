@@ -666,7 +666,10 @@ TEST(FileReplaceListTaskSpecification, InstalledFileIsNeverMissingOrPartlyWritte
     std::atomic<bool> stop{false};
     std::set<long long> sizesSeen;
     std::thread watcher([&] {
-        while (!stop) {
+        // One more look after the task has ended: on a loaded machine the loop may not have run
+        // between the rename and the stop.
+        for (bool last = false; !last;) {
+            last = stop;
             struct stat st;
             sizesSeen.insert(::stat(watched.constData(), &st) == 0 ? st.st_size : -1);
         }
