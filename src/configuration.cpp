@@ -30,11 +30,13 @@ QString withTrailingSlash(const QString& path)
     return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
 }
 
-// Only a recognisable boolean counts; anything else is false, the default.
+// A settings boolean, as earlier updaters read it: any text but "", "0" and "false" (in any
+// case) is true, so "yes", "on" and "2" are. A value that is no boolean at all (a list) keeps
+// the default.
 bool readFlag(const QSettings& settings, const QString& key)
 {
-    const QString text = settings.value(key).toString().trimmed().toLower();
-    return text == QLatin1String("true") || text == QLatin1String("1");
+    const QVariant value = settings.value(key, false);
+    return value.canConvert<bool>() && value.toBool();
 }
 } // namespace
 
@@ -167,6 +169,11 @@ bool Configuration::getDefaultParameters()
 bool Configuration::initalizeStart(const QString& dir, const QString& vx3dir)
 {
     qDebug() << "initalizeStart" << dir << vx3dir;
+    if (isClientUpdate && (dir.isEmpty() || vx3dir.isEmpty())) {
+        // The client phase runs from its work folder: a fallback would install into it.
+        qDebug() << "*Error* The client phase needs the folders of its session record";
+        return false;
+    }
     if (!dir.isEmpty())
         workDir = dir;
     else if (!createTempDir())

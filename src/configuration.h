@@ -30,8 +30,8 @@ public:
     bool parseVersion(const QString& text, const QString& messageTemplate);
     // Default client type; starts the version query when the version is not known. Always true.
     bool getDefaultParameters();
-    // Settles the working and installation directories; false only when no working directory
-    // can be made.
+    // Settles the working and installation directories; false when no working directory can
+    // be made, or in the client phase when either directory is not given (it never falls back).
     bool initalizeStart(const QString& dir, const QString& vx3dir);
     // Makes a fresh private voxmere_temp_<n> (mode 0700) directly below the system temp
     // directory and takes it as workDir; a name that is taken in any way is skipped.

@@ -6,7 +6,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 
@@ -19,6 +24,49 @@ bool fail(QString* reason, const QString& text)
     return false;
 }
 
+QString userName(uid_t uid)
+{
+    std::vector<char> buffer(16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return QString();
+    return QString::fromLocal8Bit(found->pw_name);
+}
+
+// Whether some user other than `owner` belongs to group `gid`, as a listed member or through
+// the primary group of their account; a group that cannot be looked up counts as shared.
+bool groupHasOtherMember(gid_t gid, uid_t owner)
+{
+    const QString ownerName = userName(owner);
+    std::vector<char> buffer(65536);
+    struct group entry;
+    struct group* found = nullptr;
+    if (ownerName.isEmpty() || ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0
+        || !found)
+        return true;
+    for (char** member = found->gr_mem; *member; ++member)
+        if (QString::fromLocal8Bit(*member) != ownerName)
+            return true;
+    bool other = false;
+    ::setpwent();
+    std::vector<char> line(16384);
+    struct passwd account;
+    struct passwd* next = nullptr;
+    int result = 0;
+    while (!other && (result = ::getpwent_r(&account, line.data(), line.size(), &next)) == 0 && next)
+        other = next->pw_gid == gid && next->pw_uid != owner;
+    ::endpwent();
+    // An account list that could not be read to its end may hide a member.
+    return other || (result != 0 && result != ENOENT);
+}
+
+// An access ACL can give write to users the mode bits do not show.
+bool hasAccessAcl(const QString& path)
+{
+    return ::lgetxattr(QFile::encodeName(path).constData(), "system.posix_acl_access", nullptr, 0) >= 0;
+}
+
 } // namespace
 
 bool TrustedFolder::isPrivate(const QString& path, QString* reason)
@@ -26,6 +74,19 @@ bool TrustedFolder::isPrivate(const QString& path, QString* reason)
     struct stat status;
     if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
         return fail(reason, QString::fromLocal8Bit(std::strerror(errno)));
+    // Group write is harmless when the group is the owner's alone: under umask 002 with a
+    // private user group, mkdir makes such folders (0775).
+    if ((status.st_mode & S_IWGRP) && !(status.st_mode & S_IWOTH) && S_ISDIR(status.st_mode)
+        && status.st_uid == ::geteuid()) {
+        const QString mode = QString("%1").arg(status.st_mode & 07777, 4, 8, QLatin1Char('0'));
+        if (groupHasOtherMember(status.st_gid, status.st_uid))
+            return fail(reason, QString("is writable by group or others (mode %1, group %2 has "
+                                        "other members)").arg(mode).arg(status.st_gid));
+        if (hasAccessAcl(path))
+            return fail(reason, QString("is writable by group or others (mode %1 with an access "
+                                        "ACL)").arg(mode));
+        status.st_mode &= ~S_IWGRP;
+    }
     return isPrivate(status, reason);
 }
 

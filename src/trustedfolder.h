@@ -11,10 +11,13 @@
 class TrustedFolder
 {
 public:
-    // A real directory (not a symbolic link), owned by the effective user and not writable by
-    // group or others. On false, `reason` (when given) says why, without the path.
+    // A real directory (not a symbolic link), owned by the effective user, that no other user
+    // can write to: not writable by others, and writable by its group only when that group has
+    // no member but the owner and the folder has no access ACL. On false, `reason` (when given)
+    // says why, without the path.
     static bool isPrivate(const QString& path, QString* reason = nullptr);
-    // The same test on the status of a folder already opened or looked up with lstat.
+    // The stricter test on the status of a folder already opened or looked up with lstat:
+    // writable by neither group nor others.
     static bool isPrivate(const struct stat& status, QString* reason = nullptr);
 
     // A private folder named voxmere_temp_<n> (n from 0 to 999) directly under the temp folder,

@@ -102,7 +102,17 @@ bool UpdateEngine::initialize()
     int version = 0;
     QString dir;
     QString vx3dir;
-    if (UpdateIniData::get(&version, nullptr, &dir, &vx3dir)) {
+    if (m_Config->isClientUpdate) {
+        QString refusal;
+        if (!clientSessionUsable(&dir, &vx3dir, &refusal)) {
+            // Never another folder instead: the record is the only word on where to install.
+            qDebug().noquote() << "Refusing the session record:" << refusal;
+            emit error(QString("Cannot continue the update session: %1").arg(refusal));
+            return false;
+        }
+        qDebug() << "Continuing previous session";
+        emit message(QString("Previous update session for v. %1 found").arg(m_Config->versionNumber));
+    } else if (UpdateIniData::get(&version, nullptr, &dir, &vx3dir)) {
         qDebug() << "Current version =" << version << "/ new version =" << m_Config->versionNumber;
         const bool resume = version == m_Config->versionNumber;
         QString distrust;
@@ -278,6 +288,34 @@ bool UpdateEngine::sessionRecordTrusted(const QString& dir, const QString& vx3di
     if (!vx3dir.isEmpty() && !isInstallationFolder(vx3dir, &why)) {
         *reason = QString("'%1' %2").arg(vx3dir, why);
         return false;
+    }
+    return true;
+}
+
+bool UpdateEngine::clientSessionUsable(QString* dir, QString* vx3dir, QString* reason) const
+{
+    int version = 0;
+    if (!UpdateIniData::get(&version, nullptr, dir, vx3dir)) {
+        *reason = QString("'%1' holds no valid session record").arg(UpdateIniData::updateIniPath());
+        return false;
+    }
+    qDebug() << "Current version =" << version << "/ new version =" << m_Config->versionNumber;
+    if (!sessionRecordTrusted(*dir, *vx3dir, reason))
+        return false;
+    if (version != m_Config->versionNumber) {
+        *reason = QString("the session record is for version %1, not %2").arg(version).arg(m_Config->versionNumber);
+        return false;
+    }
+    if (vx3dir->isEmpty()) {
+        *reason = "the session record names no installation";
+        return false;
+    }
+    for (const QString& work : {*dir, Configuration::appDirPath()}) {
+        const QString clean = QDir::cleanPath(work);
+        if (*vx3dir == clean || vx3dir->startsWith(clean + '/')) {
+            *reason = QString("'%1' is the work folder or lies in it").arg(*vx3dir);
+            return false;
+        }
     }
     return true;
 }

@@ -86,6 +86,10 @@ private:
     // False with the path and the reason in `reason`.
     static bool sessionRecordTrusted(const QString& dir, const QString& vx3dir, QString* reason);
     static bool isInstallationFolder(const QString& path, QString* reason);
+    // The client phase's record, which alone says where to install: readable, trusted, of this
+    // run's version, naming an existing installation outside the work folder. On false,
+    // `reason` says what is wrong.
+    bool clientSessionUsable(QString* dir, QString* vx3dir, QString* reason) const;
     // Removes the trusted work folders a killed run left in the temp folder, except `keep` and
     // those a running update holds.
     static void removeStaleWorkFolders(const QStringList& keep);

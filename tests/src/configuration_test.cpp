@@ -239,9 +239,15 @@ TEST_F(ConfigurationTest, ChannelSearchTable)
           "[update]\nstreams=2\n", "[Channel]\nalpha=http://a\nalphaRevno=7\n", 0, 9, kDefaultBaseUrl },
         { "application directory used when the configuration has none",
           QByteArray(), "[Channel]\nBeta=true\n", 1, 9, kDefaultBaseUrl },
-        // Malformed values keep the defaults.
-        { "beta that is no boolean", "[Channel]\nbeta=maybe\nBeta=yes please\n", QByteArray(),
-          0, 9, kDefaultBaseUrl },
+        // Settings booleans, as earlier updaters read them: any text but "", "0" and "false" is
+        // true; a value that is no boolean at all (a list) keeps the default.
+        { "beta=yes", "[Channel]\nbeta=yes\n", QByteArray(), 1, 9, kDefaultBaseUrl },
+        { "beta=on", "[Channel]\nbeta=on\n", QByteArray(), 1, 9, kDefaultBaseUrl },
+        { "beta=2", "[Channel]\nbeta=2\n", QByteArray(), 1, 9, kDefaultBaseUrl },
+        { "beta=false", "[Channel]\nbeta=FALSE\n", QByteArray(), 0, 9, kDefaultBaseUrl },
+        { "beta=garbage", "[Channel]\nbeta=maybe\nBeta=yes please\n", QByteArray(),
+          1, 9, kDefaultBaseUrl },
+        { "beta that is a list", "[Channel]\nbeta=a, b\n", QByteArray(), 0, 9, kDefaultBaseUrl },
         { "beta as a number", "[Channel]\nbeta=1\n", QByteArray(), 1, 9, kDefaultBaseUrl },
         { "negative alpha revision reads 0",
           "[Channel]\nalpha=http://a\nalphaRevno=-3\n", QByteArray(), 2, 9, "http://a/" },
@@ -453,6 +459,12 @@ TEST_F(ConfigurationTest, InitalizeStartDefaultsToTempAndApplicationDirectory)
     ASSERT_TRUE(config.initalizeStart(QString(), QString()));
     EXPECT_EQ(config.workDir, tmp.path() + "/voxmere_temp_0");
     EXPECT_EQ(config.installDir, Configuration::appDirPath());
+
+    // The client phase runs from its work folder: it never falls back to it.
+    Configuration client;
+    client.isClientUpdate = 1;
+    EXPECT_FALSE(client.initalizeStart(tmp.path() + "/voxmere_temp_0", QString()));
+    EXPECT_TRUE(client.installDir.isEmpty());
 }
 
 TEST_F(ConfigurationTest, ReadUpdateIniDefaultsAndBounds)

@@ -4,6 +4,7 @@
 // end byte-identical to the new tree and the new run script must have been started.
 #include "httpservers.h"
 #include "eventloop.h"
+#include "otheruser.h"
 #include "releasefolder.h"
 #include "testpaths.h"
 #include "updaterun.h"
@@ -22,6 +23,9 @@
 #include <map>
 #include <memory>
 #include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -261,9 +265,11 @@ protected:
     }
 
     // The new updater in a working directory below the temporary folder, with the session
-    // record that names the installation, as phase 1 leaves them for phase 2.
-    QString preparePhaseTwo(int version)
+    // record that names the installation, as phase 1 leaves them for phase 2; made with mkpath
+    // under the user's umask `mask`, as an earlier updater makes them.
+    QString preparePhaseTwo(int version, mode_t mask = 022)
     {
+        const mode_t callerMask = ::umask(mask);
         const QString work = tmp() + "/voxmere_temp_0";
         put(work + "/update", vxtest::readFile(VX_UPDATE_PROGRAM));
         makeExecutable(work + "/update");
@@ -274,6 +280,7 @@ protected:
         session.setValue("current/type", "client_linux_x86");
         session.sync();
         EXPECT_EQ(session.status(), QSettings::NoError);
+        ::umask(callerMask);
         return work;
     }
 
@@ -426,6 +433,59 @@ TEST_F(EndToEndTest, ClientUpdateInstallsTheNewReleaseAndStartsTheClient)
         << "the empty installed file is patched";
     EXPECT_TRUE(vxtest::runUntil([&] { return workDirs().isEmpty(); }))
         << "the working directory is removed at the end";
+}
+
+// An earlier updater under umask 002 with a private user group made its work folder 0775: no
+// other user can write to it, so phase 2 continues from it and updates the installation in
+// place.
+TEST_F(EndToEndTest, ClientUpdateContinuesFromAWorkFolderOfAPrivateGroup)
+{
+    const QString work = preparePhaseTwo(kVersion, 002);
+    ASSERT_EQ(QFileInfo(work).permissions() & 0x0777, 0x0775);
+    EXPECT_EQ(run(work + "/update",
+                  {"--clientupdate", "client_linux_x86", QString::number(kVersion), "#"}),
+              0);
+    ASSERT_TRUE(clientStarted());
+    expectInstalledTreeIsTheNewOne();
+    EXPECT_TRUE(vxtest::runUntil([&] { return workDirs().isEmpty(); }));
+}
+
+// The same folder with a group that has another user in it: phase 2 names the reason and ends
+// with exit 3 once the user has closed the box and the window; nothing outside the work folder
+// changes and no client starts.
+TEST_F(EndToEndTest, ClientUpdateRefusesAWorkFolderAnotherUserCanWrite)
+{
+    if (!VirtualDisplay::available() || !vxtest::otherUserUnavailable().isEmpty())
+        GTEST_SKIP() << "needs Xvfb to act as the user, and root to give the folder another group";
+    VirtualDisplay display;
+    ASSERT_TRUE(display.start());
+    QProcessEnvironment env = environment();
+    display.use(env);
+    const QString work = preparePhaseTwo(kVersion, 002);
+    ASSERT_EQ(::chown(QFile::encodeName(work).constData(), uid_t(-1), vxtest::otherUserGroupId()), 0);
+    const auto installed = contents(install());
+    const auto configured = contents(config());
+    const auto handedOver = contents(work);
+
+    QProcess phaseTwo;
+    startPhaseTwo(phaseTwo, work, kVersion, env);
+    EXPECT_TRUE(vxtest::runUntil([&] { return logText().contains("Refusing the session record"); },
+                                 kPhaseTimeoutMs));
+    EXPECT_EQ(display.act({"dismiss", "Voxmere 3 Client Update", "60"}), 0);
+    EXPECT_TRUE(vxtest::runUntil([&] { return phaseTwo.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(phaseTwo.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(phaseTwo.exitCode(), kNotFinishedStatus);
+
+    EXPECT_TRUE(logText().contains(
+        QString("'%1' is writable by group or others (mode 0775, group %2 has other members)")
+            .arg(work).arg(vxtest::otherUserGroupId()).toUtf8()))
+        << logText().constData();
+    EXPECT_TRUE(contents(install()) == installed) << "the installation is untouched";
+    EXPECT_TRUE(contents(config()) == configured);
+    EXPECT_TRUE(contents(work) == handedOver) << "the session record stays as it was";
+    EXPECT_EQ(workDirs(), QStringList{"voxmere_temp_0"});
+    EXPECT_FALSE(QFileInfo::exists(newMarker()));
+    EXPECT_FALSE(QFileInfo::exists(release->oldMarker()));
 }
 
 // A product ini that the built-in key does not verify ends the run before anything is fetched

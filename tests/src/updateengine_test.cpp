@@ -65,8 +65,7 @@ protected:
         oldTmp = qgetenv("TMPDIR");
         qputenv("TMPDIR", tmp.path().toUtf8());
         writeAppIni({});
-        config.clientType = Configuration::defaultClientType(true);
-        config.isClientUpdate = 1;
+        config.clientType = Configuration::defaultClientType(false);
         config.versionNumber = 40;
     }
 
@@ -266,11 +265,13 @@ TEST_F(EngineTest, UntrustedRecordIsIgnoredAndNothingItNamesIsTouched)
         mode_t mode;    // of a folder made at dir; 0: a link to the victim instead
         QString vx3dir;
         const char* reason;
+        bool sharedGroup = false; // the folder's group has another user in it
     };
     const Case cases[] = {
         {"link to another folder", linked, 0, "", "is a symbolic link"},
         {"writable by others", tmp.path() + "/voxmere_temp_5", 0777, "", "is writable by group or others"},
-        {"writable by the group", tmp.path() + "/voxmere_temp_5", 0770, "", "is writable by group or others"},
+        {"writable by a group with another user", tmp.path() + "/voxmere_temp_5", 0770, "",
+         "is writable by group or others (mode 0770, group", true},
         {"other name", tmp.path() + "/victim", 0700, "", "is not a voxmere_temp_<n> folder"},
         {"deeper in the temp folder", tmp.path() + "/sub/voxmere_temp_5", 0700, "",
          "is not a voxmere_temp_<n> folder"},
@@ -298,6 +299,11 @@ TEST_F(EngineTest, UntrustedRecordIsIgnoredAndNothingItNamesIsTouched)
             } else {
                 ASSERT_TRUE(put(c.dir + "/keep.txt", "precious"));
                 ASSERT_EQ(::chmod(QFile::encodeName(c.dir).constData(), c.mode), 0);
+            }
+            if (c.sharedGroup) {
+                if (!vxtest::otherUserUnavailable().isEmpty())
+                    continue;
+                ASSERT_EQ(::chown(QFile::encodeName(c.dir).constData(), uid_t(-1), vxtest::otherUserGroupId()), 0);
             }
             writeAppIni({});
             ASSERT_TRUE(UpdateIniData::modify(version, c.dir, c.vx3dir, "t"));
@@ -350,6 +356,56 @@ TEST_F(EngineTest, RecordOfAFolderAnotherUserMadeAgainIsIgnored)
         EXPECT_EQ(QFileInfo(old).ownerId(), vxtest::otherUserId());
         engine.reset();
         QDir(config.workDir).removeRecursively();
+    }
+}
+
+// The client phase runs from its work folder, and only its session record says where to
+// install: a record it cannot use ends the start with the reason, and nothing changes.
+TEST_F(EngineTest, ClientPhaseRefusesARecordItCannotUseAndChangesNothing)
+{
+    config.isClientUpdate = 1;
+    const QString work = sessionDir(4);
+    QTemporaryDir install;
+    ASSERT_TRUE(put(work + "/inner/keep.txt", "precious"));
+    const auto record = [&](const QString& version, const QString& dir, const QString& vx3dir) {
+        return QString("[current]\nversion=%1\ndir=%2\nvx3dir=%3\ntype=client_linux_x86\n")
+            .arg(version, dir, vx3dir).toUtf8();
+    };
+    struct Case {
+        const char* label;
+        QByteArray ini;
+        QString reason;
+        mode_t mode = 0755;
+    };
+    const Case cases[] = {
+        {"no record", QByteArray(), "holds no valid session record"},
+        {"unreadable version", record("4x", work, install.path()), "holds no valid session record"},
+        {"work folder missing", record("40", sessionDir(8), install.path()), "holds no valid session record"},
+        {"other version", record("39", work, install.path()), "the session record is for version 39, not 40"},
+        {"work folder others can write", record("40", work, install.path()), "is writable by group or others", 0757},
+        {"installation at the root", record("40", work, "/"), "'/' is not a clean absolute path"},
+        {"relative installation", record("40", work, "install"), "is not a clean absolute path"},
+        {"installation missing", record("40", work, tmp.path() + "/gone"), "is not an existing directory"},
+        {"no installation", record("40", work, ""), "the session record names no installation"},
+        {"installation in the work folder", record("40", work, work + "/inner"), "is the work folder or lies in it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_EQ(::chmod(QFile::encodeName(work).constData(), c.mode), 0);
+        writeAppIni(c.ini);
+        const auto before = enginetest::treeOf(tmp.path());
+        makeEngine();
+        EXPECT_FALSE(engine->initialize());
+        EXPECT_EQ(engine->getState(), UpdateEngine::PRE_INIT);
+        ASSERT_EQ(errors->count(), 1);
+        const QString said = errors->first().first().toString();
+        EXPECT_TRUE(said.startsWith("Cannot continue the update session: ")) << said.toStdString();
+        EXPECT_TRUE(said.contains(c.reason)) << said.toStdString();
+        EXPECT_TRUE(config.workDir.isEmpty() && config.installDir.isEmpty());
+        EXPECT_EQ(vxtest::readFile(UpdateIniData::updateIniPath()), c.ini);
+        EXPECT_EQ(enginetest::treeOf(tmp.path()), before);
+        EXPECT_FALSE(QFileInfo::exists(sessionDir()));
+        engine.reset();
     }
 }
 
@@ -740,6 +796,38 @@ TEST_F(EngineRun, FileFailingItsCheckWithoutDigestIsNeverInstalled)
     EXPECT_TRUE(texts(*messages).contains("Signature check failed for " + workDir() + "/c.txt"))
         << texts(*messages).join("\n").toStdString();
     EXPECT_EQ(enginetest::treeOf(installDir()), before);
+}
+
+// A packed file listed without a digest for its installed result is judged by the signature
+// file beside the installed file: refused without a valid one, installed with it. A file listed
+// with size 0 (not known) is fetched whole.
+TEST_F(EngineRun, InstalledResultWithoutDigestNeedsItsSignature)
+{
+    usePhase(1);
+    const QByteArray content = "judged by its signature\n", unsized = "listed with size 0\n";
+    const QByteArray gz = enginetest::gzipped(content);
+    ASSERT_TRUE(publish("files/s.txt.gz", gz));
+    ASSERT_TRUE(publish("files/z.txt", unsized));
+    ASSERT_TRUE(publishIni(QString("[files]\ns.txt.gz=%1::%2::::0::s.txt\nz.txt=%3::0\n")
+                               .arg(sha512Hex(gz)).arg(gz.size()).arg(sha512Hex(unsized)).toUtf8()));
+    ASSERT_TRUE(put(installDir() + "/s.txt.sig", enginetest::signature("something else")));
+
+    start();
+    ASSERT_TRUE(waitEnd());
+    EXPECT_EQ(canceled->count(), 1);
+    EXPECT_TRUE(texts(*messages).contains("Signature check failed for " + installDir() + "/s.txt"))
+        << texts(*messages).join("\n").toStdString();
+    EXPECT_FALSE(QFileInfo::exists(installDir() + "/s.txt"));
+
+    ASSERT_TRUE(put(installDir() + "/s.txt.sig", enginetest::signature(content)));
+    engine->resetAfterCancel();
+    canceled->clear();
+    ASSERT_TRUE(engine->initialize());
+    ASSERT_TRUE(engine->startUpdate());
+    ASSERT_TRUE(waitEnd());
+    EXPECT_EQ(finished->count(), 1) << texts(*messages).join("\n").toStdString();
+    EXPECT_EQ(vxtest::readFile(installDir() + "/s.txt"), content);
+    EXPECT_EQ(vxtest::readFile(installDir() + "/z.txt"), unsized);
 }
 
 // A product ini naming a path that leads out of the installation, here through a symbolic link

@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -174,9 +175,10 @@ TEST(UpdateProgram, OldFolderWithOtherFilesStays)
 }
 
 // The client phase runs from its work folder and reads its session record from the update.ini
-// there. In a folder another local user could write to, the record is not believed: the folder
-// it names is neither emptied nor worked in, and the installation it names is not touched.
-TEST(UpdateProgram, ClientPhaseIgnoresTheRecordInAWorkFolderOthersCanWrite)
+// there. In a folder another local user could write to, the record is not believed: the run
+// stops with the reason, the folder it names is neither emptied nor worked in, and the
+// installation it names is not touched.
+TEST(UpdateProgram, ClientPhaseRefusesTheRecordInAWorkFolderOthersCanWrite)
 {
     const QString unavailable = vxtest::otherUserUnavailable();
     if (!unavailable.isEmpty())
@@ -216,13 +218,14 @@ TEST(UpdateProgram, ClientPhaseIgnoresTheRecordInAWorkFolderOthersCanWrite)
             const QStringList files = QDir(tmp + "/voxmere_update_log").entryList(QDir::Files);
             log = files.isEmpty() ? QString()
                                   : QString::fromLocal8Bit(vxtest::readFile(tmp + "/voxmere_update_log/" + files.first()));
-            return log.contains("Starting update") || process.state() == QProcess::NotRunning;
+            return log.contains("Refusing the session record") || process.state() == QProcess::NotRunning;
         }, 30000);
         process.kill();
         process.waitForFinished();
 
-        EXPECT_TRUE(log.contains(QString("Ignoring previous session record: '%1' is owned by another user").arg(work)))
+        EXPECT_TRUE(log.contains(QString("Refusing the session record: '%1' is owned by another user").arg(work)))
             << log.toStdString();
+        EXPECT_FALSE(log.contains("Starting update"));
         EXPECT_FALSE(log.contains("Continuing previous session"));
         EXPECT_FALSE(log.contains("Cleaning up previous session"));
         EXPECT_EQ(QDir(victim).entryList(QDir::Files), QStringList{"keep.txt"});
@@ -230,6 +233,31 @@ TEST(UpdateProgram, ClientPhaseIgnoresTheRecordInAWorkFolderOthersCanWrite)
         EXPECT_EQ(QDir(install).entryList(QDir::Files), QStringList{"vx3client_runscript.sh"});
         EXPECT_EQ(vxtest::readFile(install + "/vx3client_runscript.sh"), "#!/bin/sh\n");
     }
+}
+
+// The caller's umask is tightened, never loosened: under umask 077 the session record the run
+// writes into the installation's update.ini is the owner's alone.
+TEST(UpdateProgram, CallersStricterUmaskStays)
+{
+    ProgramCopy copy;
+    vxtest::writeFile(copy.tmpDir() + "/vx3_update_log", "");
+    const mode_t callerMask = ::umask(077);
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", copy.tmpDir());
+    env.insert("XDG_RUNTIME_DIR", copy.runDir());
+    env.insert("VX3_CONFIG_DIR", copy.tmpDir());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    process.setProcessEnvironment(env);
+    process.start(copy.program(), {"--nouser", "update_linux_x86", "5"});
+    ::umask(callerMask);
+    ASSERT_TRUE(process.waitForStarted());
+    const QString ini = copy.appDir() + "/update.ini";
+    EXPECT_TRUE(vxtest::runUntil([&] { return copy.logText().contains("Starting update"); }, 30000))
+        << copy.logText().constData();
+    process.kill();
+    process.waitForFinished();
+    EXPECT_EQ(QFileInfo(ini).permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 }
 
 // While another process holds the installation's lock, a run of either phase for that

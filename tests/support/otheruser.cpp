@@ -42,6 +42,12 @@ uid_t otherUserId()
     return user ? user->pw_uid : uid_t(-1);
 }
 
+gid_t otherUserGroupId()
+{
+    const struct group* group = ::getgrnam(kOtherGroup);
+    return group ? group->gr_gid : gid_t(-1);
+}
+
 bool runAsOtherUser(const QString& dir, const QString& shellCommand)
 {
     QProcess process;

@@ -14,6 +14,8 @@ namespace vxtest {
 // user) and setpriv; otherUserUnavailable() gives the reason to skip when they are missing.
 QString otherUserUnavailable();
 uid_t otherUserId();
+// The other user's own group (it has the other user in it).
+gid_t otherUserGroupId();
 
 // Runs a shell command as the other user in `dir`; true when it exits with 0.
 bool runAsOtherUser(const QString& dir, const QString& shellCommand);
