@@ -16,8 +16,7 @@ class QNetworkReply;
 // by counting the engine's polls of getDownloadStats without data; the task has no timer.
 // Every byte is hostile until checked: the request asks for the body as it is stored, a reply in
 // any other content encoding is refused, and an attempt ends as soon as it brings more bytes than
-// the expected size (or, without one or with 0, which means not known, than the maximum set for
-// the file).
+// the expected size (or, without one, than the maximum set for the file).
 // The network manager is shared and borrowed; the reply is owned. GUI thread only.
 class DownloadTaskSpecification : public TaskSpecification
 {
