@@ -105,6 +105,8 @@ void DownloadTaskSpecification::cleanup()
 {
     dropReply();
     m_StallCount = 0;
+    m_WindowPolls = 0;
+    m_WindowStart = 0;
     if (m_File.isOpen()) {
         m_File.close();
         m_File.remove();
@@ -319,10 +321,21 @@ void DownloadTaskSpecification::getDownloadStats(quint64& downloadDone, quint64&
     if (state != TASK_RUNNING || !m_Reply)
         return;
     const int polls = m_StallCount++;
-    if (polls < kStallLimit)
+    if (polls < kStallLimit && !windowTooSlow())
         downloading = true;
     else
         failDownload(tr("file %1 timed out").arg(m_Path));
+}
+
+bool DownloadTaskSpecification::windowTooSlow()
+{
+    const int window = kStallLimit + 1;
+    if (++m_WindowPolls < window)
+        return false;
+    const bool slow = m_Received - m_WindowStart < qint64(kLowestRate) * window;
+    m_WindowPolls = 0;
+    m_WindowStart = m_Received;
+    return slow;
 }
 
 QUrl DownloadTaskSpecification::requestUrl(int version, const QString& path)

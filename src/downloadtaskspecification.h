@@ -13,7 +13,8 @@ class QNetworkReply;
 // Fetches one file of a release with an HTTP GET (update base URL + version + "/" + path) and
 // streams it into a local file. Only status 200 counts; a failed or stalled attempt is dropped
 // with its partial file and started again from byte 0, at most four times. Stalls are detected
-// by counting the engine's polls of getDownloadStats without data; the task has no timer.
+// by counting the engine's polls of getDownloadStats without data, and a trickle by the bytes
+// that came in over a window of polls; the task has no timer.
 // Every byte is hostile until checked: the request asks for the body as it is stored, a reply in
 // any other content encoding is refused, and an attempt ends as soon as it brings more bytes than
 // the expected size (or, without one, than the maximum set for the file).
@@ -30,7 +31,8 @@ public:
     void execute() override;
     void reset() override;
     // Assigns (does not add) the bytes of this attempt, its total (0 when unknown) and the bytes
-    // since the previous poll; counts a poll without data and ends the attempt on the 16th.
+    // since the previous poll; counts a poll without data and ends the attempt on the 16th, or
+    // at the end of a window of 16 polls that brought less than the lowest rate.
     void getDownloadStats(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
                           bool& downloading) override;
     void cancel() override;
@@ -49,6 +51,9 @@ public:
     static const int kReplyBuffer = 1 << 20;
     static const int kMaxRetries = 4;
     static const int kStallLimit = 15;
+    // Bytes per poll (per second at the engine's period) that an attempt must average over a
+    // window of kStallLimit + 1 polls.
+    static const int kLowestRate = 1024;
 
 protected:
     // The file is complete and closed: reports it and succeeds.
@@ -86,10 +91,14 @@ private:
     // empty when it is acceptable.
     QString refusalOfHead() const;
     QString tooLargeText() const;
+    // Counts a poll of the rate window; true when the window ended below the lowest rate.
+    bool windowTooSlow();
 
     QNetworkAccessManager* m_NetworkManager;
     QNetworkReply* m_Reply = nullptr;
     int m_StallCount = 0;
+    int m_WindowPolls = 0;
+    qint64 m_WindowStart = 0;
     QString m_Path;
     int m_Version;
     QFile m_File;

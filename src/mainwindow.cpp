@@ -319,6 +319,12 @@ void MainWindow::onStartNewUpdater()
          << (configuration->versionString.isEmpty() ? QStringLiteral("#") : configuration->versionString);
     // The new updater takes the installation's lock over.
     InstallationLock::release();
-    ProcessTools::startClientUpdater(configuration->workDir, args);
+    QString error;
+    if (!ProcessTools::startClientUpdater(configuration->workDir, args, &error)) {
+        // Phase 2 will not run: the update has not finished.
+        onAppendText(error);
+        showFatalError(error, kNotFinishedExit);
+        return;
+    }
     close();
 }

@@ -16,18 +16,23 @@ void ProcessTools::startVx3Client(const QString& dir)
     startDetached(path, QStringList(), dir);
 }
 
-void ProcessTools::startClientUpdater(const QString& dir, const QStringList& args)
+bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& args, QString* error)
 {
     qDebug() << "startClientUpdater" << dir << args;
-    if (!usableDir(dir))
-        return;
+    if (!usableDir(dir)) {
+        if (error)
+            *error = QStringLiteral("No directory to start from");
+        return false;
+    }
     const QString path = dir + "/update";
     if (!QFile::exists(path)) {
         qDebug() << "Failed to find" << path;
-        return;
+        if (error)
+            *error = "Failed to find " + path;
+        return false;
     }
     qDebug() << "starting" << path;
-    startDetached(path, args, dir);
+    return startDetached(path, args, dir, error);
 }
 
 bool ProcessTools::usableDir(const QString& dir)
@@ -39,9 +44,13 @@ bool ProcessTools::usableDir(const QString& dir)
     return true;
 }
 
-void ProcessTools::startDetached(const QString& path, const QStringList& args, const QString& dir)
+bool ProcessTools::startDetached(const QString& path, const QStringList& args, const QString& dir,
+                                 QString* error)
 {
-    // The caller closes the updater in every case, so a failed start is only logged.
-    if (!QProcess::startDetached(path, args, dir))
-        qDebug() << "Failed to start" << path;
+    if (QProcess::startDetached(path, args, dir))
+        return true;
+    qDebug() << "Failed to start" << path;
+    if (error)
+        *error = "Failed to start " + path;
+    return false;
 }

@@ -5,20 +5,23 @@
 #include <QStringList>
 
 // The hand-over at the end of a phase: starts the new updater (after phase 1) or the client's run
-// script (after phase 2) as a detached process and returns at once; the caller then closes the
-// updater whatever happened. Nothing is reported to the user; failures only reach the log.
+// script (after phase 2) as a detached process and returns at once. Nothing is reported to the
+// user here; failures reach the log, and a new updater that did not start is told to the caller.
 class ProcessTools
 {
 public:
     // Starts {dir}/vx3client_runscript.sh detached, without arguments, in dir.
     static void startVx3Client(const QString& dir);
-    // Starts {dir}/update detached with args in dir, when that file exists.
-    static void startClientUpdater(const QString& dir, const QStringList& args);
+    // Starts {dir}/update detached with args in dir, when that file exists; false, with the
+    // reason in `error`, when it was not started.
+    static bool startClientUpdater(const QString& dir, const QStringList& args,
+                                   QString* error = nullptr);
 
 private:
     // An empty dir would take the program from the file-system root.
     static bool usableDir(const QString& dir);
-    static void startDetached(const QString& path, const QStringList& args, const QString& dir);
+    static bool startDetached(const QString& path, const QStringList& args, const QString& dir,
+                              QString* error = nullptr);
 };
 
 #endif // PROCESSTOOLS_H

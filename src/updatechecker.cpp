@@ -3,6 +3,7 @@
 #include "httpdownloader.h"
 #include "versionlist.h"
 
+#include <QDebug>
 #include <QNetworkRequest>
 #include <QUrl>
 
@@ -38,9 +39,15 @@ void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
     if (parseVersions(updateData.constData(), updateData.size(), &list) == PARSE_VERSIONS_OK) {
         for (const std::string& name : list.channelNames) {
             const ChannelVersion& entry = list.channels.at(name);
+            const QString text = QString::fromStdString(entry.version_string);
+            // The text goes on to the new updater's command line; a longer one fails the query.
+            if (text.size() > kMaxVersionTextLength) {
+                qDebug() << "Version reply refused: version text of" << text.size() << "characters";
+                table.clear();
+                break;
+            }
             table.insert(QString::fromStdString(name),
-                         qMakePair(QString::number(static_cast<quint32>(entry.version_number)),
-                                   QString::fromStdString(entry.version_string)));
+                         qMakePair(QString::number(static_cast<quint32>(entry.version_number)), text));
         }
     }
     emit update_available(table);

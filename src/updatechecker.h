@@ -22,6 +22,9 @@ public:
     // The pair of channel 0 ("stable"), 1 ("beta") or 2 ("alpha"); an empty pair otherwise.
     static QPair<QString, QString> versionForChannel(const UpdateVersions& versions, int channel);
 
+    // Longest version text a reply may carry.
+    static constexpr int kMaxVersionTextLength = 256;
+
 signals:
     void update_available(UpdateVersions versions);
 

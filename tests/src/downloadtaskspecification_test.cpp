@@ -283,10 +283,13 @@ TEST_F(DownloadTask, StalledAttemptEndsOnSixteenthPoll)
         QString path;
         QString steps;
         quint64 bytesBeforeStall;
+        // A byte at a time: data keeps coming, far below the lowest rate.
+        bool trickles;
     };
     const Case cases[] = {
-        {"no answer at all", "client/silent.bin", R"([{"then": "silent"}])", 0},
-        {"stops sending", "client/stall.bin", R"([{"send": 20000, "then": "stall"}])", 20000},
+        {"no answer at all", "client/silent.bin", R"([{"then": "silent"}])", 0, false},
+        {"stops sending", "client/stall.bin", R"([{"send": 20000, "then": "stall"}])", 20000, false},
+        {"trickles", "client/trickle.bin", R"([{"piece": 1, "delay": 0.02}])", 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -296,6 +299,16 @@ TEST_F(DownloadTask, StalledAttemptEndsOnSixteenthPoll)
         auto task = makeTask(faults->baseUrl(), c.path, data.size());
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         task->execute();
+        // Polls in a row; with a trickle each one after more data has come in.
+        const auto poll = [&](int times) {
+            bool downloading = false;
+            for (int i = 0; i < times; ++i) {
+                const qint64 had = QFileInfo(local(c.path)).size();
+                EXPECT_TRUE(!c.trickles || vxtest::runUntil([&] { return QFileInfo(local(c.path)).size() > had; }));
+                downloading = pollTimes(*task, 1);
+            }
+            return downloading;
+        };
         for (int attempt = 1; attempt <= 5; ++attempt) {
             SCOPED_TRACE(attempt);
             ASSERT_TRUE(vxtest::runUntil([&] { return faults->active() == 1; }));
@@ -305,13 +318,13 @@ TEST_F(DownloadTask, StalledAttemptEndsOnSixteenthPoll)
                 }));
             }
             vxtest::runFor(50);
-            // Fifteen polls without data keep the attempt going.
-            EXPECT_TRUE(pollTimes(*task, 15)) << texts(messages).join('|').toStdString();
+            // Fifteen polls without data (or with too little) keep the attempt going.
+            EXPECT_TRUE(poll(15)) << texts(messages).join('|').toStdString();
             EXPECT_EQ(faults->requests(serverPath(c.path)), attempt);
             EXPECT_EQ(messages.count(), attempt);
             // The sixteenth ends it.
-            EXPECT_FALSE(pollTimes(*task, 1));
-            EXPECT_EQ(messages.count(), attempt + 1 + (attempt == 5 ? 1 : 0));
+            EXPECT_FALSE(poll(1));
+            ASSERT_EQ(messages.count(), attempt + 1 + (attempt == 5 ? 1 : 0));
             EXPECT_EQ(texts(messages).at(attempt), "file " + c.path + " timed out");
             if (attempt < 5) {
                 EXPECT_EQ(task->getState(), TaskSpecification::TASK_RUNNING);

@@ -538,8 +538,9 @@ TEST_F(WindowTest, ExitStatusTellsWhetherTheUpdateFinished)
     BoxAnswerer answerer(QMessageBox::Yes);
     EXPECT_EQ(window->exitStatus(runApplication([&] { window->close(); })),
               MainWindow::kNotFinishedExit) << "cancelled";
-    QTemporaryDir empty;
-    config.workDir = empty.path();
+    QTemporaryDir work;
+    config.workDir = work.path();
+    writeRecordingScript(work.path() + "/update", work.path() + "/args.txt");
     EXPECT_EQ(window->exitStatus(runApplication([&] { emit engine->updateFinished(); })), 0);
     EXPECT_NE(MainWindow::kNotFinishedExit, 0);
     EXPECT_NE(MainWindow::kNotFinishedExit, 1);
@@ -656,14 +657,22 @@ TEST_F(WindowTest, ClientPhaseStartsTheClientsRunScript)
     EXPECT_EQ(recordedArguments(install.path() + "/ran.txt"), QStringList{""});
 }
 
-TEST_F(WindowTest, HandOverWithoutAProgramStillCloses)
+// A new updater that cannot be started (a version text too long for an argument list), or is
+// missing, ends the run with its error and the status of an unfinished update.
+TEST_F(WindowTest, HandOverThatCannotStartEndsWithItsError)
 {
     window->show();
-    QTemporaryDir empty;
-    config.workDir = empty.path();
-    EXPECT_EQ(runApplication([&] { emit engine->updateFinished(); }), 0);
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_TRUE(logged("onStartNewUpdater"));
+    config.versionString = QString(300000, 'v');
+    for (const bool present : {true, false}) {
+        QTemporaryDir work;
+        config.workDir = work.path();
+        if (present)
+            writeRecordingScript(work.path() + "/update", work.path() + "/args.txt");
+        BoxAnswerer answerer;
+        EXPECT_EQ(runApplication([&] { emit engine->updateFinished(); }), MainWindow::kNotFinishedExit);
+        EXPECT_EQ(answerer.titles(), QStringList{"Error"});
+        EXPECT_TRUE(details().endsWith((present ? "Failed to start " : "Failed to find ") + work.path() + "/update"));
+    }
 }
 
 #include "mainwindow_test.moc"

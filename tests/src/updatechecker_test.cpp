@@ -178,9 +178,13 @@ TEST(UpdateChecker, HostileRepliesEndAsFailedQueriesWithinTheLimits)
     const QByteArray large = encodeVersions(
         QByteArray("licenseAgreementId: 4 channels { name: \"stable\" version_number: 1 version_string: \"")
         + QByteArray(int(maximum), 'x') + "\" }");
+    const auto withVersionText = [](int length) {
+        return encodeVersions(QByteArray(kFullReply).replace("3.1.0", QByteArray(length, 'v')).constData());
+    };
     struct Case { const char* label; QByteArray body; QString steps; bool answered; bool timesOut; };
     const Case cases[] = {
-        { "within the limits", good, "[{}]", true, false },
+        { "within the limits", withVersionText(256), "[{}]", true, false },
+        { "version text over 256 characters", withVersionText(257), "[{}]", false, false },
         { "gzip encoded", vxtest::gzipped(good), R"([{"headers": {"Content-Encoding": "gzip"}}])", false, false },
         { "announced length over the limit", large, "[{}]", false, false },
         { "unannounced length over the limit", large, R"([{"length": false}])", false, false },

@@ -21,7 +21,8 @@ Step fields (all optional):
               hold    wait for a "release" command, then do what "after" says
   after     after a release: finish (default), close or reset, as for "then"
               silent  read the request, never answer (nothing at all is sent)
-  delay     seconds to sleep between 64 KiB pieces of the body
+  delay     seconds to sleep between pieces of the body
+  piece     bytes of such a piece (default 64 KiB; 1 with a delay makes a trickle)
   headers   extra response headers, {"Name": "value"}
   endless   after the body, keep sending zero bytes until the client goes away
 
@@ -93,6 +94,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def serve(self, path, step):
         then = step.get("then", "finish")
+        self.piece = step.get("piece", 65536)
         if then == "silent":
             self.wait_until_gone()
             return
@@ -152,7 +154,7 @@ class Handler(BaseHTTPRequestHandler):
             self.write_body(rest, delay)
 
     def write_body(self, data, delay):
-        piece = 65536
+        piece = self.piece
         for i in range(0, len(data), piece):
             self.wfile.write(data[i:i + piece])
             if delay:
