@@ -163,7 +163,8 @@ bool StagedFile::copyFile(const QString& from, const QString& to, mode_t mode)
 {
     // Written here rather than with QFile::copy, which goes through a temporary file of a name
     // of its own that a killed run would leave behind.
-    const int in = ::open(osPath(from).constData(), O_RDONLY | O_CLOEXEC);
+    // Not blocking on a fifo planted in the place of the source.
+    const int in = ::open(osPath(from).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0)
         return false;
     const int out = SafePath::createFile(to, mode & 0777);
