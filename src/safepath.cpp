@@ -123,12 +123,12 @@ int walk(const QString& path)
             errno = error;
             return -1;
         }
-        if (!mayFollow(stack.top(), st) || ++links > kMaxLinks) {
+        if (!mayFollow(stack.top(), st)) {
             refuse(stack.pathOf(part));
             return -1;
         }
         const QString target = readLink(stack.top(), name);
-        if (target.isEmpty()) {
+        if (target.isEmpty() || ++links > kMaxLinks) {
             errno = ELOOP;
             return -1;
         }
