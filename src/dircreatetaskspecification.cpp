@@ -1,6 +1,7 @@
 #include "dircreatetaskspecification.h"
 
 #include "rollbackdata.h"
+#include "safepath.h"
 
 #include <QDir>
 #include <QFile>
@@ -40,12 +41,13 @@ bool DirCreateTaskSpecification::createDir(const QString& dirPath)
     if (!QFileInfo::exists(parent) && !createDir(parent))
         return false;
     // 0755 whatever the umask: nothing the updater makes may be changed by group or others.
-    const QByteArray osLevel = QFile::encodeName(level);
-    if (::mkdir(osLevel.constData(), 0755) != 0) {
+    if (!SafePath::makeFolder(level, 0755)) {
+        const QString refusal = SafePath::takeRefusal();
+        if (!refusal.isEmpty())
+            emit message(refusal);
         emit message(QString("unable to create dir %1").arg(level));
         return false;
     }
-    ::chmod(osLevel.constData(), 0755);
     addRollback(RollbackData(RollbackData::DIR_CREATED, level));
     return true;
 }

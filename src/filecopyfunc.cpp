@@ -18,5 +18,8 @@ bool FileCopyFunc::run()
     // The copy has the source's mode, less setuid, setgid and write access for group and others.
     struct stat st;
     const bool known = ::stat(QFile::encodeName(src).constData(), &st) == 0;
-    return StagedFile::copyFile(src, dst, known ? (st.st_mode & 0755) : 0600);
+    const bool ok = StagedFile::copyFile(src, dst, known ? (st.st_mode & 0755) : 0600);
+    if (!ok)
+        reportRefusal();
+    return ok;
 }

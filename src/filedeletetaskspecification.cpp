@@ -1,5 +1,7 @@
 #include "filedeletetaskspecification.h"
 
+#include "safepath.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -44,7 +46,7 @@ bool FileDeleteTaskSpecification::removeDir()
 
 bool FileDeleteTaskSpecification::removeFile()
 {
-    const bool ok = QFile::remove(path);
+    const bool ok = SafePath::remove(path);
     qDebug() << "Deleted file" << path << (ok ? "true" : "false");
     if (ok)
         emit message(QString("Deleted file '%1'").arg(path));

@@ -3,10 +3,13 @@
 #include "ensembleapplier.h"
 #include "osstring.h"
 #include "patchstatus.h"
+#include "safepath.h"
 
 #include <QDebug>
+#include <QFile>
 
 #include <string>
+#include <unistd.h>
 
 FileFuncPatch::FileFuncPatch(const QString& src, const QString& patch, const QString& dst)
     : SlowFileOpFunc(src, patch, dst)
@@ -15,7 +18,10 @@ FileFuncPatch::FileFuncPatch(const QString& src, const QString& patch, const QSt
 
 bool FileFuncPatch::run()
 {
-    return patchFile(src, middle, dst);
+    const bool ok = patchFile(src, middle, dst);
+    if (!ok)
+        reportRefusal();
+    return ok;
 }
 
 bool FileFuncPatch::patchFile(const QString& src, const QString& patch, const QString& dst)
@@ -30,7 +36,16 @@ bool FileFuncPatch::patchFile(const QString& src, const QString& patch, const QS
 
 bool ApplyEnsemblePatch(const char* oldPath, const char* patchPath, const char* newPath)
 {
-    const uint32_t status = vxpatch::ApplyEnsemblePatchFiles(oldPath, patchPath, newPath);
+    const QString newFile = QFile::decodeName(newPath);
+    const int fd = SafePath::createFile(newFile, 0600, true);
+    uint32_t status = fd >= 0 ? vxpatch::ApplyEnsemblePatchToDescriptor(oldPath, patchPath, fd)
+                              : uint32_t(vxpatch::PATCH_CANNOT_OPEN_OLD_OR_WRITE_NEW);
+    if (fd >= 0) {
+        if (::close(fd) != 0 && status == vxpatch::PATCH_OK)
+            status = vxpatch::PATCH_CANNOT_OPEN_OLD_OR_WRITE_NEW;
+        if (status != vxpatch::PATCH_OK)
+            SafePath::remove(newFile);
+    }
     qDebug() << "ApplyEnsemblePatch status =" << status << oldPath << patchPath << newPath;
     switch (status) {
     case vxpatch::PATCH_OK:

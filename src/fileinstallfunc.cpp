@@ -1,6 +1,7 @@
 #include "fileinstallfunc.h"
 
 #include "checksigfunc.h"
+#include "safepath.h"
 #include "stagedfile.h"
 
 #include <QDebug>
@@ -23,9 +24,13 @@ FileInstallFunc::FileInstallFunc(const QString& staged, const QString& dst, bool
 
 bool FileInstallFunc::run()
 {
-    const int fd = ::open(QFile::encodeName(staged).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Only the very file the write step made: never a link or a name planted in its place.
+    const int fd = SafePath::openOwnFile(staged, O_RDONLY);
     if (fd < 0) {
         qDebug() << "FileInstallFunc: could not open" << staged << StagedFile::lastError();
+        const QString refusal = SafePath::takeRefusal();
+        if (!refusal.isEmpty())
+            emit message(refusal);
         emit message(failText);
         return false;
     }
@@ -56,8 +61,7 @@ bool FileInstallFunc::setOwnerAndMode(int fd)
 {
     // The mode of what a link at dst points to, never the link's own.
     struct stat old;
-    const bool replacing = ::stat(QFile::encodeName(dst).constData(), &old) == 0
-        && S_ISREG(old.st_mode);
+    const bool replacing = SafePath::status(dst, &old, true) && S_ISREG(old.st_mode);
     struct stat now;
     if (replacing && ::fstat(fd, &now) == 0 && geteuid() == 0
         && (now.st_uid != old.st_uid || now.st_gid != old.st_gid)) {

@@ -2,6 +2,7 @@
 
 #include "fileinstallfunc.h"
 #include "rollbackdatalist.h"
+#include "safepath.h"
 #include "stagedfile.h"
 
 #include <QDebug>
@@ -34,7 +35,7 @@ ASyncFunc* FileInstallTaskSpecification::createFunc()
 void FileInstallTaskSpecification::runDone(bool ok)
 {
     if (state != TASK_RUNNING || !ok || !commit()) {
-        QFile::remove(staged);
+        SafePath::remove(staged);
         ASyncTaskSpecification::runDone(false);
         return;
     }
@@ -44,7 +45,7 @@ void FileInstallTaskSpecification::runDone(bool ok)
 bool FileInstallTaskSpecification::commit()
 {
     struct stat st;
-    const bool exists = ::lstat(QFile::encodeName(dst).constData(), &st) == 0;
+    const bool exists = SafePath::status(dst, &st, false);
     if (exists && !mayReplace) {
         emit message(failText);
         return false;
@@ -53,21 +54,21 @@ bool FileInstallTaskSpecification::commit()
     const bool replacing = exists && !S_ISDIR(st.st_mode);
     const QString undo = StagedFile::undoPath(dst);
     if (replacing) {
-        QFile::remove(undo);
+        SafePath::remove(undo);
         if (!StagedFile::keepForUndo(dst, undo))
             return failRename(dst, undo);
     }
     if (!StagedFile::renameOver(staged, dst)) {
         const bool failed = failRename(staged, dst);
         if (replacing)
-            QFile::remove(undo);
+            SafePath::remove(undo);
         return failed;
     }
     if (rollback) {
         rollback->append(replacing ? RollbackData(RollbackData::FILE_RENAME, dst, undo)
                                    : RollbackData(RollbackData::FILE_CREATED, dst));
     } else if (replacing) {
-        QFile::remove(undo); // nothing will undo this
+        SafePath::remove(undo); // nothing will undo this
     }
     return true;
 }
@@ -75,6 +76,9 @@ bool FileInstallTaskSpecification::commit()
 bool FileInstallTaskSpecification::failRename(const QString& from, const QString& to)
 {
     qDebug() << "FileInstallTaskSpecification:" << from << "->" << to << StagedFile::lastError();
+    const QString refusal = SafePath::takeRefusal();
+    if (!refusal.isEmpty())
+        emit message(refusal);
     emit message(QString("Could not rename '%1' to '%2'").arg(from, to));
     return false;
 }

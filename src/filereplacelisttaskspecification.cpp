@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "safepath.h"
 #include "stagedfile.h"
 #include "updatefileentry.h"
 
@@ -117,7 +118,7 @@ void FileReplaceListTaskSpecification::dropUndoFiles()
     // records that would need them.
     for (const RollbackData& record : journal.records()) {
         if (record.op == RollbackData::FILE_RENAME && StagedFile::isUndoPath(record.path))
-            QFile::remove(record.path);
+            SafePath::remove(record.path);
     }
     journal.clear();
 }

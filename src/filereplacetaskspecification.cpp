@@ -6,6 +6,7 @@
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "safepath.h"
 #include "stagedfile.h"
 
 #include <QDebug>
@@ -49,7 +50,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
 
     staged = StagedFile::stagingPath(dst);
     // A staged file of a killed run is never taken for this run's result.
-    QFile::remove(staged);
+    SafePath::remove(staged);
 
     SlowFileOpSpecification* write = nullptr;
     if (!entry.hasTarget()) {
@@ -105,7 +106,7 @@ void FileReplaceTaskSpecification::subtasksDone()
             parentJournal->appendList(journal);
         journal.clear();
     } else {
-        QFile::remove(staged);
+        SafePath::remove(staged);
         journal.rollback(this);
     }
     ComposedTaskSpecification::subtasksDone();
@@ -115,7 +116,7 @@ void FileReplaceTaskSpecification::reset()
 {
     clearTasks();
     if (!staged.isEmpty())
-        QFile::remove(staged);
+        SafePath::remove(staged);
     journal.rollback(this);
     TaskSpecification::reset();
 }
@@ -125,9 +126,8 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
     const QFileInfo info(path);
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
     struct stat st;
-    const QByteArray osPath = QFile::encodeName(path);
-    if (StagedFile::isExecutableName(info.fileName()) && ::stat(osPath.constData(), &st) == 0) {
-        ::chmod(osPath.constData(), StagedFile::modeFor(info.fileName(), true, st.st_mode));
+    if (StagedFile::isExecutableName(info.fileName()) && SafePath::status(path, &st, false)) {
+        SafePath::setMode(path, StagedFile::modeFor(info.fileName(), true, st.st_mode));
         qDebug() << "Set executable flag on" << path;
     }
 }

@@ -1,7 +1,10 @@
 #include "fileunpackfunc_zip.h"
 
+#include "safepath.h"
+
 #include <QFile>
 
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -12,12 +15,19 @@ constexpr unsigned kChunk = 16384;
 
 bool gunzipFile(const QString& dst, const QString& src)
 {
-    QFile out(dst);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    const int fd = SafePath::createFile(dst, 0600, true);
+    QFile out;
+    if (fd < 0 || !out.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
         return false;
+    }
     gzFile in = gzopen(src.toUtf8().constData(), "rb");
-    if (!in)
+    if (!in) {
+        out.close();
+        SafePath::remove(dst);
         return false;
+    }
     gzrewind(in);
     char buffer[kChunk];
     for (;;) {
@@ -27,7 +37,8 @@ bool gunzipFile(const QString& dst, const QString& src)
             // fails only when the buffer is flushed must not pass as success either.
             const bool complete = gzclose(in) == Z_OK;
             if (!complete || !out.flush()) {
-                out.remove();
+                out.close();
+                SafePath::remove(dst);
                 return false;
             }
             out.close();
@@ -35,7 +46,8 @@ bool gunzipFile(const QString& dst, const QString& src)
         }
         if (n < 0 || out.write(buffer, n) < n) {
             gzclose(in);
-            out.remove();
+            out.close();
+            SafePath::remove(dst);
             return false;
         }
     }
@@ -50,6 +62,6 @@ bool FileUnpackFunc_Zip::run()
 {
     const bool ok = gunzipFile(dst, src);
     if (!ok)
-        QFile::remove(dst);
+        reportRefusal();
     return ok;
 }

@@ -4,6 +4,7 @@
 #include "installationlock.h"
 #include "prepostinstalltaskspecification.h"
 #include "processtools.h"
+#include "safepath.h"
 #include "singleinstancechecker.h"
 #include "ui_mainwindow.h"
 #include "updateengine.h"
@@ -19,6 +20,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <unistd.h>
 
 const char MainWindow::kForceUpdateFile[] = "vx3_force_update";
 const char MainWindow::kForceUpdateCheckFile[] = "vx3_force_update_check";
@@ -274,12 +276,17 @@ void MainWindow::onRebootWithConfirmation()
 
 void MainWindow::write_force_update_file(const QString& name)
 {
-    QFile file(tempFilePath(name));
-    if (!file.open(QIODevice::WriteOnly)) {
-        const char failure[] = "Failed to store force update notice";
-        onAppendText(QLatin1String(failure));
-        qDebug() << failure;
+    // A new empty file in place of whatever had the name: other users may plant names there.
+    const QString path = tempFilePath(name);
+    const int fd = SafePath::createFile(path, 0644, true);
+    if (fd >= 0) {
+        ::close(fd);
+        return;
     }
+    qDebug() << "write_force_update_file: could not create" << path << SafePath::takeRefusal();
+    const char failure[] = "Failed to store force update notice";
+    onAppendText(QLatin1String(failure));
+    qDebug() << failure;
 }
 
 void MainWindow::delete_force_update_files()

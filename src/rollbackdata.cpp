@@ -1,5 +1,6 @@
 #include "rollbackdata.h"
 
+#include "safepath.h"
 #include "stagedfile.h"
 
 #include <QDebug>
@@ -28,14 +29,13 @@ bool RollbackData::rollback(QObject* notify) const
     switch (op) {
     case DIR_CREATED: {
         // A plain rmdir: a directory that gained content since is left alone.
-        const QFileInfo info(path);
-        const bool ok = QDir(info.path()).rmdir(info.fileName());
+        const bool ok = SafePath::removeFolder(path);
         if (!ok)
             message(notify, QString("warning: rollback create dir %1 failed").arg(path));
         return ok;
     }
     case FILE_CREATED: {
-        const bool ok = QFile::remove(path);
+        const bool ok = SafePath::remove(path);
         if (!ok)
             message(notify, QString("warning: rollback create file %1 failed").arg(path));
         return ok;

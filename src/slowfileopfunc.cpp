@@ -1,5 +1,7 @@
 #include "slowfileopfunc.h"
 
+#include "safepath.h"
+
 SlowFileOpFunc::SlowFileOpFunc(const QString& src, const QString& dst)
     : SlowFileOpFunc(src, QString(), dst)
 {
@@ -10,4 +12,11 @@ SlowFileOpFunc::SlowFileOpFunc(const QString& src, const QString& middle, const 
     , middle(middle)
     , dst(dst)
 {
+}
+
+void SlowFileOpFunc::reportRefusal()
+{
+    const QString refusal = SafePath::takeRefusal();
+    if (!refusal.isEmpty())
+        emit message(refusal);
 }

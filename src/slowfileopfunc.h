@@ -13,6 +13,9 @@ public:
     SlowFileOpFunc(const QString& src, const QString& middle, const QString& dst);
 
 protected:
+    // Passes on, as a message, the link SafePath last refused in this thread, if any.
+    void reportRefusal();
+
     QString src;
     QString middle;
     QString dst;

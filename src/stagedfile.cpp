@@ -1,5 +1,7 @@
 #include "stagedfile.h"
 
+#include "safepath.h"
+
 #include <QDebug>
 #include <QDirIterator>
 #include <QFile>
@@ -32,7 +34,7 @@ QByteArray osPath(const QString& path)
 
 bool syncPath(const QString& path, int flags)
 {
-    const int fd = ::open(osPath(path).constData(), flags | O_CLOEXEC);
+    const int fd = SafePath::open(path, flags);
     if (fd < 0)
         return false;
     const bool ok = ::fsync(fd) == 0;
@@ -91,7 +93,7 @@ int StagedFile::removeLeftovers(const QString& root)
         const QString path = it.next();
         if (!isLeftoverName(it.fileName()))
             continue;
-        const bool ok = QFile::remove(path);
+        const bool ok = SafePath::remove(path);
         qDebug() << "Removed leftover" << path << ok;
         removed += ok ? 1 : 0;
     }
@@ -121,27 +123,37 @@ mode_t StagedFile::modeFor(const QString& fileName, bool replacing, mode_t oldMo
 
 bool StagedFile::syncFile(const QString& path)
 {
-    return syncPath(path, O_RDONLY | O_NOFOLLOW);
+    return syncPath(path, O_RDONLY | O_NONBLOCK);
 }
 
 bool StagedFile::syncDirectoryOf(const QString& path)
 {
-    return syncPath(QFileInfo(path).path(), O_RDONLY | O_DIRECTORY);
+    const int folder = SafePath::openFolder(QFileInfo(path).path());
+    if (folder < 0)
+        return false;
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::fsync(fd) == 0;
+    const int saved = errno;
+    if (fd >= 0)
+        ::close(fd);
+    ::close(folder);
+    errno = saved;
+    return ok;
 }
 
 bool StagedFile::keepForUndo(const QString& path, const QString& undo)
 {
-    if (::link(osPath(path).constData(), osPath(undo).constData()) == 0)
+    if (SafePath::link(path, undo))
         return true;
     if (errno != EXDEV && errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK
         && errno != ENOSYS)
         return false;
     // Without hard links the earlier content is copied once, still on the same file system.
     struct stat st;
-    if (::stat(osPath(path).constData(), &st) != 0 || !copyFile(path, undo, st.st_mode))
+    if (!SafePath::status(path, &st, false) || !copyFile(path, undo, st.st_mode))
         return false;
     if (!syncFile(undo)) {
-        QFile::remove(undo);
+        SafePath::remove(undo);
         return false;
     }
     return true;
@@ -151,11 +163,11 @@ bool StagedFile::copyFile(const QString& from, const QString& to, mode_t mode)
 {
     // Written here rather than with QFile::copy, which goes through a temporary file of a name
     // of its own that a killed run would leave behind.
-    const int in = ::open(osPath(from).constData(), O_RDONLY | O_CLOEXEC);
+    // Not blocking on a fifo planted in the place of the source.
+    const int in = ::open(osPath(from).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0)
         return false;
-    const int out =
-        ::open(osPath(to).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+    const int out = SafePath::createFile(to, mode & 0777);
     if (out < 0) {
         ::close(in);
         return false;
@@ -180,7 +192,7 @@ bool StagedFile::copyFile(const QString& from, const QString& to, mode_t mode)
     ok = ::close(out) == 0 && ok;
     ::close(in);
     if (!ok) {
-        ::unlink(osPath(to).constData());
+        SafePath::remove(to);
         errno = saved;
     }
     return ok;
@@ -188,7 +200,7 @@ bool StagedFile::copyFile(const QString& from, const QString& to, mode_t mode)
 
 bool StagedFile::renameOver(const QString& from, const QString& to)
 {
-    return ::rename(osPath(from).constData(), osPath(to).constData()) == 0;
+    return SafePath::rename(from, to);
 }
 
 QString StagedFile::lastError()

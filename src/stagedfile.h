@@ -10,6 +10,7 @@
 // flushed and given its mode there, and then renamed onto the destination; the earlier content
 // stays reachable under a second name beside it (a hard link), so that undo is a rename as well.
 // Staged and undo names are recognisable, so that what a killed run left can be found and removed.
+// Names are used through SafePath, so no link another user planted on the way is followed.
 // Stateless; any thread.
 class StagedFile
 {

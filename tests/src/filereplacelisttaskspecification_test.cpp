@@ -1,14 +1,20 @@
 #include "filereplacelisttaskspecification.h"
 
 #include "dircreatetaskspecification.h"
+#include "filefuncpatch.h"
 #include "filereplacetaskspecification.h"
+#include "fileunpackfunc_lzma2.h"
+#include "fileunpackfunc_zip.h"
+#include "otheruser.h"
 #include "replacetestutil.h"
+#include "stagedfile.h"
 #include "testtasks.h"
 
 #include <QFile>
 #include <QThreadPool>
 
 #include <atomic>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <set>
@@ -681,4 +687,112 @@ TEST(FileReplaceListTaskSpecification, InstalledFileIsNeverMissingOrPartlyWritte
     ASSERT_TRUE(ended);
     EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
     EXPECT_EQ(sizesSeen, std::set<long long>({oldContent.size(), newContent.size()}));
+}
+
+namespace {
+
+// A folder of the installation handed to the other local user (who can reach it), and a file
+// outside the installation that only root may change; empty paths when that cannot be made.
+QString giveToOtherUser(const ReplaceTree& tree, const QString& name)
+{
+    const QString folder = tree.installFile(name);
+    const QByteArray osFolder = QFile::encodeName(folder);
+    const bool ok = vxtest::shareLikeSystemTemp(tree.tmp.path(), folder)
+        && ::chown(osFolder.constData(), vxtest::otherUserId(), gid_t(-1)) == 0
+        && ::chmod(osFolder.constData(), 0755) == 0;
+    return ok ? folder : QString();
+}
+
+QString rootOnlyFile(const ReplaceTree& tree)
+{
+    const QString path = tree.tmp.filePath("rootonly/ring.dat");
+    ReplaceTree::put(path, "root's own");
+    const bool ok = ::chmod(QFile::encodeName(path).constData(), 0600) == 0
+        && ::chmod(QFile::encodeName(tree.tmp.filePath("rootonly")).constData(), 0700) == 0;
+    return ok ? path : QString();
+}
+
+} // namespace
+
+// The other user keeps planting the staged name in their folder as a link to a file only root
+// may change: each writer makes a new file in its place (the copier refuses the name) and never
+// writes through the link.
+TEST(FileReplaceListTaskSpecification, WritersNeverFollowALinkPlantedAtTheStagedName)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    const vxtest::PatchPair& lib = vxtest::patchPair();
+    ReplaceTree tree;
+    const QString folder = giveToOtherUser(tree, "sounds");
+    const QString victim = rootOnlyFile(tree);
+    ASSERT_FALSE(folder.isEmpty() || victim.isEmpty());
+    const QByteArray content("the new ring");
+    tree.put(tree.workFile("ring.gz"), vxtest::gzipped(content));
+    tree.put(tree.workFile("ring._lzma2_"), vxtest::lzmaPacked(content, false));
+    tree.put(tree.workFile("ring.dat"), content);
+    tree.put(tree.workFile("old.dat"), lib.oldData);
+    tree.put(tree.workFile("ring_patch_"), lib.patch);
+    const QString staged = StagedFile::stagingPath(folder + "/ring.dat");
+    struct Case {
+        const char* name;
+        std::function<bool()> write;
+        QByteArray written; // empty: the writer must refuse
+    };
+    const Case cases[] = {
+        {"gunzip", [&] { return gunzipFile(staged, tree.workFile("ring.gz")); }, content},
+        {"lzma2", [&] { return FileUnpackFunc_lzma2::unpackFile(tree.workFile("ring._lzma2_"), staged); },
+         content},
+        {"patch", [&] { return FileFuncPatch::patchFile(tree.workFile("old.dat"), tree.workFile("ring_patch_"), staged); },
+         lib.newData},
+        {"copy", [&] { return StagedFile::copyFile(tree.workFile("ring.dat"), staged, 0644); },
+         QByteArray()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(vxtest::runAsOtherUser(
+            folder, QString("ln -sfn '%1' '%2'").arg(victim, QFileInfo(staged).fileName())));
+        const bool wrote = c.write();
+        EXPECT_EQ(vxtest::readFile(victim), "root's own");
+        EXPECT_EQ(vxtest::modeOf(victim), 0600);
+        EXPECT_EQ(wrote, !c.written.isEmpty());
+        if (wrote) {
+            EXPECT_FALSE(QFileInfo(staged).isSymLink());
+            EXPECT_TRUE(vxtest::readFile(staged) == c.written);
+        }
+    }
+}
+
+// The other user's folder holds a folder the update writes into. Swapped for a link to a folder
+// outside after the paths were checked, it is refused by name, the run fails and undoes itself,
+// and nothing outside the installation changes.
+TEST(FileReplaceListTaskSpecification, FolderSwappedForALinkAfterTheCheckIsNotFollowed)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    ReplaceTree tree;
+    const QString folder = giveToOtherUser(tree, "sounds");
+    ASSERT_FALSE(folder.isEmpty());
+    const QString outside = tree.tmp.filePath("outside");
+    ASSERT_TRUE(QDir().mkpath(outside));
+    const QByteArray newReadme("the new readme\n");
+    tree.put(tree.installFile("data/readme.txt"), "old readme");
+    tree.put(tree.workFile("readme.gz"), vxtest::gzipped(newReadme));
+    tree.put(tree.workFile("chime.gz"), vxtest::gzipped("chime"));
+    QList<UpdateFileEntry> list{packedEntry("readme.gz", "data/readme.txt", newReadme),
+                                packedEntry("chime.gz", "sounds/alerts/chime.dat", "chime")};
+    ASSERT_TRUE(vxtest::runAsOtherUser(folder, QString("ln -s '%1' alerts").arg(outside)));
+    const auto before = vxtest::snapshot(tree.install());
+
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    EventLog log(&task);
+    ASSERT_TRUE(vxtest::runToEnd(task));
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+    EXPECT_EQ(QDir(outside).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList());
+    EXPECT_TRUE(vxtest::snapshot(tree.install()) == before);
+    EXPECT_TRUE(log.lines.contains(QString("message:Not following the link '%1/alerts': other "
+                                           "users could have put it there").arg(folder)))
+        << log.lines.join("\n").toStdString();
 }

@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "eventloop.h"
+#include "otheruser.h"
 #include "prepostinstalltaskspecification.h"
 #include "singleinstancechecker.h"
 #include "testpaths.h"
@@ -34,6 +35,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -605,6 +607,35 @@ TEST_F(WindowTest, UnwritableNoticeIsReportedInTheDetails)
     EXPECT_EQ(runApplication([&] { window->onRebootWithConfirmation(); }), 0);
     EXPECT_TRUE(details().contains("Failed to store force update notice"));
     EXPECT_TRUE(logged("Failed to store force update notice"));
+}
+
+// In a shared temp folder without the sticky bit (where the kernel's link protection never
+// applies), another user's links at the notices' names are replaced, never written through.
+TEST_F(WindowTest, NoticesReplaceLinksAnotherUserPlanted)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    const QString shared = tmp.path() + "/shared";
+    const QString victim = tmp.path() + "/rootonly/secret";
+    ASSERT_TRUE(vxtest::shareLikeSystemTemp(tmp.path(), shared));
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+    ASSERT_TRUE(QDir().mkpath(tmp.path() + "/rootonly"));
+    ASSERT_TRUE(vxtest::writeFile(victim, "root's own"));
+    ASSERT_EQ(::chmod(QFile::encodeName(victim).constData(), 0600), 0);
+    ASSERT_TRUE(vxtest::runAsOtherUser(
+        shared, QString("ln -s '%1' vx3_force_update; ln -s '%1' vx3_force_update_check").arg(victim)));
+    qputenv("TMPDIR", shared.toLocal8Bit());
+    for (const char* name : {"vx3_force_update", "vx3_force_update_check"}) {
+        SCOPED_TRACE(name);
+        window->write_force_update_file(name);
+        const QFileInfo notice(shared + "/" + name);
+        EXPECT_TRUE(notice.isFile() && !notice.isSymLink());
+        EXPECT_EQ(notice.ownerId(), ::geteuid());
+    }
+    EXPECT_EQ(vxtest::readFile(victim), "root's own");
+    EXPECT_EQ(QFileInfo(victim).permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    EXPECT_FALSE(details().contains("Failed to store force update notice"));
 }
 
 TEST_F(WindowTest, StaleNoticesGoOnlyInTheUpdaterPhase)

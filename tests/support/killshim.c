@@ -8,9 +8,10 @@
  *   VXKILL_AT_PATH or stop at the first operation on a path that contains this text
  *   VXKILL_SIGNAL  "STOP" stops the process (SIGSTOP) instead of killing it (SIGKILL)
  *   VXKILL_LOG     file each counted operation is appended to ("N op path"), then "stopped N pid"
- * Operations: opening for writing or creating, rename, link, unlink, mkdir, rmdir, chmod,
- * truncate, the second write through a descriptor (the file is then partly written) and the
- * closing of a stream opened for writing (its buffer not yet written). Left out as they change
+ * Operations: opening for writing or creating, rename, link, unlink, mkdir, rmdir, chmod (also
+ * through a descriptor opened there for reading), truncate, the second write through a descriptor
+ * (the file is then partly written, also through a copy of it) and the closing of a stream opened
+ * for writing (its buffer not yet written). Left out as they change
  * nothing a killed process leaves: flushes (fsync keeps data through a power loss, not through
  * a kill, which loses nothing written) and removals of paths that do not exist; dying before
  * them is dying before the next operation.
@@ -35,6 +36,7 @@
 #define FD_WRITES 1
 #define FD_WRITTEN 2
 #define FD_COUNTED 4
+#define FD_INSIDE 8
 
 static int active;
 static long stopAt;
@@ -172,10 +174,10 @@ static int writesOrCreates(int flags)
            || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-static void trackDescriptor(int fd, int watchedWrite)
+static void trackDescriptor(int fd, int watchedWrite, int inside)
 {
     if (fd >= 0 && fd < MAX_FDS)
-        fdFlags[fd] = watchedWrite ? FD_WRITES : 0;
+        fdFlags[fd] = (watchedWrite ? FD_WRITES : 0) | (inside ? FD_INSIDE : 0);
 }
 
 
@@ -186,7 +188,8 @@ static int isTracked(int fd)
 
 static int openAt(const char* name, int dirfd, const char* path, int flags, mode_t mode)
 {
-    const int watchedWrite = writesOrCreates(flags) && isWatched(dirfd, path);
+    const int inside = (flags & O_PATH) == 0 && isWatched(dirfd, path);
+    const int watchedWrite = writesOrCreates(flags) && inside;
     if (watchedWrite)
         countOperation("open", path);
     int fd;
@@ -198,7 +201,7 @@ static int openAt(const char* name, int dirfd, const char* path, int flags, mode
         fd = real(dirfd, path, flags, mode);
     }
     if (active)
-        trackDescriptor(fd, watchedWrite);
+        trackDescriptor(fd, watchedWrite, inside);
     return fd;
 }
 
@@ -266,7 +269,7 @@ static FILE* openStream(const char* name, const char* path, const char* mode)
     FILE* (*real)(const char*, const char*) = next(name);
     FILE* stream = real(path, mode);
     if (active && stream)
-        trackDescriptor(fileno(stream), watchedWrite);
+        trackDescriptor(fileno(stream), watchedWrite, watchedWrite);
     return stream;
 }
 
@@ -285,6 +288,46 @@ int fclose(FILE* stream)
             fdFlags[fd] = 0;
     }
     return real(stream);
+}
+
+/* A copy of a descriptor writes to the same file. */
+static int copyDescriptor(int from, int to)
+{
+    if (active && from >= 0 && from < MAX_FDS && to >= 0 && to < MAX_FDS)
+        fdFlags[to] = fdFlags[from] & (FD_WRITES | FD_INSIDE);
+    return to;
+}
+
+int dup(int fd)
+{
+    int (*real)(int) = next("dup");
+    return copyDescriptor(fd, real(fd));
+}
+
+static int control(const char* name, int fd, int cmd, va_list args)
+{
+    void* arg = va_arg(args, void*);
+    int (*real)(int, int, ...) = next(name);
+    const int result = real(fd, cmd, arg);
+    return cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC ? copyDescriptor(fd, result) : result;
+}
+
+int fcntl(int fd, int cmd, ...)
+{
+    va_list args;
+    va_start(args, cmd);
+    const int result = control("fcntl", fd, cmd, args);
+    va_end(args);
+    return result;
+}
+
+int fcntl64(int fd, int cmd, ...)
+{
+    va_list args;
+    va_start(args, cmd);
+    const int result = control("fcntl64", fd, cmd, args);
+    va_end(args);
+    return result;
 }
 
 int close(int fd)
@@ -425,7 +468,7 @@ int fchmodat(int dirfd, const char* path, mode_t mode, int flags)
 
 int fchmod(int fd, mode_t mode)
 {
-    if (isTracked(fd))
+    if (active && fd >= 0 && fd < MAX_FDS && (fdFlags[fd] & (FD_WRITES | FD_INSIDE)))
         countOperation("fchmod", "");
     int (*real)(int, mode_t) = next("fchmod");
     return real(fd, mode);

@@ -304,7 +304,9 @@ uint32_t ApplyEnsemblePatchStreams(ByteSource* oldData, ByteSource* patch, ByteS
     return applier.Apply(oldData, patch, output);
 }
 
-uint32_t ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath, const char* newPath)
+// Applies the patch file to the old file into `output`; the status of the first failing step.
+static uint32_t ApplyEnsemblePatchFilesToSink(const char* oldPath, const char* patchPath,
+                                              ByteSink& output)
 {
     MappedFile patchFile(patchPath);
     if (!patchFile.IsMapped())
@@ -325,10 +327,15 @@ uint32_t ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath, con
         return PATCH_CANNOT_OPEN_OLD_OR_WRITE_NEW;
     ByteSource oldData(oldFile.data(), oldFile.viewLength());
     ByteSource patch(patchFile.data(), patchFile.viewLength());
-    ByteSink output;
     EnsembleApplier applier;
     applier.SetOldFile(&oldFile);
-    const uint32_t status = applier.Apply(&oldData, &patch, &output);
+    return applier.Apply(&oldData, &patch, &output);
+}
+
+uint32_t ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath, const char* newPath)
+{
+    ByteSink output;
+    const uint32_t status = ApplyEnsemblePatchFilesToSink(oldPath, patchPath, output);
     if (status != PATCH_OK)
         return status;
 
@@ -340,6 +347,17 @@ uint32_t ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath, con
             std::remove(newPath);
         return PATCH_CANNOT_OPEN_OLD_OR_WRITE_NEW;
     }
+    return PATCH_OK;
+}
+
+uint32_t ApplyEnsemblePatchToDescriptor(const char* oldPath, const char* patchPath, int newFd)
+{
+    ByteSink output;
+    const uint32_t status = ApplyEnsemblePatchFilesToSink(oldPath, patchPath, output);
+    if (status != PATCH_OK)
+        return status;
+    if (WriteFile(newFd, output.data(), output.size()) != output.size())
+        return PATCH_CANNOT_OPEN_OLD_OR_WRITE_NEW;
     return PATCH_OK;
 }
 

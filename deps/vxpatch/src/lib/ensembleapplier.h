@@ -83,6 +83,9 @@ uint32_t ApplyEnsemblePatchStreams(ByteSource* oldData, ByteSource* patch, ByteS
 // the new file not written whole (a partly written file is removed); otherwise the status of
 // the application, with nothing written.
 uint32_t ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath, const char* newPath);
+// The same, writing the new file through `newFd` (open for writing, kept open; the caller
+// removes what a failed write left).
+uint32_t ApplyEnsemblePatchToDescriptor(const char* oldPath, const char* patchPath, int newFd);
 
 } // namespace vxpatch
 

@@ -297,8 +297,8 @@ bool UnpackLzmaFile(const std::string& inputPath, const std::string& outputPath)
     return UnpackLzmaFileLimited(inputPath, outputPath, kNoOutputLimit);
 }
 
-bool UnpackLzmaFileLimited(
-    const std::string& inputPath, const std::string& outputPath, uint32_t maxOutput)
+// Decodes the container at `inputPath` into `output`, checked against its checksum.
+static bool DecodeLzmaFile(const std::string& inputPath, uint32_t maxOutput, ByteSink& output)
 {
     MappedFile input(inputPath, 0, MappedFile::ADVICE_NORMAL);
     if (!input.IsMapped()) {
@@ -319,7 +319,6 @@ bool UnpackLzmaFileLimited(
     }
     if (maxOutput != kNoOutputLimit && !PlainBodyFits(source, directive, maxOutput))
         return false;
-    ByteSink output;
     if (directive == LZMA_FILE_PLAIN) {
         if (!ReadLzma2Block(&source, &output)) {
             LogError("could not decompress file");
@@ -336,7 +335,25 @@ bool UnpackLzmaFileLimited(
         LogError("crc mismatch");
         return false;
     }
-    return WriteOutputFile(outputPath, output);
+    return true;
+}
+
+bool UnpackLzmaFileLimited(
+    const std::string& inputPath, const std::string& outputPath, uint32_t maxOutput)
+{
+    ByteSink output;
+    return DecodeLzmaFile(inputPath, maxOutput, output) && WriteOutputFile(outputPath, output);
+}
+
+bool UnpackLzmaFileToDescriptor(const std::string& inputPath, int outputFd, uint32_t maxOutput)
+{
+    ByteSink output;
+    if (!DecodeLzmaFile(inputPath, maxOutput, output))
+        return false;
+    if (WriteFile(outputFd, output.data(), output.size()) == output.size())
+        return true;
+    LogError("could not write output file");
+    return false;
 }
 
 bool PackLzmaFile(const std::string& inputPath, const std::string& outputPath, bool preprocess)

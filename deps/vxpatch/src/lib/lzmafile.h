@@ -36,6 +36,10 @@ bool UnpackLzmaFile(const std::string& inputPath, const std::string& outputPath)
 bool UnpackLzmaFileLimited(
     const std::string& inputPath, const std::string& outputPath, uint32_t maxOutput);
 
+// As UnpackLzmaFileLimited, writing through `outputFd` (open for writing, kept open; the caller
+// removes what a failed write left); 0xFFFFFFFF is no limit.
+bool UnpackLzmaFileToDescriptor(const std::string& inputPath, int outputFd, uint32_t maxOutput);
+
 // Writes a container for `inputPath` to `outputPath`. With `preprocess` the executables
 // in the file are stored as encoded programs when that works, else the file is stored
 // plain. Returns false when the input cannot be read, its type cannot be detected or
