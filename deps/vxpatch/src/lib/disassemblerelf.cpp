@@ -705,6 +705,30 @@ size_t DisassemblerElf<L>::X86RunEnd(size_t first, uint64_t limit, uint32_t delt
     return end;
 }
 
+// With no absolute location left in the section, the steps of WalkProgbits from a site reduce
+// to: raw bytes up to each next site and the site itself, for as long as the sites lie in order
+// and end well inside the section. Leaves the rest (*pos at the end of the last site taken) to
+// those steps.
+template <class L>
+bool DisassemblerElf<L>::WalkSiteRun(DisassembledProgram* program, uint64_t sectionEnd, Word delta,
+                                     Word* pos)
+{
+    Word at = *pos;
+    for (; nextSite_ < rel32Sites.size(); ++nextSite_) {
+        TypedRVA* site = rel32Sites[nextSite_].get();
+        const Word siteOffset = site->file_offset;
+        if (siteOffset < at || uint64_t(siteOffset) + 3 >= sectionEnd)
+            break;
+        if (siteOffset > at && !AddRange(program, at, siteOffset - at))
+            return false;
+        if (!site->EmitSite(program, uint32_t(siteOffset + delta + site->relative_target)))
+            return false;
+        at = siteOffset + site->SiteSize();
+    }
+    *pos = at;
+    return true;
+}
+
 template <class L>
 bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* program)
 {
@@ -753,6 +777,11 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
             // A long run of sites with nothing else between them (the bulk of a large code
             // section) goes to the program at once, as the steps below would add it.
             const bool absInside = absLeft && abs32Offsets_[nextAbs_] < sectionEnd;
+            const size_t runStart = nextSite_;
+            if (!sites.x86 && !absInside && !WalkSiteRun(program, sectionEnd, delta, &pos))
+                return false;
+            if (nextSite_ != runStart)
+                continue;
             const bool bulk = sites.x86 && !absInside && nextSite_ >= shortRunEnd_ && direct;
             const size_t runEnd = bulk ? X86RunEnd(nextSite_, sectionEnd, uint32_t(delta)) : nextSite_;
             if (runEnd - nextSite_ >= kMinBulkSites) {

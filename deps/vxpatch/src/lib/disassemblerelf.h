@@ -187,6 +187,7 @@ private:
     bool MapToFileOffsets();
     bool WalkSections(DisassembledProgram* program);
     bool WalkProgbits(const uint8_t* sh, DisassembledProgram* program);
+    bool WalkSiteRun(DisassembledProgram* program, uint64_t sectionEnd, Word delta, Word* pos);
     struct SiteList;
     const uint8_t* ProgramHeader(uint32_t i) const;
 
