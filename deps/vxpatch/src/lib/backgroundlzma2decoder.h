@@ -18,7 +18,8 @@ namespace vxpatch {
 // before the thread starts and its bytes are published in order: the owner may read bytes
 // [0, n) of data() once WaitFor(n) returned true. Finish joins the thread and gives the same
 // verdict, sink and cursor as ReadLzma2Block, whose log lines a failure also writes. When no
-// thread can be started, or the block is small, the block is decoded at once. Not copyable; the destructor joins.
+// thread can be started, or the block is small, the block is decoded at once. Not copyable;
+// the destructor joins.
 class BackgroundLzma2Decoder {
 public:
     static constexpr uint64_t kPauseBudget = uint64_t(32) << 20;

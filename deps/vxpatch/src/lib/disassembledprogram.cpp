@@ -178,7 +178,8 @@ bool DisassembledProgram::AddArmBranch(uint16_t cop, Label* label, const uint8_t
                                        uint16_t size)
 {
     if (direct_)
-        return DirectLabelled(label) && (countingBranches_ || Direct(direct_->PushArmBranch(cop, label->serial)));
+        return DirectLabelled(label)
+            && (countingBranches_ || Direct(direct_->PushArmBranch(cop, label->serial)));
     Insn* insn = arena_.Make<ArmBranchInsn>(cop, label, bytes, size);
     return insn && AppendLabelled(insn, label);
 }

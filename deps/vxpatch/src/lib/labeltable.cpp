@@ -29,8 +29,10 @@ void SortByUpperHalf(std::vector<uint64_t>& keys, std::vector<uint64_t>& scratch
         std::sort(keys.begin(), keys.end());
         return;
     }
+    // One count table for both passes: a fresh one would be mapped in again.
+    std::vector<uint32_t> starts(size_t(1) << 16);
     for (const int shift : {32, 48}) {
-        std::vector<uint32_t> starts(size_t(1) << 16);
+        std::fill(starts.begin(), starts.end(), 0);
         for (const uint64_t key : keys)
             ++starts[(key >> shift) & 0xFFFF];
         uint32_t at = 0;
