@@ -4,8 +4,9 @@
 // this process; the figures printed after them are cold, as the updater applies a patch: every
 // side (`vxpatch_tool apply`, `xdelta3 -d`, `zstd -d --patch-from`) runs as a fresh process,
 // the sides take turns round by round, and the best round counts. Peak memory is the child's
-// maximum resident set. Goals: a patch at most 0.9 of zstd's, applying at most 1.5x
-// `xdelta3 -d` cold, memory at most 3x the new file.
+// maximum resident set. Goals: a patch at most 0.9 of zstd's, applying at most 1.3x
+// `xdelta3 -d` cold for each sample pair and 2.5x for the large case, memory at most 3x the new
+// file.
 #include "benchsupport.h"
 #include "bytesink.h"
 #include "bytesource.h"
@@ -39,6 +40,8 @@ using vxbench::readAll;
 const char* const kPairs[] = {"elf32-x86", "elf32-arm", "elf64-x64"};
 const int kCorpusRounds = 9;
 const int kLargeRounds = 3;
+const double kCorpusApplyGoal = 1.3;
+const double kLargeApplyGoal = 2.5;
 
 std::string g_self;
 
@@ -137,6 +140,7 @@ struct Case {
     std::string newPath;
     std::string dir;
     int rounds = kCorpusRounds;
+    double applyGoal = kCorpusApplyGoal;
 };
 
 struct Side {
@@ -202,8 +206,8 @@ void printRow(const Case& c, const Row& row)
                 row.ours, row.xdelta, row.zstd, double(row.ours) / row.zstd,
                 double(row.ours) / row.xdelta);
     std::printf("  apply cold ms: ensemble %.1f, xdelta3 -d %.1f, zstd -d %.1f; ensemble / "
-                "xdelta3 %.2f (goal <= 1.5), / zstd %.2f\n",
-                ours.best * 1e3, xd.best * 1e3, zs.best * 1e3, ours.best / xd.best,
+                "xdelta3 %.2f (goal <= %.1f), / zstd %.2f\n",
+                ours.best * 1e3, xd.best * 1e3, zs.best * 1e3, ours.best / xd.best, c.applyGoal,
                 ours.best / zs.best);
     std::printf("  apply peak MiB: ensemble %.1f, xdelta3 -d %.1f, zstd -d %.1f; ensemble / new "
                 "file %.2f (goal <= 3), / xdelta3 %.2f, / zstd %.2f\n",
@@ -251,6 +255,7 @@ bool largeCase(const std::string& work, Case* c)
     c->dir = work + "/large";
     c->newPath = c->dir + "/new";
     c->rounds = kLargeRounds;
+    c->applyGoal = kLargeApplyGoal;
     run("mkdir -p " + quoted(c->dir));
     writeAll(c->newPath, data);
     return true;
@@ -265,7 +270,7 @@ void printRatios()
     for (const char* folder : kPairs) {
         const std::string dir = std::string(VX_CORPUS_DIR) + "/" + folder + "/";
         cases.push_back({folder, dir + "libssl.so.3-3.0.17", dir + "libssl.so.3-3.0.20",
-                         std::string(pattern) + "/" + folder, kCorpusRounds});
+                         std::string(pattern) + "/" + folder, kCorpusRounds, kCorpusApplyGoal});
         run("mkdir -p " + quoted(cases.back().dir));
     }
     Case large;
@@ -274,8 +279,9 @@ void printRatios()
     else
         std::printf("no large shared library found under /usr/lib\n");
 
-    std::printf("\nCold application, each side a fresh process (goals: apply at most 1.5x "
-                "xdelta3 -d cold, memory at most 3x the file)\n");
+    std::printf("\nCold application, each side a fresh process (goals: apply at most 1.3x "
+                "xdelta3 -d cold for a sample pair, 2.5x for the large case, memory at most 3x the "
+                "file)\n");
     long ours = 0, xdelta = 0, zstd = 0;
     double oursApply = 0, xdeltaApply = 0, zstdApply = 0;
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -291,7 +297,7 @@ void printRatios()
         }
     }
     std::printf("\nsample pairs together: size ensemble / zstd -19 --patch-from %.3f (goal <= "
-                "0.9), / xdelta3 -9 %.3f; apply cold ensemble / xdelta3 -d %.2f (goal <= 1.5), "
+                "0.9), / xdelta3 -9 %.3f; apply cold ensemble / xdelta3 -d %.2f (goal <= 1.3), "
                 "/ zstd -d %.2f\n",
                 double(ours) / zstd, double(ours) / xdelta, oursApply / xdeltaApply,
                 oursApply / zstdApply);

@@ -1,3 +1,4 @@
+#include "assembleimage.h"
 #include "bytesink.h"
 #include "bytesinkset.h"
 #include "bytesource.h"
@@ -213,6 +214,26 @@ TEST_F(CorpusImages, AssembleBackToNearlyTheSameBytes)
                     100 * share);
         EXPECT_LT(share, 0.02);
     }
+}
+
+// The apply path encodes every image as it disassembles it, ARM images too (walked twice, the
+// first walk counting the branch targets that trimming keeps): the instruction list's program.
+TEST_F(CorpusImages, EncodedDirectlyAsFromTheInstructionList)
+{
+    int arm = 0;
+    for (const CorpusImage& image : *images_) {
+        SCOPED_TRACE(image.name.toStdString());
+        arm += image.kind == EXE_ELF_32_ARM;
+        DisassembledProgram* listed = nullptr;
+        DisassembledProgram* direct = nullptr;
+        ASSERT_EQ(DisassembleExecutable(image.bytes.data(), uint32_t(image.bytes.size()), &listed), 1);
+        const std::vector<uint8_t> fromList = vxtest::SerialiseProgram(listed);
+        ASSERT_EQ(DisassembleExecutable(image.bytes.data(), uint32_t(image.bytes.size()), &direct, true), 1);
+        EXPECT_EQ(direct->insnCount(), 0u);
+        ASSERT_FALSE(fromList.empty());
+        EXPECT_TRUE(vxtest::SerialiseProgram(direct) == fromList);
+    }
+    EXPECT_GE(arm, 2);
 }
 
 // The transformed element as a patch's element corrections start from it: the image detected,

@@ -76,8 +76,10 @@ BackgroundLzma2Decoder::BackgroundLzma2Decoder(ByteSource* source, ByteSink* sin
     // Nothing is reserved for a size the payload cannot hold.
     if (!PeekLzma2BlockHeader(*source, &property, &size_, &headerLength_) || sink->size() != 0
         || size_ > Lzma2OutputLimit(source->Remaining() - headerLength_)
-        || !sink->Reserve(size_)) {
-        // A block that cannot even start is left to ReadLzma2Block, which says why.
+        || size_ < kMinBackgroundSize || !sink->Reserve(size_)) {
+        // A block that cannot even start is left to ReadLzma2Block, which says why. A small
+        // one is decoded at once too: its thread, window and hand-over cost more than they
+        // gain.
         DecodeInPlace();
         return;
     }

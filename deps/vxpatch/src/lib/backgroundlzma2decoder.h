@@ -18,12 +18,15 @@ namespace vxpatch {
 // before the thread starts and its bytes are published in order: the owner may read bytes
 // [0, n) of data() once WaitFor(n) returned true. Finish joins the thread and gives the same
 // verdict, sink and cursor as ReadLzma2Block, whose log lines a failure also writes. When no
-// thread can be started the block is decoded at once. Not copyable; the destructor joins.
+// thread can be started, or the block is small, the block is decoded at once. Not copyable;
+// the destructor joins.
 class BackgroundLzma2Decoder {
 public:
     static constexpr uint64_t kPauseBudget = uint64_t(32) << 20;
     // The decoder's output passes through a window of this many bytes.
     static constexpr uint32_t kWindowSize = uint32_t(1) << 20;
+    // Blocks that decode to fewer bytes are decoded at once, on the owner's thread.
+    static constexpr uint32_t kMinBackgroundSize = uint32_t(4) << 20;
 
     // Starts decoding the block at the cursor of `source` into `sink`, which must be empty.
     BackgroundLzma2Decoder(ByteSource* source, ByteSink* sink);

@@ -53,8 +53,9 @@ DisassembledProgram::~DisassembledProgram()
 
 bool DisassembledProgram::EncodeDirectly(uint32_t imageLength)
 {
-    if (kind_ == EXE_ELF_32_ARM || direct_ || insns_.size() != 0)
+    if (direct_ || insns_.size() != 0)
         return false;
+    countingBranches_ = kind_ == EXE_ELF_32_ARM;
     direct_ = new (std::nothrow) EncodedProgram;
     // Growing by doubling would copy the bytes and hold two buffers at once; untouched room
     // costs no memory.
@@ -83,28 +84,28 @@ bool DisassembledProgram::AppendLabelled(Insn* insn, Label* label)
 bool DisassembledProgram::AddOrigin(uint32_t rva)
 {
     if (direct_)
-        return Direct(direct_->PushOrigin(rva));
+        return countingBranches_ || Direct(direct_->PushOrigin(rva));
     return AppendMade(insns_, arena_.Make<OriginInsn>(rva));
 }
 
 bool DisassembledProgram::AddPeRelocTable()
 {
     if (direct_)
-        return Direct(direct_->PushPeRelocTable(kind_));
+        return countingBranches_ || Direct(direct_->PushPeRelocTable(kind_));
     return AppendMade(insns_, arena_.Make<Insn>(INSN_PE_RELOCS));
 }
 
 bool DisassembledProgram::AddElfRelocTable()
 {
     if (direct_)
-        return Direct(direct_->PushElfRelocTable());
+        return countingBranches_ || Direct(direct_->PushElfRelocTable());
     return AppendMade(insns_, arena_.Make<Insn>(INSN_ELF_RELOCS));
 }
 
 bool DisassembledProgram::AddElfArmRelocTable()
 {
     if (direct_)
-        return Direct(direct_->PushElfArmRelocTable());
+        return countingBranches_ || Direct(direct_->PushElfArmRelocTable());
     return AppendMade(insns_, arena_.Make<Insn>(INSN_ELF_ARM_RELOCS));
 }
 
@@ -127,7 +128,7 @@ bool DisassembledProgram::MakeByteCache()
 bool DisassembledProgram::AddByte(uint8_t byte)
 {
     if (direct_)
-        return Direct(direct_->PushCopy(1, &byte));
+        return countingBranches_ || Direct(direct_->PushCopy(1, &byte));
     if (!byteInsns_ && !MakeByteCache())
         return false;
     return insns_.PushBack(byteInsns_[byte]);
@@ -136,14 +137,14 @@ bool DisassembledProgram::AddByte(uint8_t byte)
 bool DisassembledProgram::AddBytes(const uint8_t* bytes, uint32_t length)
 {
     if (direct_)
-        return Direct(direct_->PushCopy(length, bytes));
+        return countingBranches_ || Direct(direct_->PushCopy(length, bytes));
     return AppendMade(insns_, arena_.Make<BytesInsn>(bytes, length));
 }
 
 bool DisassembledProgram::AddRel32(Label* label)
 {
     if (direct_)
-        return DirectLabelled(label) && Direct(direct_->PushRel32(label->serial));
+        return DirectLabelled(label) && (countingBranches_ || Direct(direct_->PushRel32(label->serial)));
     Insn* insn = arena_.Make<LabelInsn>(INSN_REL32, label);
     return insn && AppendLabelled(insn, label);
 }
@@ -153,7 +154,7 @@ bool DisassembledProgram::AddRel32At(uint32_t rva)
     if (!direct_)
         return AddRel32(Rel32LabelAt(rva));
     rel32ByTarget_ = true;
-    return Direct(direct_->PushRel32(rva));
+    return countingBranches_ || Direct(direct_->PushRel32(rva));
 }
 
 bool DisassembledProgram::AddRel32Runs(const uint8_t* image, uint64_t imageLength,
@@ -162,13 +163,13 @@ bool DisassembledProgram::AddRel32Runs(const uint8_t* image, uint64_t imageLengt
     if (!direct_)
         return false;
     rel32ByTarget_ = true;
-    return Direct(direct_->PushRel32Runs(image, imageLength, sites, count));
+    return countingBranches_ || Direct(direct_->PushRel32Runs(image, imageLength, sites, count));
 }
 
 bool DisassembledProgram::AddAbs32(Label* label)
 {
     if (direct_)
-        return DirectLabelled(label) && Direct(direct_->PushAbs32(label->serial));
+        return DirectLabelled(label) && (countingBranches_ || Direct(direct_->PushAbs32(label->serial)));
     Insn* insn = arena_.Make<LabelInsn>(INSN_ABS32, label);
     return insn && AppendLabelled(insn, label);
 }
@@ -177,9 +178,56 @@ bool DisassembledProgram::AddArmBranch(uint16_t cop, Label* label, const uint8_t
                                        uint16_t size)
 {
     if (direct_)
-        return DirectLabelled(label) && Direct(direct_->PushArmBranch(cop, label->serial));
+        return DirectLabelled(label)
+            && (countingBranches_ || Direct(direct_->PushArmBranch(cop, label->serial)));
     Insn* insn = arena_.Make<ArmBranchInsn>(cop, label, bytes, size);
     return insn && AppendLabelled(insn, label);
+}
+
+bool DisassembledProgram::AddArmBranchAt(uint16_t cop, uint32_t targetRva, const uint8_t* bytes,
+                                         uint16_t size)
+{
+    if (!direct_)
+        return AddArmBranch(cop, Rel32LabelAt(targetRva), bytes, size);
+    if (countingBranches_)
+        return Direct(armBranches_.PushBack(targetRva));
+    // The second walk meets the branches of the first, in the same order.
+    if (nextArmBranch_ >= armBranches_.size())
+        return Direct(false);
+    const uint32_t index = armBranches_[nextArmBranch_++];
+    if (index != kTrimmedBranch)
+        return Direct(direct_->PushArmBranch(cop, index));
+    // As TrimLabels turns the branch into raw bytes.
+    return Direct(size != 0 && direct_->PushCopy(size, bytes));
+}
+
+// The labels the instruction list would have: one per distinct target, numbered in ascending
+// order, each counting the branches to it; trimming then drops those with few references.
+bool DisassembledProgram::FinishCountingBranchTargets()
+{
+    countingBranches_ = false;
+    if (directFailed_ || !direct_ || !IndexTargets(&armBranches_, &armTargets_))
+        return Direct(false);
+    std::vector<uint32_t> counts;
+    try {
+        counts.assign(armTargets_.size(), 0);
+    } catch (const std::bad_alloc&) {
+        return Direct(false);
+    }
+    for (uint32_t i = 0; i < armBranches_.size(); ++i)
+        ++counts[armBranches_[i]];
+    for (uint32_t i = 0; i < armBranches_.size(); ++i) {
+        if (counts[armBranches_[i]] <= kTrimThreshold)
+            armBranches_[i] = kTrimmedBranch;
+    }
+    try {
+        armKept_.resize(armTargets_.size());
+    } catch (const std::bad_alloc&) {
+        return Direct(false);
+    }
+    for (uint32_t i = 0; i < armTargets_.size(); ++i)
+        armKept_[i] = counts[i] > kTrimThreshold;
+    return true;
 }
 
 Label* DisassembledProgram::FindOrMake(LabelTable& labels, uint32_t rva)
@@ -245,6 +293,16 @@ bool DisassembledProgram::DirectLabelled(const Label* label)
     return label != nullptr;
 }
 
+// The targets of the ARM branch labels that trimming keeps, at their indexes.
+bool DisassembledProgram::SetDirectArmTargets(EncodedProgram* encoded) const
+{
+    for (uint32_t i = 0; i < armTargets_.size(); ++i) {
+        if (armKept_[i] && !encoded->SetRel32Target(i, armTargets_[i]))
+            return false;
+    }
+    return true;
+}
+
 // Label operands were written as serials, in the order the labels were made; each becomes the
 // label's index, and the targets are set as ToEncodedProgram sets them.
 EncodedProgram* DisassembledProgram::FinishDirectEncoding()
@@ -262,8 +320,9 @@ EncodedProgram* DisassembledProgram::FinishDirectEncoding()
         directFailed_ = true;
     }
     // Operands of both forms in one table cannot be told apart.
-    const bool mixed = rel32ByTarget_ && rel32Labels_.size() != 0;
-    if (directFailed_ || !abs32 || !rel32 || mixed) {
+    const bool mixed = (rel32ByTarget_ || armTargets_.size() != 0) && rel32Labels_.size() != 0;
+    const bool armLeft = countingBranches_ || nextArmBranch_ != armBranches_.size();
+    if (directFailed_ || !abs32 || !rel32 || mixed || armLeft) {
         DestroyEncodedProgram(encoded);
         return nullptr;
     }
@@ -279,14 +338,16 @@ EncodedProgram* DisassembledProgram::FinishDirectEncoding()
     }
     if (rel32ByTarget_)
         ok = ok && IndexTargets(&encoded->rel32_ix, &encoded->rel32_rvas);
-    ok = ok && encoded->FinishTargets();
+    ok = ok && SetDirectArmTargets(encoded) && encoded->FinishTargets();
     if (!ok) {
         DestroyEncodedProgram(encoded);
         return nullptr;
     }
     for (uint32_t i = 0; i < encoded->abs32_ix.size(); ++i)
         encoded->abs32_ix[i] = abs32Index[encoded->abs32_ix[i]];
-    for (uint32_t i = 0; !rel32ByTarget_ && i < encoded->rel32_ix.size(); ++i)
+    // Operands of branches are indexes already.
+    const bool rel32BySerial = !rel32ByTarget_ && armBranches_.size() == 0;
+    for (uint32_t i = 0; rel32BySerial && i < encoded->rel32_ix.size(); ++i)
         encoded->rel32_ix[i] = rel32Index[encoded->rel32_ix[i]];
     return encoded;
 }

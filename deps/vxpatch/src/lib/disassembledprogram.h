@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "growablebuffer.h"
 #include "encodedprogram.h"
@@ -94,10 +95,18 @@ public:
 
     // From now on the instructions go straight into the encoded program instead of the
     // instruction list, which then stays empty; ToEncodedProgram hands that program over. The
-    // result is the same as encoding the list. Not for ELF_32_ARM programs, whose branches
-    // TrimLabels may still turn into raw bytes; call before the first instruction.
-    // `imageLength` bounds the literal bytes, whose room is taken at once.
+    // result is the same as trimming and encoding the list. Call before the first instruction.
+    // `imageLength` bounds the literal bytes, whose room is taken at once. An ELF_32_ARM
+    // program is walked twice: a first walk only counts the targets of its branches (see
+    // CountingBranchTargets), so that the second knows which branches trimming turns into raw
+    // bytes.
     bool EncodeDirectly(uint32_t imageLength);
+    // True during the first of the two walks of an ARM program encoded directly: instructions
+    // are passed over, only the targets of AddArmBranchAt are noted.
+    bool CountingBranchTargets() const { return countingBranches_; }
+    // Ends the first walk: from the noted targets, decides which branches keep a label and
+    // what index each label has. False when memory runs out.
+    bool FinishCountingBranchTargets();
 
     bool AddOrigin(uint32_t rva);
     bool AddPeRelocTable();
@@ -116,6 +125,9 @@ public:
                       uint32_t count);
     bool AddAbs32(Label* label);
     bool AddArmBranch(uint16_t cop, Label* label, const uint8_t* bytes, uint16_t size);
+    // AddArmBranch(cop, Rel32LabelAt(targetRva), bytes, size); when encoding directly, no label
+    // is made, and a branch whose target trimming drops goes in as its raw bytes.
+    bool AddArmBranchAt(uint16_t cop, uint32_t targetRva, const uint8_t* bytes, uint16_t size);
 
     // Find-or-make: counts one more reference; null when no label can be made.
     Label* Rel32LabelAt(uint32_t rva);
@@ -150,6 +162,7 @@ private:
     bool EncodeInsn(const Insn* insn, EncodedProgram& encoded) const;
     bool Direct(bool pushed);
     bool DirectLabelled(const Label* label);
+    bool SetDirectArmTargets(EncodedProgram* encoded) const;
     EncodedProgram* FinishDirectEncoding();
 
     ExecutableType kind_;
@@ -167,6 +180,16 @@ private:
     bool directFailed_ = false;
     // The direct program's relative operands are target rvas instead of label serials.
     bool rel32ByTarget_ = false;
+    // ARM branches encoded directly: the first walk notes each branch's target in `armBranches_`;
+    // FinishCountingBranchTargets turns each into its label's index, or kTrimmedBranch, and
+    // leaves in `armTargets_` the targets in ascending order, each flagged in `armKept_` when
+    // its label stays. The second walk takes the entries in turn.
+    static constexpr uint32_t kTrimmedBranch = 0xFFFFFFFFu;
+    bool countingBranches_ = false;
+    GrowableBuffer<uint32_t> armBranches_;
+    GrowableBuffer<uint32_t> armTargets_;
+    std::vector<uint8_t> armKept_;
+    uint32_t nextArmBranch_ = 0;
 };
 
 } // namespace vxpatch

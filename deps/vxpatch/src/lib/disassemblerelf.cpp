@@ -275,22 +275,55 @@ bool DisassemblerElf<L>::CollectAbs32Rvas()
     return true;
 }
 
+namespace {
+
+constexpr size_t kMaxMergedRuns = 64;
+
+} // namespace
+
+template <class L>
+template <class Less>
+void DisassemblerElf<L>::MergeSiteRuns(const std::vector<size_t>& runs, Less byRva)
+{
+    const auto begin = rel32Sites.begin();
+    bool runsSorted = runs.size() <= kMaxMergedRuns;
+    for (size_t k = 0; runsSorted && k < runs.size(); ++k) {
+        const size_t end = k + 1 < runs.size() ? runs[k + 1] : rel32Sites.size();
+        runsSorted = std::is_sorted(begin + runs[k], begin + end, byRva);
+    }
+    if (!runsSorted) {
+        std::stable_sort(begin, rel32Sites.end(), byRva);
+        return;
+    }
+    for (size_t k = 1; k < runs.size(); ++k) {
+        const size_t end = k + 1 < runs.size() ? runs[k + 1] : rel32Sites.size();
+        std::inplace_merge(begin, begin + runs[k], begin + end, byRva);
+    }
+}
+
 template <class L>
 bool DisassemblerElf<L>::CollectRel32Sites()
 {
     rel32Sites.clear();
     x86Rel32Sites.clear();
+    // Where the sites of each section that has any begin.
+    std::vector<size_t> runs;
     for (uint32_t i = 0; i < sectionCount_; ++i) {
         const uint8_t* sh = SectionHeader(i);
+        const size_t before = rel32Sites.size();
         if (SectionType(sh) == SHT_PROGBITS && !ScanRel32(sh))
             return false;
+        if (rel32Sites.size() != before)
+            runs.push_back(before);
     }
-    // Sections usually come in address order, which leaves nothing to sort.
+    // Sections usually come in address order, which leaves nothing to sort. A section out of
+    // order (one at address 0 at the end, say) holds its sites in order, so merging the
+    // sections' runs gives the stable sort's order at little cost.
     const auto byRva = [](const SitePtr& a, const SitePtr& b) {
         return a->rva < b->rva;
     };
     if (!std::is_sorted(rel32Sites.begin(), rel32Sites.end(), byRva))
-        std::stable_sort(rel32Sites.begin(), rel32Sites.end(), byRva);
+        MergeSiteRuns(runs, byRva);
     const auto x86ByRva = [](const X86Rel32Site& a, const X86Rel32Site& b) {
         return a.rva < b.rva;
     };
@@ -538,7 +571,15 @@ bool DisassemblerElf<L>::Disassemble(DisassembledProgram* program)
     emittedBytes_ = 0;
     try {
         BuildIndexes();
-        if (!CollectAbs32Rvas() || !CollectRel32Sites() || !WalkSections(program))
+        if (!CollectAbs32Rvas() || !CollectRel32Sites() || !MapToFileOffsets())
+            return false;
+        // A program that counts its branch targets first is walked twice, the same way.
+        if (program->CountingBranchTargets()) {
+            if (!WalkSections(program) || !program->FinishCountingBranchTargets())
+                return false;
+            emittedBytes_ = 0;
+        }
+        if (!WalkSections(program))
             return false;
     } catch (const std::bad_alloc&) {
         return false;
@@ -548,7 +589,7 @@ bool DisassemblerElf<L>::Disassemble(DisassembledProgram* program)
 }
 
 template <class L>
-bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
+bool DisassemblerElf<L>::MapToFileOffsets()
 {
     abs32Offsets_.clear();
     for (uint32_t rva : abs32Rvas) {
@@ -567,6 +608,12 @@ bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
         if (!RvaToFileOffset(site.rva, &site.file_offset))
             return false;
     }
+    return true;
+}
+
+template <class L>
+bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
+{
     nextAbs_ = 0;
     nextSite_ = 0;
     shortRunEnd_ = 0;
@@ -599,13 +646,14 @@ bool DisassemblerElf<L>::WalkSections(DisassembledProgram* program)
         case SHT_INIT_ARRAY:
         case SHT_FINI_ARRAY:
             while (nextAbsInside()) {
-                ::log("Skipping relocation entry for unsupported section: " + std::to_string(type), LogLevel_DEBUG,
-                      std::string(), 0);
+                if (!program->CountingBranchTargets())
+                    ::log("Skipping relocation entry for unsupported section: " + std::to_string(type),
+                          LogLevel_DEBUG, std::string(), 0);
                 ++nextAbs_;
             }
             break;
         default:
-            if (nextAbsInside())
+            if (nextAbsInside() && !program->CountingBranchTargets())
                 ::log("Relocation address in unrecognized ELF section: " + std::to_string(type), LogLevel_DEBUG,
                       std::string(), 0);
             break;
@@ -657,6 +705,30 @@ size_t DisassemblerElf<L>::X86RunEnd(size_t first, uint64_t limit, uint32_t delt
     return end;
 }
 
+// With no absolute location left in the section, the steps of WalkProgbits from a site reduce
+// to: raw bytes up to each next site and the site itself, for as long as the sites lie in order
+// and end well inside the section. Leaves the rest (*pos at the end of the last site taken) to
+// those steps.
+template <class L>
+bool DisassemblerElf<L>::WalkSiteRun(DisassembledProgram* program, uint64_t sectionEnd, Word delta,
+                                     Word* pos)
+{
+    Word at = *pos;
+    for (; nextSite_ < rel32Sites.size(); ++nextSite_) {
+        TypedRVA* site = rel32Sites[nextSite_].get();
+        const Word siteOffset = site->file_offset;
+        if (siteOffset < at || uint64_t(siteOffset) + 3 >= sectionEnd)
+            break;
+        if (siteOffset > at && !AddRange(program, at, siteOffset - at))
+            return false;
+        if (!site->EmitSite(program, uint32_t(siteOffset + delta + site->relative_target)))
+            return false;
+        at = siteOffset + site->SiteSize();
+    }
+    *pos = at;
+    return true;
+}
+
 template <class L>
 bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* program)
 {
@@ -668,6 +740,7 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
         return false;
     const uint64_t bufferLength = uint64_t(end_ - start_);
     const SiteList sites{rel32Sites, x86Rel32Sites};
+    const bool direct = program->EncodingDirectly();
     Word pos = offset;
     while (pos < sectionEnd) {
         const bool absLeft = nextAbs_ < abs32Offsets_.size();
@@ -675,8 +748,9 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
             return false;
         while (nextSite_ < sites.count && sites.FileOffset(nextSite_) < pos)
             ++nextSite_;
-        // Label lookups land all over a large table; start the one of a later site now.
-        if (nextSite_ + kPrefetchDistance < sites.count) {
+        // Label lookups land all over a large table; start the one of a later site now. A
+        // program encoded directly looks up no labels of sites.
+        if (!direct && nextSite_ + kPrefetchDistance < sites.count) {
             const size_t later = nextSite_ + kPrefetchDistance;
             program->PrefetchRel32Label(uint32_t(sites.FileOffset(later) + delta + sites.RelativeTarget(later)));
         }
@@ -703,8 +777,12 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
             // A long run of sites with nothing else between them (the bulk of a large code
             // section) goes to the program at once, as the steps below would add it.
             const bool absInside = absLeft && abs32Offsets_[nextAbs_] < sectionEnd;
-            const bool bulk = sites.x86 && !absInside && nextSite_ >= shortRunEnd_
-                && program->EncodingDirectly();
+            const size_t runStart = nextSite_;
+            if (!sites.x86 && !absInside && !WalkSiteRun(program, sectionEnd, delta, &pos))
+                return false;
+            if (nextSite_ != runStart)
+                continue;
+            const bool bulk = sites.x86 && !absInside && nextSite_ >= shortRunEnd_ && direct;
             const size_t runEnd = bulk ? X86RunEnd(nextSite_, sectionEnd, uint32_t(delta)) : nextSite_;
             if (runEnd - nextSite_ >= kMinBulkSites) {
                 const X86Rel32Site& last = x86Rel32Sites[runEnd - 1];

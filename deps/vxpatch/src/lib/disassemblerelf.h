@@ -180,8 +180,14 @@ private:
     void BuildIndexes();
     bool CollectAbs32Rvas();
     bool CollectRel32Sites();
+    // Sorts rel32Sites stably by rva, given where each section's sites begin.
+    template <class Less>
+    void MergeSiteRuns(const std::vector<size_t>& runs, Less byRva);
+    // Fills abs32Offsets_ and the sites' file offsets; false when one does not map.
+    bool MapToFileOffsets();
     bool WalkSections(DisassembledProgram* program);
     bool WalkProgbits(const uint8_t* sh, DisassembledProgram* program);
+    bool WalkSiteRun(DisassembledProgram* program, uint64_t sectionEnd, Word delta, Word* pos);
     struct SiteList;
     const uint8_t* ProgramHeader(uint32_t i) const;
 

@@ -141,7 +141,7 @@ bool DisassemblerElf32ARM::TypedRVAARM::ComputeTarget(const uint8_t* site)
 
 bool DisassemblerElf32ARM::TypedRVAARM::EmitSite(DisassembledProgram* program, uint32_t targetRva)
 {
-    return program->AddArmBranch(cop, program->Rel32LabelAt(targetRva), op, SiteSize());
+    return program->AddArmBranchAt(cop, targetRva, op, SiteSize());
 }
 
 uint16_t DisassemblerElf32ARM::TypedRVAARM::SiteSize() const

@@ -66,10 +66,8 @@ int DisassembleExecutable(const uint8_t* start, uint32_t length, DisassembledPro
         return PATCH_EXECUTABLE_NOT_RECOGNISED;
     std::unique_ptr<DisassembledProgram> program(new (std::nothrow)
                                                      DisassembledProgram(disassembler->executableType()));
-    // A program that is only to be encoded need not keep its instructions; ARM programs do,
-    // for TrimLabels.
-    if (program && encodeDirectly && program->kind() != EXE_ELF_32_ARM
-        && !program->EncodeDirectly(disassembler->length()))
+    // A program that is only to be encoded need not keep its instructions.
+    if (program && encodeDirectly && !program->EncodeDirectly(disassembler->length()))
         return PATCH_DISASSEMBLY_FAILED;
     if (!program || !disassembler->Disassemble(program.get()))
         return PATCH_DISASSEMBLY_FAILED;

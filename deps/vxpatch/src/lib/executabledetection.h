@@ -24,8 +24,8 @@ int DetectExecutable(const uint8_t* start, uint32_t length, ExecutableType* type
 
 // 1 with a new program owned by the caller, 24 when no disassembler accepts the
 // buffer, 25 when the disassembly fails; *out is null unless 1 is returned. With
-// `encodeDirectly` a program that TrimLabels leaves alone is encoded as it is disassembled
-// (see DisassembledProgram::EncodeDirectly).
+// `encodeDirectly` the program is encoded as it is disassembled, trimmed as TrimLabels would
+// trim it (see DisassembledProgram::EncodeDirectly).
 int DisassembleExecutable(const uint8_t* start, uint32_t length, DisassembledProgram** out,
                           bool encodeDirectly = false);
 

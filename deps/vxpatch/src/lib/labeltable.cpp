@@ -16,12 +16,23 @@ size_t SlotOf(uint32_t rva, size_t mask)
     return size_t(rva * 0x9E3779B1u) & mask;
 }
 
+// Below this many keys a comparison sort beats clearing the radix sort's two count tables.
+constexpr size_t kMinRadixKeys = size_t(1) << 12;
+
 // Sorts `keys` by their upper 32 bits, stably, in two passes of sixteen bits; `scratch` holds
-// as many keys. Millions of keys sort in a few milliseconds.
+// as many keys. Millions of keys sort in a few milliseconds. The lower halves of the keys are
+// distinct and, within keys of one upper half, ascending, so that a plain sort of few keys gives
+// the same order.
 void SortByUpperHalf(std::vector<uint64_t>& keys, std::vector<uint64_t>& scratch)
 {
+    if (keys.size() < kMinRadixKeys) {
+        std::sort(keys.begin(), keys.end());
+        return;
+    }
+    // One count table for both passes: a fresh one would be mapped in again.
+    std::vector<uint32_t> starts(size_t(1) << 16);
     for (const int shift : {32, 48}) {
-        std::vector<uint32_t> starts(size_t(1) << 16);
+        std::fill(starts.begin(), starts.end(), 0);
         for (const uint64_t key : keys)
             ++starts[(key >> shift) & 0xFFFF];
         uint32_t at = 0;
