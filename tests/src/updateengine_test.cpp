@@ -353,6 +353,33 @@ TEST_F(EngineTest, RecordOfAFolderAnotherUserMadeAgainIsIgnored)
     }
 }
 
+// A client phase that failed or was killed left its work folder, with its session record, and
+// nothing continues it: the next run of that installation removes it, so that a fault that
+// persists does not leave a folder per run. Other installations' folders and one a running
+// update holds stay.
+TEST_F(EngineTest, NextRunRemovesTheFolderAFailedRunOfTheInstallationLeft)
+{
+    auto leave = [&](int n, const QString& installation) {
+        const QString folder = sessionDir(n);
+        ASSERT_TRUE(put(folder + "/download.bin", "fetched"));
+        ASSERT_TRUE(put(folder + "/update.ini", ("[current]\nversion=39\ndir=" + folder + "\nvx3dir="
+                                                 + installation + "\ntype=client_linux_x86\n").toUtf8()));
+    };
+    const QString app = QCoreApplication::applicationDirPath();
+    leave(3, app);
+    leave(4, tmp.path() + "/other-installation");
+    leave(5, app);
+    const WorkFolderLock running(sessionDir(5), WorkFolderLock::Shared);
+    ASSERT_TRUE(running.isHeld());
+
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(config.workDir, sessionDir());
+    EXPECT_FALSE(QFileInfo::exists(sessionDir(3)));
+    EXPECT_EQ(vxtest::readFile(sessionDir(4) + "/download.bin"), "fetched");
+    EXPECT_EQ(vxtest::readFile(sessionDir(5) + "/download.bin"), "fetched");
+}
+
 TEST_F(EngineTest, UnwritableUpdateIniIsAnErrorAndKeepsPreInit)
 {
     ASSERT_TRUE(QDir().mkpath(UpdateIniData::updateIniPath()));
