@@ -278,6 +278,7 @@ while True:
         QDir(folder).removeRecursively();
         QDir(folder + "-own").removeRecursively();
     }
+    QFile::remove(InstallationLock::lockFilePath("/run/vx3update", shared.path()));
     EXPECT_EQ(QFileInfo("/run/vx3update").permissions() & (QFile::WriteGroup | QFile::WriteOther), 0);
     EXPECT_EQ(QFileInfo("/run/vx3update").ownerId(), 0u);
 
