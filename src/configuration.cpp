@@ -14,6 +14,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <sys/stat.h>
 
@@ -205,6 +206,13 @@ bool Configuration::createTempDir()
             workDir = candidate;
             return true;
         }
+    }
+    // Other users can take every numbered name; mkdtemp still makes a folder of ours (0700)
+    // under a random one.
+    QByteArray pattern = QFile::encodeName(base + TrustedFolder::workFolderTemplate());
+    if (::mkdtemp(pattern.data())) {
+        workDir = QFile::decodeName(pattern);
+        return true;
     }
     qDebug() << "*Error* Unable to create temp directory";
     emit fatalError(QStringLiteral("Unable to create temp directory."));

@@ -34,7 +34,8 @@ public:
     // be made, or in the client phase when either directory is not given (it never falls back).
     bool initalizeStart(const QString& dir, const QString& vx3dir);
     // Makes a fresh private voxmere_temp_<n> (mode 0700) directly below the system temp
-    // directory and takes it as workDir; a name that is taken in any way is skipped.
+    // directory and takes it as workDir; a name that is taken in any way is skipped, and when
+    // all are taken a name of mkdtemp's is used.
     bool createTempDir();
     // Proxy and download streams from the application directory's update.ini.
     void readUpdateIni();

@@ -39,7 +39,7 @@ InstallationLock::Result InstallationLock::acquire(const QString& installDir, QS
     if (lockDescriptor >= 0)
         return Acquired;
     QString reason;
-    const QString folder = RuntimeFolder::path(&reason);
+    const QString folder = RuntimeFolder::lockFolder(&reason);
     if (folder.isEmpty()) {
         *error = reason;
         return Failed;

@@ -3,8 +3,9 @@
 
 #include <QString>
 
-// One updater at a time per installation, whatever its program path or phase: an exclusive
-// lock (flock) on a file of the private runtime folder named after the installation directory.
+// One updater at a time per installation, whatever its program path, phase or environment: an
+// exclusive lock (flock) on a file of the private lock folder (RuntimeFolder::lockFolder) named
+// after the installation directory.
 // Held by the process from the start of a run until it ends; phase 1 lets go of it just before
 // it starts phase 2. The descriptor is not inherited by started programs. Static operations
 // only; GUI thread.

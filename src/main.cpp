@@ -33,6 +33,7 @@ void removeLeftovers(const QString& appDir)
         UpdateEngine::removeOldFiles(appDir + sub);
     // Goes only when the clean-up left it empty.
     QDir().rmdir(appDir + "/old");
+    UpdateIniData::removeLeftoverTempFiles();
     qDebug() << "Removing old files done";
 }
 

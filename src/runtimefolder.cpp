@@ -13,14 +13,41 @@
 
 namespace {
 
+const char kRootParent[] = "/run";
+const char kRootFolder[] = "/run/vx3update";
+
 QString systemError(int code)
 {
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
-QString fallbackFolder()
+QString failed(QString* reason, const QString& text)
 {
-    return QDir::tempPath() + QStringLiteral("/vx3update-") + QString::number(geteuid());
+    if (reason)
+        *reason = text;
+    return QString();
+}
+
+// `folder` made 0700 when missing, and used only when it is then private to the effective user.
+QString privateFolder(const QString& folder, QString* reason)
+{
+    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST)
+        return failed(reason, QString("Cannot create %1: %2").arg(folder, systemError(errno)));
+    QString why;
+    if (!RuntimeFolder::isPrivate(folder, &why))
+        return failed(reason, why);
+    return folder;
+}
+
+// Root's folder below /run, where only root can create names.
+QString rootFolder(QString* reason)
+{
+    struct stat parent;
+    if (::stat(kRootParent, &parent) != 0 || !S_ISDIR(parent.st_mode) || parent.st_uid != 0
+        || (parent.st_mode & (S_IWGRP | S_IWOTH)))
+        return failed(reason, QString("Cannot use %1: it is not a folder that only root can write to")
+                                  .arg(QLatin1String(kRootParent)));
+    return privateFolder(QLatin1String(kRootFolder), reason);
 }
 
 } // namespace
@@ -35,21 +62,16 @@ QString RuntimeFolder::path(QString* reason)
         // For example a user's folder kept by sudo: not this user's to use.
         qDebug() << "Not using XDG_RUNTIME_DIR:" << why;
     }
+    // Others can create names in the temp folder first; root has a place where they cannot.
+    if (::geteuid() == 0)
+        return rootFolder(reason);
+    return privateFolder(QDir::tempPath() + QStringLiteral("/vx3update-") + QString::number(::geteuid()),
+                         reason);
+}
 
-    const QString folder = fallbackFolder();
-    const QByteArray native = QFile::encodeName(folder);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
-        if (reason)
-            *reason = QString("Cannot create %1: %2").arg(folder, systemError(errno));
-        return QString();
-    }
-    QString why;
-    if (!isPrivate(folder, &why)) {
-        if (reason)
-            *reason = why;
-        return QString();
-    }
-    return folder;
+QString RuntimeFolder::lockFolder(QString* reason)
+{
+    return ::geteuid() == 0 ? rootFolder(reason) : path(reason);
 }
 
 bool RuntimeFolder::isPrivate(const QString& dir, QString* reason)

@@ -135,11 +135,16 @@ bool TrustedFolder::isSafeTempFolder(const QString& path, QString* reason)
 bool TrustedFolder::isWorkFolderName(const QString& name)
 {
     static const QRegularExpression pattern(
-        QStringLiteral("^%1(0|[1-9][0-9]{0,2})$").arg(QLatin1String(kWorkFolderPrefix)));
+        QStringLiteral("^%1(0|[1-9][0-9]{0,2}|[A-Za-z0-9]{6})$").arg(QLatin1String(kWorkFolderPrefix)));
     return pattern.match(name).hasMatch();
 }
 
 QString TrustedFolder::workFolderName(int number)
 {
     return QLatin1String(kWorkFolderPrefix) + QString::number(number);
+}
+
+QString TrustedFolder::workFolderTemplate()
+{
+    return QLatin1String(kWorkFolderPrefix) + QStringLiteral("XXXXXX");
 }

@@ -20,7 +20,7 @@ public:
     // writable by neither group nor others.
     static bool isPrivate(const struct stat& status, QString* reason = nullptr);
 
-    // A private folder named voxmere_temp_<n> (n from 0 to 999) directly under the temp folder,
+    // A private folder with a work folder's name (isWorkFolderName) directly under the temp folder,
     // which itself only its owner (the effective user or root) can rename entries of: the only
     // kind of folder an update session works in, resumes, empties or removes.
     static bool isWorkFolder(const QString& path, QString* reason = nullptr);
@@ -29,9 +29,12 @@ public:
     // root, and sticky when others may write to it.
     static bool isSafeTempFolder(const QString& path, QString* reason = nullptr);
 
-    // "voxmere_temp_<n>" with n from 0 to 999 in plain decimal.
+    // "voxmere_temp_<n>" with n from 0 to 999 in plain decimal, or a name made from
+    // workFolderTemplate() (its six X replaced by letters or digits).
     static bool isWorkFolderName(const QString& name);
     static QString workFolderName(int number);
+    // The mkdtemp template of a work folder, for when every numbered name is taken.
+    static QString workFolderTemplate();
 };
 
 #endif // TRUSTEDFOLDER_H

@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QSettings>
 #include <QTimer>
 #include <QUrl>
 
@@ -141,6 +142,10 @@ bool UpdateEngine::initialize()
     if (!m_Config->initalizeStart(dir, vx3dir))
         return false;
     claimWorkFolder(m_Config->workDir);
+    // Nothing continues the folder of an earlier run of this installation that failed or was
+    // killed in phase 2 (the next run starts again in phase 1): it goes, so that a fault that
+    // persists does not leave a folder per run.
+    removeStaleWorkFolders({m_Config->workDir, Configuration::appDirPath()}, m_Config->installDir);
 
     qDebug() << "initialize" << "modifying update.ini" << m_Config->isClientUpdate;
     if (!UpdateIniData::modify(m_Config->versionNumber, m_Config->workDir, m_Config->installDir,
@@ -334,7 +339,7 @@ bool UpdateEngine::isInstallationFolder(const QString& path, QString* reason)
     return true;
 }
 
-void UpdateEngine::removeStaleWorkFolders(const QStringList& keep)
+void UpdateEngine::removeStaleWorkFolders(const QStringList& keep, const QString& installation)
 {
     QStringList kept;
     for (const QString& path : keep)
@@ -351,10 +356,19 @@ void UpdateEngine::removeStaleWorkFolders(const QStringList& keep)
         const WorkFolderLock unused(path, WorkFolderLock::Exclusive);
         if (!unused.isHeld())
             continue;
+        if (!installation.isEmpty() && recordedInstallation(path) != QDir::cleanPath(installation))
+            continue;
         qDebug() << "Removing stale work folder" << path;
         bool parentEntered = false;
         removeDirAndContents(path, &parentEntered);
     }
+}
+
+QString UpdateEngine::recordedInstallation(const QString& workFolder)
+{
+    const QSettings record(workFolder + QStringLiteral("/update.ini"), QSettings::IniFormat);
+    const QString vx3dir = record.value(QStringLiteral("current/vx3dir")).toString();
+    return vx3dir.isEmpty() ? QString() : QDir::cleanPath(vx3dir);
 }
 
 bool UpdateEngine::removeDirAndContents(const QString& dir, bool* parentEntered)

@@ -4,7 +4,13 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const char kGroup[] = "current";
@@ -111,4 +117,30 @@ bool UpdateIniData::removeRecord()
     }
     // A file that held nothing but the session goes as a whole.
     return !empty || !QFile::exists(path) || QFile::remove(path);
+}
+
+void UpdateIniData::removeLeftoverTempFiles()
+{
+    // The name a write of update.ini gives the new content before renaming it over the file.
+    static const QRegularExpression tempName(QStringLiteral("^update\\.ini\\.[A-Za-z0-9]{6}$"));
+    const int dirFd = ::open(QFile::encodeName(QCoreApplication::applicationDirPath()).constData(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return;
+    DIR* dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return;
+    }
+    while (const struct dirent* entry = ::readdir(dir)) {
+        if (!tempName.match(QFile::decodeName(entry->d_name)).hasMatch())
+            continue;
+        struct stat status;
+        if (::fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || status.st_nlink != 1)
+            continue;
+        qDebug() << "Removing update.ini left by a cut-short write:" << entry->d_name;
+        ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
 }

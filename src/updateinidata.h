@@ -32,6 +32,11 @@ public:
 
     // Removes [current] and keeps the user's other groups; a file left empty is deleted.
     static bool removeRecord();
+
+    // Removes the temporary copies that a write of update.ini cut short by a kill left beside
+    // it ("update.ini." and six letters or digits): only regular files of this user with one
+    // link; a symbolic link is neither followed nor removed.
+    static void removeLeftoverTempFiles();
 };
 
 #endif // UPDATEINIDATA_H

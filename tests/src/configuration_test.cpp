@@ -6,6 +6,7 @@
 #include "localhttpserver.h"
 #include "otheruser.h"
 #include "testpaths.h"
+#include "trustedfolder.h"
 #include "updatechecker.h"
 #include "versionlist.h"
 #include "versionstestsupport.h"
@@ -18,6 +19,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -356,6 +358,14 @@ TEST_F(SharedTempTest, CreateTempDirNeverTakesANameAnotherUserMadeFirst)
     EXPECT_TRUE(QDir(tmp + "/theirs").isEmpty());
     EXPECT_FALSE(QFileInfo::exists(tmp + "/later"));
     EXPECT_TRUE(QFileInfo(tmp + "/voxmere_temp_2").isSymLink());
+
+    // With every numbered name taken, the run still gets a work folder of its own.
+    ASSERT_TRUE(vxtest::runAsOtherUser(tmp, "perl -e 'mkdir \"voxmere_temp_$_\" for 4..999'"));
+    ASSERT_TRUE(config.createTempDir());
+    EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(tmp) + "/voxmere_temp_[A-Za-z0-9]{6}$")
+                    .match(config.workDir).hasMatch()) << config.workDir.toStdString();
+    expectFreshPrivateFolder(config.workDir);
+    EXPECT_TRUE(TrustedFolder::isWorkFolder(config.workDir));
 }
 
 // Another user makes and removes voxmere_temp_0 as fast as it can, so that the name is free when

@@ -313,11 +313,12 @@ protected:
         ASSERT_TRUE(process.waitForStarted(30000));
     }
 
-    // Everything the updater processes of this test have logged so far.
-    QByteArray logText() const
+    // Everything the updater processes of this test have logged so far (with `tmpDir` as their
+    // temporary folder, when given).
+    QByteArray logText(const QString& tmpDir = QString()) const
     {
         QByteArray text;
-        QDirIterator it(tmp() + "/voxmere_update_log", QDir::Files);
+        QDirIterator it((tmpDir.isEmpty() ? tmp() : tmpDir) + "/voxmere_update_log", QDir::Files);
         while (it.hasNext())
             text += vxtest::readFile(it.next());
         return text;
@@ -339,7 +340,8 @@ protected:
     QProcessEnvironment environment() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        // The socket and the installation locks then lie in a folder of the test's own.
+        // The socket then lies in root's folder below /run (or, for another user, in the test's
+        // temporary folder), named after the test's own program path.
         env.remove("XDG_RUNTIME_DIR");
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("TMPDIR", tmp());
@@ -348,11 +350,13 @@ protected:
         return env;
     }
 
-    // Runs `program` and waits for its end; its exit code, or -1 after a crash or time-out.
-    int run(const QString& program, const QStringList& args, int timeoutMs = kPhaseTimeoutMs)
+    // Runs `program` (in `env`, when given) and waits for its end; its exit code, or -1 after a
+    // crash or time-out.
+    int run(const QString& program, const QStringList& args, int timeoutMs = kPhaseTimeoutMs,
+            const QProcessEnvironment& env = QProcessEnvironment())
     {
         QProcess process;
-        process.setProcessEnvironment(environment());
+        process.setProcessEnvironment(env.isEmpty() ? environment() : env);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
         process.start(program, args);
         if (!process.waitForStarted(30000))
@@ -602,8 +606,8 @@ TEST_F(EndToEndTest, NamesThatNeedEscapesAreFetched)
 }
 
 // The installed updater started while phase 2 works on the installation (under another
-// program path, so the single-instance socket does not meet it) is refused at once, and the
-// post-install program runs once.
+// program path, so the single-instance socket does not meet it, and with a temporary folder of
+// its own) is refused at once, and the post-install program runs once.
 TEST_F(EndToEndTest, SecondUpdaterIsRefusedWhilePhaseTwoRuns)
 {
     pointAlphaChannelAt(kInstallProgramsVersion);
@@ -613,8 +617,13 @@ TEST_F(EndToEndTest, SecondUpdaterIsRefusedWhilePhaseTwoRuns)
     startPhaseTwo(phaseTwo, work, kInstallProgramsVersion, environment());
     ASSERT_TRUE(vxtest::runUntil([&] { return QFileInfo::exists(waiting()); }, kPhaseTimeoutMs));
 
-    EXPECT_EQ(run(install() + "/update", {}, 60000), 0);
-    EXPECT_TRUE(logText().contains("Detected other instance running, aborting"));
+    // (Without a runtime folder, a user other than root keeps the lock in the temp folder.)
+    const QString otherTmp = ::geteuid() == 0 ? dir.filePath("other-tmp") : tmp();
+    put(otherTmp + "/vx3_update_log", QByteArray());
+    QProcessEnvironment otherEnv = environment();
+    otherEnv.insert("TMPDIR", otherTmp);
+    EXPECT_EQ(run(install() + "/update", {}, 60000, otherEnv), 0);
+    EXPECT_TRUE(logText(otherTmp).contains("Detected other instance running, aborting"));
     EXPECT_FALSE(QFileInfo::exists(install() + "/update.ini")) << "the second run recorded nothing";
 
     ASSERT_TRUE(QFile::remove(hold()));

@@ -2,10 +2,12 @@
 
 #include "eventloop.h"
 #include "installationlock.h"
+#include "otheruser.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
@@ -208,12 +210,14 @@ TEST(SingleInstanceChecker, LeavesTheSocketOfALiveInstanceAlone)
     EXPECT_TRUE(vxtest::waitForCount(firstSpy, 1));
 }
 
-// Another local user who makes this user's runtime folder first, in the shared temporary
-// folder, and listens in it, gets no message and takes no lock: the folder is refused.
-TEST(SingleInstanceChecker, AFolderSquattedByAnotherUserIsRefused)
+// Another local user who plants {temp}/vx3update-0 first (a folder in which they listen, a
+// link to a folder of theirs, or a file) neither stops root's runs nor gets their message: root
+// keeps its socket and installation locks below /run, where only root can create names.
+TEST(SingleInstanceChecker, ANamePlantedInTheTempFolderDoesNotStopRoot)
 {
-    if (geteuid() != 0 || !QFileInfo("/usr/bin/setpriv").isExecutable())
-        GTEST_SKIP() << "needs root and setpriv to act as a second user";
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
     QTemporaryDir shared;
     ASSERT_TRUE(shared.isValid());
     // World-writable with the sticky bit, as /tmp is.
@@ -223,69 +227,70 @@ TEST(SingleInstanceChecker, AFolderSquattedByAnotherUserIsRefused)
     qputenv("TMPDIR", QFile::encodeName(shared.path()));
     qunsetenv("XDG_RUNTIME_DIR");
     const QString folder = shared.path() + "/vx3update-0";
+    const QString rootSocket = "/run/vx3update/" + SingleInstanceChecker::serverName();
 
-    // As nobody: makes the folder (or a link to a folder of its own) and listens in it.
+    // As nobody: plants the name and listens in the folder, when it is one.
     const char* squatter = R"(
 import os, socket, sys
 folder, name, kind = sys.argv[1:4]
-if kind == 'link':
+if kind == 'file':
+    open(folder, 'w').close()
+elif kind == 'link':
     os.mkdir(folder + '-own'); os.chmod(folder + '-own', 0o777)
     os.symlink(folder + '-own', folder)
 else:
     os.mkdir(folder); os.chmod(folder, 0o777 if kind == 'open' else 0o700)
 server = socket.socket(socket.AF_UNIX)
-server.bind(os.path.join(folder, name)); server.listen(5)
+server.bind(os.path.join(folder, name) if kind != 'file' else folder + '-socket'); server.listen(5)
 print('ready', flush=True)
 while True:
     server.accept(); print('connected', flush=True)
 )";
-    for (const char* kind : {"open", "private", "link"}) {
+    for (const char* kind : {"open", "private", "link", "file"}) {
         SCOPED_TRACE(kind);
         QProcess squat;
-        squat.start("/usr/bin/setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                         "/usr/bin/python3", "-c", squatter, folder,
-                                         SingleInstanceChecker::serverName(), kind});
+        squat.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                "/usr/bin/python3", "-c", squatter, folder,
+                                SingleInstanceChecker::serverName(), kind});
         ASSERT_TRUE(vxtest::runUntil([&] { return squat.canReadLine(); }, 20000))
             << squat.readAllStandardError().constData();
         ASSERT_EQ(squat.readLine(), "ready\n");
 
         QString reason;
-        EXPECT_TRUE(SingleInstanceChecker::socketPath(&reason).isEmpty());
-        EXPECT_TRUE(reason.contains(folder)) << reason.toStdString();
-        EXPECT_FALSE(SingleInstanceChecker::sendMessage("#"));
-        {
-            SingleInstanceChecker checker; // runs without a server rather than in that folder
-        }
+        EXPECT_EQ(SingleInstanceChecker::socketPath(&reason), rootSocket) << reason.toStdString();
         QString lockError;
-        EXPECT_EQ(InstallationLock::acquire(shared.path(), &lockError), InstallationLock::Failed);
-        EXPECT_TRUE(lockError.contains(folder)) << lockError.toStdString();
+        EXPECT_EQ(InstallationLock::acquire(shared.path(), &lockError), InstallationLock::Acquired)
+            << lockError.toStdString();
+        InstallationLock::release();
+        {
+            SingleInstanceChecker checker;
+            QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
+            EXPECT_TRUE(SingleInstanceChecker::sendMessage("#"));
+            EXPECT_TRUE(vxtest::waitForCount(spy, 1));
+        }
         vxtest::runFor(200);
         EXPECT_FALSE(squat.readAllStandardOutput().contains("connected"));
+        EXPECT_EQ(QFileInfo(folder).ownerId(), vxtest::otherUserId()) << "the planted name stays theirs";
         squat.kill();
         squat.waitForFinished();
         QFile::remove(folder);
+        QFile::remove(folder + "-socket");
         QDir(folder).removeRecursively();
         QDir(folder + "-own").removeRecursively();
     }
+    QFile::remove(InstallationLock::lockFilePath("/run/vx3update", shared.path()));
+    EXPECT_EQ(QFileInfo("/run/vx3update").permissions() & (QFile::WriteGroup | QFile::WriteOther), 0);
+    EXPECT_EQ(QFileInfo("/run/vx3update").ownerId(), 0u);
 
-    // With the folder its own, this user's guard and lock work there.
-    EXPECT_EQ(SingleInstanceChecker::socketPath(), folder + "/" + SingleInstanceChecker::serverName());
-    QString lockError;
-    EXPECT_EQ(InstallationLock::acquire(shared.path(), &lockError), InstallationLock::Acquired)
-        << lockError.toStdString();
-    InstallationLock::release();
-    EXPECT_EQ(QFileInfo(folder).permissions() & (QFile::WriteGroup | QFile::WriteOther), 0);
-    EXPECT_EQ(QFileInfo(folder).ownerId(), 0u);
-
-    // $XDG_RUNTIME_DIR is used only when it is this user's private folder (sudo may keep the
-    // invoking user's).
+    // $XDG_RUNTIME_DIR is used for the socket only when it is this user's private folder (sudo
+    // may keep the invoking user's).
     const QString runtime = shared.path() + "/runtime";
     ASSERT_TRUE(QDir().mkdir(runtime));
     ASSERT_EQ(::chmod(QFile::encodeName(runtime).constData(), 0700), 0);
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
     EXPECT_EQ(SingleInstanceChecker::socketPath(), runtime + "/" + SingleInstanceChecker::serverName());
-    ASSERT_EQ(::chown(QFile::encodeName(runtime).constData(), 65534, 65534), 0);
-    EXPECT_EQ(SingleInstanceChecker::socketPath(), folder + "/" + SingleInstanceChecker::serverName());
+    ASSERT_EQ(::chown(QFile::encodeName(runtime).constData(), vxtest::otherUserId(), gid_t(-1)), 0);
+    EXPECT_EQ(SingleInstanceChecker::socketPath(), rootSocket);
     qunsetenv("XDG_RUNTIME_DIR");
     qputenv("TMPDIR", savedTmp);
     if (!savedRuntime.isEmpty())

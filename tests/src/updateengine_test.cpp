@@ -409,6 +409,24 @@ TEST_F(EngineTest, ClientPhaseRefusesARecordItCannotUseAndChangesNothing)
     }
 }
 
+// A client phase that failed or was killed left its work folder and session record, which
+// nothing continues: the next run of that installation removes it, so that a fault that persists
+// does not leave a folder per run. Another installation's folder stays.
+TEST_F(EngineTest, NextRunRemovesTheFolderAFailedRunOfTheInstallationLeft)
+{
+    const QString app = QCoreApplication::applicationDirPath();
+    for (const auto& [n, installation] : {std::pair<int, QString>{3, app}, {4, tmp.path() + "/other"}}) {
+        ASSERT_TRUE(put(sessionDir(n) + "/download.bin", "fetched"));
+        ASSERT_TRUE(put(sessionDir(n) + "/update.ini", ("[current]\nversion=39\ndir=" + sessionDir(n)
+                                                        + "\nvx3dir=" + installation + "\ntype=t\n").toUtf8()));
+    }
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(config.workDir, sessionDir());
+    EXPECT_FALSE(QFileInfo::exists(sessionDir(3)));
+    EXPECT_EQ(vxtest::readFile(sessionDir(4) + "/download.bin"), "fetched");
+}
+
 TEST_F(EngineTest, UnwritableUpdateIniIsAnErrorAndKeepsPreInit)
 {
     ASSERT_TRUE(QDir().mkpath(UpdateIniData::updateIniPath()));

@@ -1,5 +1,6 @@
 // Runs the built program itself, as a second instance beside a listening first one.
 #include "installationlock.h"
+#include "runtimefolder.h"
 #include "singleinstancechecker.h"
 
 #include "eventloop.h"
@@ -125,9 +126,15 @@ TEST(UpdateProgram, SecondInstanceCleansUpThenLeavesWithZero)
 {
     ProgramCopy copy;
     vxtest::writeFile(copy.tmpDir() + "/vx3_update_log", "");
+    // Among them a copy of update.ini that a write cut short by a kill left beside it.
     const QStringList leftovers = {"_old_update", "_old_libqgif.so", "libQtCore.so.4", "old/_old_libQt5Core.so.5",
-                                   "imageformats/_old_libqjpeg.so", "sqldrivers/_old_libsqlite.so"};
-    const QStringList kept = {"libQt5Core.so.5", "imageformats/libqjpeg.so", "accessible/libQtCore.so.4"};
+                                   "imageformats/_old_libqjpeg.so", "sqldrivers/_old_libsqlite.so",
+                                   "update.ini.QwErTy"};
+    const QStringList kept = {"libQt5Core.so.5", "imageformats/libqjpeg.so", "accessible/libQtCore.so.4",
+                              "update.ini.lock", "update.ini.QwErTyU"};
+    // A link of such a name is neither followed nor removed.
+    ASSERT_TRUE(vxtest::writeFile(copy.tmpDir() + "/victim", "precious"));
+    ASSERT_TRUE(QFile::link(copy.tmpDir() + "/victim", copy.appDir() + "/update.ini.LiNkEd"));
     for (const QString& name : leftovers + kept) {
         QDir().mkpath(QFileInfo(copy.appDir() + "/" + name).path());
         ASSERT_TRUE(vxtest::writeFile(copy.appDir() + "/" + name, "x"));
@@ -147,6 +154,8 @@ TEST(UpdateProgram, SecondInstanceCleansUpThenLeavesWithZero)
         EXPECT_TRUE(QFile::exists(copy.appDir() + "/" + name));
     }
     EXPECT_FALSE(QFileInfo::exists(copy.appDir() + "/old"));
+    EXPECT_TRUE(QFileInfo(copy.appDir() + "/update.ini.LiNkEd").isSymLink());
+    EXPECT_EQ(vxtest::readFile(copy.tmpDir() + "/victim"), "precious");
     EXPECT_TRUE(QFileInfo::exists(copy.program()));
 
     const QStringList lines = copy.logLines();
@@ -267,7 +276,11 @@ TEST(UpdateProgram, RunForALockedInstallationLeavesWithZero)
 {
     ProgramCopy copy;
     vxtest::writeFile(copy.tmpDir() + "/vx3_update_log", "");
-    const QString lockFile = InstallationLock::lockFilePath(copy.runDir(), copy.appDir());
+    // The lock folder of the copy's runs: root's own, or their XDG_RUNTIME_DIR for another user.
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(copy.runDir()));
+    const QString lockFile = InstallationLock::lockFilePath(RuntimeFolder::lockFolder(), copy.appDir());
+    savedRuntime.isEmpty() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", savedRuntime);
     const int fd = ::open(QFile::encodeName(lockFile).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
@@ -301,6 +314,7 @@ TEST(UpdateProgram, RunForALockedInstallationLeavesWithZero)
         EXPECT_FALSE(copy.logText().contains("Update engine initialized"));
     }
     ::close(fd);
+    QFile::remove(lockFile);
     EXPECT_FALSE(QFile::exists(copy.appDir() + "/update.ini"));
     EXPECT_EQ(vxtest::readFile(work + "/update.ini"), record);
     EXPECT_TRUE(QFile::exists(copy.appDir() + "/_old_update"));
