@@ -1,5 +1,6 @@
 #include "inidownloadtaskspecification.h"
 
+#include "checksigfunc.h"
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
@@ -7,6 +8,8 @@
 
 #include <QDebug>
 #include <QFile>
+
+#include <cstdio>
 
 IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager* nam,
                                                            Configuration* config, QObject* parent,
@@ -43,6 +46,13 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     const QString workDir = config->workDir + "/";
     qDebug() << "makeSubtasksAndStart" << ini << packed;
 
+    // A run killed while fetching the signature leaves it cut short: fetch both again rather
+    // than fail on them.
+    if (QFile::exists(workDir + ini) && QFile::exists(workDir + sig)
+        && !CheckSigFunc(workDir + ini, QString()).run()) {
+        qDebug() << "Cached product ini does not verify, fetching it again";
+        removeCachedFiles();
+    }
     qreal checkWeight = 1.0;
     if (!QFile::exists(workDir + ini)) {
         qDebug() << "Requesting" << packed;
@@ -51,10 +61,15 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
                                                        -1, this, kDownloadWeight);
         download->setMaximumSize(kMaximumIniSize);
         addTask(download);
-        // The ini is never part of what a failed run rolls back.
+        // The ini is never part of what a failed run rolls back. It takes its name only once
+        // complete, so a run killed while unpacking leaves nothing that looks fetched; connected
+        // before the list's own handler, the rename comes before the next sub-task starts.
         auto* unpack = new FileUnpackTaskSpecification_lzma2(nullptr, workDir + packed,
-                                                             workDir + ini, this, kUnpackWeight);
+                                                             unpackingName(workDir + ini), this,
+                                                             kUnpackWeight);
         unpack->setMaximumSize(kMaximumIniSize);
+        connect(unpack, &TaskSpecification::finished, this,
+                &IniDownloadTaskSpecification::onIniUnpacked);
         addTask(unpack);
         checkWeight -= kDownloadWeight + kUnpackWeight;
     }
@@ -74,6 +89,15 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     addTask(check);
 
     startTasks();
+}
+
+void IniDownloadTaskSpecification::onIniUnpacked()
+{
+    const QString ini = config->workDir + "/" + productIniName(config->isClientUpdate == 1);
+    // A failed rename leaves no ini: the check that follows fails and cleans up.
+    const QByteArray from = QFile::encodeName(unpackingName(ini));
+    if (::rename(from.constData(), QFile::encodeName(ini).constData()) != 0)
+        qDebug() << "Could not rename" << unpackingName(ini) << "to" << ini;
 }
 
 void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpecification* task)
@@ -100,7 +124,7 @@ void IniDownloadTaskSpecification::removeCachedFiles()
 {
     // Kept, a broken ini or signature would fail every later run of this release unfetched.
     const QString ini = config->workDir + "/" + productIniName(config->isClientUpdate == 1);
-    for (const QString& path : {packedName(ini), ini, signatureName(ini)}) {
+    for (const QString& path : {packedName(ini), unpackingName(ini), ini, signatureName(ini)}) {
         if (QFile::remove(path))
             qDebug() << "Removed rejected" << path;
     }

@@ -31,6 +31,7 @@ public:
     static QString productIniName(bool clientUpdate);
     static QString packedName(const QString& iniName) { return iniName + "._lzma2_"; }
     static QString signatureName(const QString& iniName) { return iniName + ".sig"; }
+    static QString unpackingName(const QString& iniName) { return iniName + ".unpacking"; }
 
     static constexpr qreal kDownloadWeight = 0.3333;
     // Taken, like the downloads' shares, from the check's.
@@ -40,6 +41,7 @@ public:
     static constexpr qint64 kMaximumSignatureSize = 64 << 10;
 
 private slots:
+    void onIniUnpacked();
     void onSigCheckDone(bool ok, CheckSignatureTaskSpecification* task);
 
 private:

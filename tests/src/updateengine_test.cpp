@@ -716,7 +716,6 @@ TEST_F(EngineRun, SuccessfulClientPhaseRemovesOnlyTrustedStaleWorkFolders)
     // A failed run leaves them all.
     const QString ini = IniDownloadTaskSpecification::productIniName(true);
     ASSERT_TRUE(put(workDir() + "/" + ini + ".sig", "not a signature"));
-    ASSERT_TRUE(put(workDir() + "/" + ini, "[files]\n"));
     start();
     ASSERT_TRUE(waitEnd());
     ASSERT_EQ(canceled->count(), 1);
