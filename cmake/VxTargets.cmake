@@ -15,6 +15,15 @@ function(vx_warnings target)
   endif()
 endfunction()
 
+# A command-line tool started once per file carries its own copy of the C++ runtime: binding
+# the shared one's symbols takes a good part of a short run. Sanitizer builds keep the shared
+# runtime, which theirs expects.
+function(vx_standalone_tool target)
+  if(NOT VX_SANITIZERS)
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()
+
 # vx_library(NAME SOURCES ... [PUBLIC_LINKS ...] [PRIVATE_LINKS ...] [INCLUDES ...])
 # A static library whose folder is its public include directory.
 function(vx_library name)

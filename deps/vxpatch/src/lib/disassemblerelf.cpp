@@ -285,27 +285,28 @@ template <class L>
 template <class Less>
 void DisassemblerElf<L>::MergeSiteRuns(const std::vector<size_t>& runs, Less byRva)
 {
-    const auto begin = rel32Sites.begin();
+    TypedRVA* const begin = rel32Sites.data();
+    TypedRVA* const end = begin + rel32Sites.size();
     bool runsSorted = runs.size() <= kMaxMergedRuns;
     for (size_t k = 0; runsSorted && k < runs.size(); ++k) {
-        const size_t end = k + 1 < runs.size() ? runs[k + 1] : rel32Sites.size();
-        runsSorted = std::is_sorted(begin + runs[k], begin + end, byRva);
+        const size_t runEnd = k + 1 < runs.size() ? runs[k + 1] : rel32Sites.size();
+        runsSorted = std::is_sorted(begin + runs[k], begin + runEnd, byRva);
     }
     if (!runsSorted) {
-        std::stable_sort(begin, rel32Sites.end(), byRva);
+        std::stable_sort(begin, end, byRva);
         return;
     }
     for (size_t k = 1; k < runs.size(); ++k) {
-        const size_t end = k + 1 < runs.size() ? runs[k + 1] : rel32Sites.size();
-        std::inplace_merge(begin, begin + runs[k], begin + end, byRva);
+        const size_t runEnd = k + 1 < runs.size() ? runs[k + 1] : rel32Sites.size();
+        std::inplace_merge(begin, begin + runs[k], begin + runEnd, byRva);
     }
 }
 
 template <class L>
 bool DisassemblerElf<L>::CollectRel32Sites()
 {
-    rel32Sites.clear();
-    x86Rel32Sites.clear();
+    rel32Sites.Clear();
+    x86Rel32Sites.Clear();
     // Where the sites of each section that has any begin.
     std::vector<size_t> runs;
     for (uint32_t i = 0; i < sectionCount_; ++i) {
@@ -319,16 +320,18 @@ bool DisassemblerElf<L>::CollectRel32Sites()
     // Sections usually come in address order, which leaves nothing to sort. A section out of
     // order (one at address 0 at the end, say) holds its sites in order, so merging the
     // sections' runs gives the stable sort's order at little cost.
-    const auto byRva = [](const SitePtr& a, const SitePtr& b) {
-        return a->rva < b->rva;
+    const auto byRva = [](const TypedRVA& a, const TypedRVA& b) {
+        return a.rva < b.rva;
     };
-    if (!std::is_sorted(rel32Sites.begin(), rel32Sites.end(), byRva))
+    if (!std::is_sorted(rel32Sites.data(), rel32Sites.data() + rel32Sites.size(), byRva))
         MergeSiteRuns(runs, byRva);
     const auto x86ByRva = [](const X86Rel32Site& a, const X86Rel32Site& b) {
         return a.rva < b.rva;
     };
-    if (!std::is_sorted(x86Rel32Sites.begin(), x86Rel32Sites.end(), x86ByRva))
-        std::stable_sort(x86Rel32Sites.begin(), x86Rel32Sites.end(), x86ByRva);
+    X86Rel32Site* const x86Begin = x86Rel32Sites.data();
+    X86Rel32Site* const x86End = x86Begin + x86Rel32Sites.size();
+    if (!std::is_sorted(x86Begin, x86End, x86ByRva))
+        std::stable_sort(x86Begin, x86End, x86ByRva);
     return true;
 }
 
@@ -383,7 +386,7 @@ const SiteStarts kX64SiteStarts(true);
 // on the position alone, so scans of neighbouring pieces can be joined where their walks meet.
 template <class L>
 uint64_t DisassemblerElf<L>::ScanX86Range(const X86Scan& scan, uint64_t from, uint64_t pieceEnd,
-                                          std::vector<X86SiteSpan>* found) const
+                                          X86SpanList* found) const
 {
     const SiteStarts& starts = scan.ripForms ? kX64SiteStarts : kX86SiteStarts;
     const uint64_t sectionEnd = scan.sectionEnd;
@@ -418,7 +421,8 @@ uint64_t DisassemblerElf<L>::ScanX86Range(const X86Scan& scan, uint64_t from, ui
             ++p;
             continue;
         }
-        found->push_back({uint32_t(p), uint32_t(field)});
+        if (!found->PushBack({uint32_t(p), uint32_t(field)}))
+            throw std::bad_alloc();
         p = field + 4;
     }
     return p;
@@ -438,7 +442,7 @@ constexpr uint32_t kMaxScanThreads = 8;
 // same sites. The result is the one a single scan of the section gives.
 template <class L>
 void DisassemblerElf<L>::ScanX86Pieces(const X86Scan& scan,
-                                       std::vector<std::vector<X86SiteSpan>>* lists,
+                                       std::vector<X86SpanList>* lists,
                                        std::vector<X86SpanSegment>* segments) const
 {
     const uint64_t size = scan.sectionEnd - scan.offset;
@@ -484,16 +488,16 @@ void DisassemblerElf<L>::ScanX86Pieces(const X86Scan& scan,
     segments->push_back({&(*lists)[0], 0, (*lists)[0].size()});
     uint64_t p = pieceStops[0];
     for (uint64_t i = 1; i < pieces; ++i) {
-        const std::vector<X86SiteSpan>& own = (*lists)[i];
-        std::vector<X86SiteSpan>& alone = (*lists)[pieces + i];
+        const X86SpanList& own = (*lists)[i];
+        X86SpanList& alone = (*lists)[pieces + i];
         size_t j = 0;
         bool joined = false;
         while (!joined && p < bounds[i + 1]) {
-            while (j < own.size() && own[j].field + 4 <= p)
+            while (j < own.size() && own[uint32_t(j)].field + 4 <= p)
                 ++j;
             // The piece's own walk passes every position of the piece outside its sites'
             // insides: once the walks share a position, they go on together.
-            joined = j == own.size() || own[j].start >= p;
+            joined = j == own.size() || own[uint32_t(j)].start >= p;
             if (!joined)
                 p = ScanX86Range(scan, p, p + 1, &alone);
         }
@@ -517,17 +521,18 @@ void DisassemblerElf<L>::AddX86Sites(const X86Scan& scan, const std::vector<X86S
     size_t total = 0;
     for (const X86SpanSegment& segment : segments)
         total += segment.count;
-    const size_t base = x86Rel32Sites.size();
-    x86Rel32Sites.resize(base + total);
+    if (total > x86Rel32Sites.kMaxCount || !x86Rel32Sites.EnsureFree(uint32_t(total)))
+        throw std::bad_alloc();
+    X86Rel32Site* const added = x86Rel32Sites.FreeSpace();
     const auto convert = [&](size_t from, size_t to) {
         size_t at = 0;
         for (const X86SpanSegment& segment : segments) {
             const size_t begin = std::max(from, at);
             const size_t end = std::min(to, at + segment.count);
             for (size_t k = begin; k < end; ++k) {
-                const X86SiteSpan& span = (*segment.spans)[segment.first + (k - at)];
+                const X86SiteSpan& span = (*segment.spans)[uint32_t(segment.first + (k - at))];
                 const uint32_t rva = uint32_t(scan.addr + (span.field - scan.offset));
-                x86Rel32Sites[base + k] = {rva, ReadU32(start_ + span.field) + 4, 0xFFFFFFFFu};
+                added[k] = {rva, ReadU32(start_ + span.field) + 4, 0xFFFFFFFFu};
             }
             at += segment.count;
         }
@@ -547,13 +552,20 @@ void DisassemblerElf<L>::AddX86Sites(const X86Scan& scan, const std::vector<X86S
         if (thread.joinable())
             thread.join();
     }
+    x86Rel32Sites.CommitFreeSpace(uint32_t(total));
+}
+
+template <class L>
+bool DisassemblerElf<L>::EmitSite(DisassembledProgram*, const TypedRVA&, uint32_t)
+{
+    return false;
 }
 
 template <class L>
 bool DisassemblerElf<L>::ScanX86Section(const uint8_t* sh, bool ripForms)
 {
     const X86Scan scan{SectionOffset(sh), SectionAddr(sh), uint64_t(SectionOffset(sh)) + SectionSize(sh), ripForms};
-    std::vector<std::vector<X86SiteSpan>> lists;
+    std::vector<X86SpanList> lists;
     std::vector<X86SpanSegment> segments;
     ScanX86Pieces(scan, &lists, &segments);
     AddX86Sites(scan, segments);
@@ -598,14 +610,14 @@ bool DisassemblerElf<L>::MapToFileOffsets()
             return false;
         abs32Offsets_.push_back(offset);
     }
-    if ((!rel32Sites.empty() || !x86Rel32Sites.empty()) && programCount_ == 0)
+    if ((rel32Sites.size() != 0 || x86Rel32Sites.size() != 0) && programCount_ == 0)
         return false;
-    for (auto& site : rel32Sites) {
-        if (!RvaToFileOffset(site->rva, &site->file_offset))
+    for (uint32_t i = 0; i < rel32Sites.size(); ++i) {
+        if (!RvaToFileOffset(rel32Sites[i].rva, &rel32Sites[i].file_offset))
             return false;
     }
-    for (X86Rel32Site& site : x86Rel32Sites) {
-        if (!RvaToFileOffset(site.rva, &site.file_offset))
+    for (uint32_t i = 0; i < x86Rel32Sites.size(); ++i) {
+        if (!RvaToFileOffset(x86Rel32Sites[i].rva, &x86Rel32Sites[i].file_offset))
             return false;
     }
     return true;
@@ -675,18 +687,21 @@ constexpr size_t kMinBulkSites = 4096;
 // The sites of an image are all of one list: x86 ones, or those of other kinds.
 template <class L>
 struct DisassemblerElf<L>::SiteList {
-    SiteList(const std::vector<SitePtr>& others, const X86SiteVector& x86Sites)
-        : other(others), x86Rel32(x86Sites), x86(!x86Sites.empty()),
+    SiteList(const GrowableBuffer<TypedRVA>& others, const X86SiteVector& x86Sites)
+        : other(others), x86Rel32(x86Sites), x86(x86Sites.size() != 0),
           count(x86 ? x86Sites.size() : others.size())
     {
     }
-    uint32_t FileOffset(size_t i) const { return x86 ? x86Rel32[i].file_offset : other[i]->file_offset; }
+    uint32_t FileOffset(size_t i) const
+    {
+        return x86 ? x86Rel32[uint32_t(i)].file_offset : other[uint32_t(i)].file_offset;
+    }
     uint32_t RelativeTarget(size_t i) const
     {
-        return x86 ? x86Rel32[i].relative_target : other[i]->relative_target;
+        return x86 ? x86Rel32[uint32_t(i)].relative_target : other[uint32_t(i)].relative_target;
     }
 
-    const std::vector<SitePtr>& other;
+    const GrowableBuffer<TypedRVA>& other;
     const X86SiteVector& x86Rel32;
     const bool x86;
     const size_t count;
@@ -697,9 +712,10 @@ size_t DisassemblerElf<L>::X86RunEnd(size_t first, uint64_t limit, uint32_t delt
 {
     size_t end = first;
     for (; end < x86Rel32Sites.size(); ++end) {
-        const X86Rel32Site& site = x86Rel32Sites[end];
+        const X86Rel32Site& site = x86Rel32Sites[uint32_t(end)];
         if (uint64_t(site.file_offset) + 4 > limit || site.rva != site.file_offset + delta
-            || (end > first && uint64_t(x86Rel32Sites[end - 1].file_offset) + 4 > site.file_offset))
+            || (end > first
+                && uint64_t(x86Rel32Sites[uint32_t(end - 1)].file_offset) + 4 > site.file_offset))
             break;
     }
     return end;
@@ -715,15 +731,15 @@ bool DisassemblerElf<L>::WalkSiteRun(DisassembledProgram* program, uint64_t sect
 {
     Word at = *pos;
     for (; nextSite_ < rel32Sites.size(); ++nextSite_) {
-        TypedRVA* site = rel32Sites[nextSite_].get();
-        const Word siteOffset = site->file_offset;
+        const TypedRVA& site = rel32Sites[uint32_t(nextSite_)];
+        const Word siteOffset = site.file_offset;
         if (siteOffset < at || uint64_t(siteOffset) + 3 >= sectionEnd)
             break;
         if (siteOffset > at && !AddRange(program, at, siteOffset - at))
             return false;
-        if (!site->EmitSite(program, uint32_t(siteOffset + delta + site->relative_target)))
+        if (!EmitSite(program, site, uint32_t(siteOffset + delta + site.relative_target)))
             return false;
-        at = siteOffset + site->SiteSize();
+        at = siteOffset + site.size;
     }
     *pos = at;
     return true;
@@ -785,10 +801,10 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
             const bool bulk = sites.x86 && !absInside && nextSite_ >= shortRunEnd_ && direct;
             const size_t runEnd = bulk ? X86RunEnd(nextSite_, sectionEnd, uint32_t(delta)) : nextSite_;
             if (runEnd - nextSite_ >= kMinBulkSites) {
-                const X86Rel32Site& last = x86Rel32Sites[runEnd - 1];
+                const X86Rel32Site& last = x86Rel32Sites[uint32_t(runEnd - 1)];
                 emittedBytes_ += (uint64_t(last.file_offset) + 4 - pos) - 4 * (runEnd - nextSite_);
                 if (emittedBytes_ > 2 * bufferLength + 4096
-                    || !program->AddRel32Runs(start_, bufferLength, &x86Rel32Sites[nextSite_],
+                    || !program->AddRel32Runs(start_, bufferLength, &x86Rel32Sites[uint32_t(nextSite_)],
                                               uint32_t(runEnd - nextSite_)))
                     return false;
                 pos = last.file_offset + 4;
@@ -802,10 +818,10 @@ bool DisassemblerElf<L>::WalkProgbits(const uint8_t* sh, DisassembledProgram* pr
                     return false;
                 pos += 4;
             } else {
-                TypedRVA* site = rel32Sites[nextSite_].get();
-                if (!site->EmitSite(program, target))
+                const TypedRVA& site = rel32Sites[uint32_t(nextSite_)];
+                if (!EmitSite(program, site, target))
                     return false;
-                pos += site->SiteSize();
+                pos += site.size;
             }
             ++nextSite_;
         } else {

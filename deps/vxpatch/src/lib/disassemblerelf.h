@@ -2,38 +2,15 @@
 #define VXPATCH_DISASSEMBLERELF_H
 
 #include <cstdint>
-#include <memory>
 #include <utility>
 #include <vector>
 
 #include "disassembler.h"
 #include "encodedprogram.h"
+#include "growablebuffer.h"
 #include "intervalindex.h"
-#include "objectarena.h"
 
 namespace vxpatch {
-
-// Leaves new elements of trivial types uninitialised where a vector would zero them.
-template <class T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    UninitializedAllocator() = default;
-    template <class U>
-    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept
-    {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args)
-    {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
 
 class DisassembledProgram;
 
@@ -74,34 +51,23 @@ class DisassemblerElf : public Disassembler {
 public:
     using Word = typename Layout::Word;
 
-    // A relative branch site found in a PROGBITS section.
-    class TypedRVA {
-    public:
-        explicit TypedRVA(uint32_t siteRva) : rva(siteRva) {}
-        virtual ~TypedRVA() = default;
-        TypedRVA(const TypedRVA&) = delete;
-        TypedRVA& operator=(const TypedRVA&) = delete;
-
-        // Decodes the site at `op` into relative_target.
-        virtual bool ComputeTarget(const uint8_t* op) = 0;
-        virtual bool EmitSite(DisassembledProgram* program, uint32_t targetRva) = 0;
-        virtual uint16_t SiteSize() const = 0;
-
+    // A relative branch site found in a PROGBITS section, other than an x86 one: where it lies,
+    // its target relative to it, and what the variant needs to emit it (its op, type and size,
+    // and where the scan found its bytes). Images hold tens of thousands, so they are kept flat.
+    struct TypedRVA {
         uint32_t rva;
-        uint32_t relative_target = 0;
-        uint32_t file_offset = 0xFFFFFFFFu;
+        uint32_t relative_target;
+        uint32_t file_offset;
+        uint32_t op_offset;
+        uint16_t cop;
+        uint8_t type;
+        uint8_t size;
     };
 
     // An x86 call or jump displacement, or a RIP-relative field: a 32-bit displacement from
     // the end of the field. Large images hold millions, so they are kept flat, apart from the
     // sites of other kinds.
     using X86Rel32Site = Rel32SiteRecord;
-
-    // Sites are made in the disassembler's arena; dropping one only runs its destructor.
-    struct SiteDeleter {
-        void operator()(TypedRVA* site) const { site->~TypedRVA(); }
-    };
-    using SitePtr = std::unique_ptr<TypedRVA, SiteDeleter>;
 
     DisassemblerElf(const uint8_t* start, uint32_t length);
     ~DisassemblerElf() override;
@@ -114,6 +80,8 @@ public:
     virtual bool RelocToRva(Word r_offset, Word r_info, uint32_t* rva) const = 0;
     virtual bool WalkRelocSection(const uint8_t* sectionHeader, DisassembledProgram* program) = 0;
     virtual bool ScanRel32(const uint8_t* sectionHeader) = 0;
+    // Emits a site of rel32Sites, whose target is at `targetRva`.
+    virtual bool EmitSite(DisassembledProgram* program, const TypedRVA& site, uint32_t targetRva);
 
 protected:
     static constexpr uint32_t SHT_PROGBITS = 1, SHT_NOBITS = 8, SHT_REL = 9, SHT_INIT_ARRAY = 14,
@@ -153,26 +121,25 @@ protected:
         uint32_t start;
         uint32_t field;
     };
+    using X86SpanList = GrowableBuffer<X86SiteSpan>;
     // The sites of a section as consecutive pieces of span lists.
     struct X86SpanSegment {
-        const std::vector<X86SiteSpan>* spans;
+        const X86SpanList* spans;
         size_t first;
         size_t count;
     };
-    uint64_t ScanX86Range(const X86Scan& scan, uint64_t from, uint64_t pieceEnd, std::vector<X86SiteSpan>* found) const;
+    uint64_t ScanX86Range(const X86Scan& scan, uint64_t from, uint64_t pieceEnd, X86SpanList* found) const;
     // Fills `lists` (never grown once filled) and returns in `segments` the parts of them that
     // hold the section's sites, in order.
-    void ScanX86Pieces(const X86Scan& scan, std::vector<std::vector<X86SiteSpan>>* lists,
+    void ScanX86Pieces(const X86Scan& scan, std::vector<X86SpanList>* lists,
                        std::vector<X86SpanSegment>* segments) const;
     // Appends a site for each span of `segments`, on several threads for many.
     void AddX86Sites(const X86Scan& scan, const std::vector<X86SpanSegment>& segments);
 
     std::vector<uint32_t> abs32Rvas;
-    // Holds the sites; declared first so that it outlives them.
-    ObjectArena siteArena;
-    std::vector<SitePtr> rel32Sites;
+    GrowableBuffer<TypedRVA> rel32Sites;
     // Grown without clearing, so that threads can fill the new room.
-    using X86SiteVector = std::vector<X86Rel32Site, UninitializedAllocator<X86Rel32Site>>;
+    using X86SiteVector = GrowableBuffer<X86Rel32Site>;
     X86SiteVector x86Rel32Sites;
 
 private:

@@ -1,8 +1,5 @@
 #include "disassemblerelf32arm.h"
 
-#include <memory>
-#include <new>
-
 #include "disassembledprogram.h"
 #include "executablebytes.h"
 
@@ -117,46 +114,34 @@ constexpr uint32_t R_ARM_RELATIVE = 23;
 
 } // namespace
 
-bool DisassemblerElf32ARM::TypedRVAARM::ComputeTarget(const uint8_t* site)
+bool DisassemblerElf32ARM::ComputeTarget(const uint8_t* op, TypedRVA* site)
 {
-    op = site;
     uint32_t bits = 0;
-    switch (type) {
+    switch (site->type) {
     case 0:
     case 1:
-        bits = ReadU16(site);
+        bits = ReadU16(op);
+        site->size = 2;
         break;
     case 2:
-        bits = ReadU32(site);
+        bits = ReadU32(op);
+        site->size = 4;
         break;
     case 3:
     case 4:
-        bits = (uint32_t(ReadU16(site)) << 16) | ReadU16(site + 2);
+        bits = (uint32_t(ReadU16(op)) << 16) | ReadU16(op + 2);
+        site->size = 4;
         break;
     default:
         return false;
     }
-    return DecodeArmBranch(type, bits, rva, &cop, &relative_target);
+    return DecodeArmBranch(site->type, bits, site->rva, &site->cop, &site->relative_target);
 }
 
-bool DisassemblerElf32ARM::TypedRVAARM::EmitSite(DisassembledProgram* program, uint32_t targetRva)
+bool DisassemblerElf32ARM::EmitSite(DisassembledProgram* program, const TypedRVA& site,
+                                    uint32_t targetRva)
 {
-    return program->AddArmBranchAt(cop, targetRva, op, SiteSize());
-}
-
-uint16_t DisassemblerElf32ARM::TypedRVAARM::SiteSize() const
-{
-    switch (type) {
-    case 0:
-    case 1:
-        return 2;
-    case 2:
-    case 3:
-    case 4:
-        return 4;
-    default:
-        return 0xFFFF;
-    }
+    return program->AddArmBranchAt(site.cop, targetRva, start_ + site.op_offset, site.size);
 }
 
 DisassemblerElf32ARM::DisassemblerElf32ARM(const uint8_t* start, uint32_t length)
@@ -267,16 +252,15 @@ bool DisassemblerElf32ARM::ScanRel32(const uint8_t* sh)
                 type = 2;
             }
         }
-        TypedRVAARM* site = siteArena.Place<TypedRVAARM>(addr + (p - offset), type);
-        if (!site || !site->ComputeTarget(at))
+        TypedRVA site{addr + (p - offset), 0, 0xFFFFFFFFu, p, 0, uint8_t(type), 0};
+        if (!ComputeTarget(at, &site))
             return false;
-        if (TargetInLoadSegment(site->rva + site->relative_target)) {
-            p += site->SiteSize();
-            rel32Sites.emplace_back(site);
+        if (TargetInLoadSegment(site.rva + site.relative_target)) {
+            if (!rel32Sites.PushBack(site))
+                return false;
+            p += site.size;
             aligned = true;
         } else {
-            site->~TypedRVAARM();
-            siteArena.TakeBack(site, sizeof(TypedRVAARM));
             aligned = !aligned;
             p += 2;
         }

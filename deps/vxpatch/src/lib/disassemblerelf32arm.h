@@ -30,18 +30,10 @@ public:
     // above 4.
     static bool EncodeArmBranch(uint32_t type, uint16_t cop, uint32_t addr, uint32_t* bits);
 
-    // A Thumb or ARM branch site of one of the five forms of the codec.
-    class TypedRVAARM : public TypedRVA {
-    public:
-        TypedRVAARM(uint32_t siteRva, uint32_t branchType) : TypedRVA(siteRva), type(branchType) {}
-        bool ComputeTarget(const uint8_t* op) override;
-        bool EmitSite(DisassembledProgram* program, uint32_t targetRva) override;
-        uint16_t SiteSize() const override;
-
-        uint32_t type;
-        uint16_t cop = 0;
-        const uint8_t* op = nullptr;
-    };
+    // A Thumb or ARM branch site of one of the five forms of the codec: `type`, `cop` and the
+    // decoded target of the bits at `op`, and its size by type (2, 2, 4, 4, 4). False for a
+    // type above 4.
+    static bool ComputeTarget(const uint8_t* op, TypedRVA* site);
 
     DisassemblerElf32ARM(const uint8_t* start, uint32_t length);
     ~DisassemblerElf32ARM() override;
@@ -51,6 +43,7 @@ public:
     bool RelocToRva(uint32_t r_offset, uint32_t r_info, uint32_t* rva) const override;
     bool WalkRelocSection(const uint8_t* sectionHeader, DisassembledProgram* program) override;
     bool ScanRel32(const uint8_t* sectionHeader) override;
+    bool EmitSite(DisassembledProgram* program, const TypedRVA& site, uint32_t targetRva) override;
 };
 
 } // namespace vxpatch

@@ -2,17 +2,26 @@
 #define VXPATCH_GROWABLEBUFFER_H
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <type_traits>
 
 namespace vxpatch {
 
+// Maps in at once the whole pages of [begin, begin + length) that a buffer of at most
+// kMaxPrefaulted bytes is about to be written with: one call takes far less time than a fault
+// per page. Larger buffers fault page by page, so that pages they never come to use hold no
+// memory. Does nothing where the system cannot map pages in ahead.
+constexpr size_t kMaxPrefaulted = size_t(4) << 20;
+void PrefaultForWriting(void* begin, size_t length);
+
 // Append-only array of trivially copyable elements that never throws: an allocation failure
 // frees the data and marks the buffer failed for good (capacity all ones), after which every
 // append and reserve fails at once. The buffer owns its array; it is moved, never copied, and
-// used by one thread at a time.
+// used by one thread at a time. A grown array keeps its pages (the system moves large ones
+// without copying), and the new room of a small one is mapped in at once.
 template <typename T>
 class GrowableBuffer {
     static_assert(std::is_trivially_copyable<T>::value, "elements are moved with memcpy");
@@ -25,14 +34,14 @@ public:
     static constexpr uint32_t kMaxCount = sizeof(T) == 1 ? 0xFFFFFFFEu : 0xFFFFFFFFu / sizeof(T);
 
     GrowableBuffer() = default;
-    ~GrowableBuffer() { delete[] data_; }
+    ~GrowableBuffer() { std::free(data_); }
     GrowableBuffer(const GrowableBuffer&) = delete;
     GrowableBuffer& operator=(const GrowableBuffer&) = delete;
     GrowableBuffer(GrowableBuffer&& other) noexcept { Take(other); }
     GrowableBuffer& operator=(GrowableBuffer&& other) noexcept
     {
         if (this != &other) {
-            delete[] data_;
+            std::free(data_);
             Take(other);
         }
         return *this;
@@ -112,7 +121,7 @@ public:
     {
         if (!data_)
             return;
-        delete[] data_;
+        std::free(data_);
         data_ = nullptr;
         size_ = 0;
         capacity_ = 0;
@@ -148,22 +157,21 @@ private:
             MarkFailed();
             return false;
         }
-        T* grown = new (std::nothrow) T[count];
+        void* grown = std::realloc(data_, size_t(count) * sizeof(T));
         if (!grown) {
             MarkFailed();
             return false;
         }
-        if (size_)
-            std::memcpy(grown, data_, size_t(size_) * sizeof(T));
-        delete[] data_;
-        data_ = grown;
+        data_ = static_cast<T*>(grown);
         capacity_ = count;
+        if (size_t(count) * sizeof(T) <= kMaxPrefaulted)
+            PrefaultForWriting(data_ + size_, size_t(count - size_) * sizeof(T));
         return true;
     }
 
     void MarkFailed()
     {
-        delete[] data_;
+        std::free(data_);
         data_ = nullptr;
         size_ = 0;
         capacity_ = kFailed;

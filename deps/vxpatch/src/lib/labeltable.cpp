@@ -16,32 +16,38 @@ size_t SlotOf(uint32_t rva, size_t mask)
     return size_t(rva * 0x9E3779B1u) & mask;
 }
 
-// Below this many keys a comparison sort beats clearing the radix sort's two count tables.
+// Below this many keys a comparison sort beats the radix sort's passes.
 constexpr size_t kMinRadixKeys = size_t(1) << 12;
+// The upper half is sorted on in three digits: eleven, eleven and ten bits. Tables this small
+// stay in the cache, and clearing them costs nothing next to the passes.
+constexpr int kDigitBits[] = {11, 11, 10};
 
-// Sorts `keys` by their upper 32 bits, stably, in two passes of sixteen bits; `scratch` holds
-// as many keys. Millions of keys sort in a few milliseconds. The lower halves of the keys are
-// distinct and, within keys of one upper half, ascending, so that a plain sort of few keys gives
-// the same order.
-void SortByUpperHalf(std::vector<uint64_t>& keys, std::vector<uint64_t>& scratch)
+// Sorts the n `keys` by their upper 32 bits, stably, with `scratch` holding as many keys;
+// returns the array that holds the result, `keys` or `scratch`. Millions of keys sort in a few
+// milliseconds. The lower halves of the keys are distinct and, within keys of one upper half,
+// ascending, so that a plain sort of few keys gives the same order.
+uint64_t* SortByUpperHalf(uint64_t* keys, uint64_t* scratch, size_t n)
 {
-    if (keys.size() < kMinRadixKeys) {
-        std::sort(keys.begin(), keys.end());
-        return;
+    if (n < kMinRadixKeys) {
+        std::sort(keys, keys + n);
+        return keys;
     }
-    // One count table for both passes: a fresh one would be mapped in again.
-    std::vector<uint32_t> starts(size_t(1) << 16);
-    for (const int shift : {32, 48}) {
-        std::fill(starts.begin(), starts.end(), 0);
-        for (const uint64_t key : keys)
-            ++starts[(key >> shift) & 0xFFFF];
+    uint32_t starts[size_t(1) << 11];
+    int shift = 32;
+    for (const int bits : kDigitBits) {
+        const uint64_t mask = (uint64_t(1) << bits) - 1;
+        std::fill(starts, starts + (size_t(1) << bits), 0);
+        for (size_t i = 0; i < n; ++i)
+            ++starts[(keys[i] >> shift) & mask];
         uint32_t at = 0;
-        for (uint32_t& start : starts)
-            at += std::exchange(start, at);
-        for (const uint64_t key : keys)
-            scratch[starts[(key >> shift) & 0xFFFF]++] = key;
-        keys.swap(scratch);
+        for (size_t d = 0; d <= mask; ++d)
+            at += std::exchange(starts[d], at);
+        for (size_t i = 0; i < n; ++i)
+            scratch[starts[(keys[i] >> shift) & mask]++] = keys[i];
+        std::swap(keys, scratch);
+        shift += bits;
     }
+    return keys;
 }
 
 } // namespace
@@ -120,9 +126,9 @@ const std::vector<Label*>* LabelTable::Sorted()
         if (slots_[i].label)
             keys.push_back(uint64_t(slots_[i].rva) << 32 | uint32_t(i));
     }
-    SortByUpperHalf(keys, scratch);
-    for (const uint64_t key : keys)
-        sorted_.push_back(slots_[uint32_t(key)].label);
+    const uint64_t* sorted = SortByUpperHalf(keys.data(), scratch.data(), keys.size());
+    for (size_t i = 0; i < keys.size(); ++i)
+        sorted_.push_back(slots_[uint32_t(sorted[i])].label);
     sortedValid_ = true;
     return &sorted_;
 }
@@ -164,28 +170,25 @@ const LabelTable::Map& LabelTable::AsMap() const
 bool IndexTargets(GrowableBuffer<uint32_t>* operands, GrowableBuffer<uint32_t>* targets)
 {
     const uint32_t n = operands->size();
-    std::vector<uint64_t> keys;
-    std::vector<uint64_t> scratch;
-    try {
-        keys.resize(n);
-        scratch.resize(n);
-    } catch (const std::bad_alloc&) {
+    GrowableBuffer<uint64_t> keys;
+    GrowableBuffer<uint64_t> scratch;
+    if (!keys.Reserve(n) || !scratch.Reserve(n))
         return false;
-    }
     uint32_t* values = operands->data();
+    uint64_t* key = keys.FreeSpace();
     for (uint32_t i = 0; i < n; ++i)
-        keys[i] = uint64_t(values[i]) << 32 | i;
-    SortByUpperHalf(keys, scratch);
-    scratch = std::vector<uint64_t>();
+        key[i] = uint64_t(values[i]) << 32 | i;
+    const uint64_t* sorted = SortByUpperHalf(key, scratch.FreeSpace(), n);
+    (sorted == key ? scratch : keys).Release();
     uint32_t index = 0;
     for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t rva = uint32_t(keys[i] >> 32);
-        if (i == 0 || rva != uint32_t(keys[i - 1] >> 32)) {
+        const uint32_t rva = uint32_t(sorted[i] >> 32);
+        if (i == 0 || rva != uint32_t(sorted[i - 1] >> 32)) {
             index = targets->size();
             if (!targets->PushBack(rva))
                 return false;
         }
-        values[uint32_t(keys[i])] = index;
+        values[uint32_t(sorted[i])] = index;
     }
     return true;
 }

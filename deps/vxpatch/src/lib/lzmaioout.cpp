@@ -60,7 +60,9 @@ constexpr int kDecoded = -1;
 
 // Decoder memory. Large buffers (the dictionary) are mapped on their own with huge pages
 // allowed, so that first touching them does not fault page by page; small ones come from
-// malloc. A header in front of each records the mapped length (0 for malloc).
+// malloc. A header in front of each records the mapped length (0 for malloc). The decoder
+// writes all of what it asks for (its dictionary is cut to the block's size), so the pages of
+// a small buffer are mapped in at once.
 constexpr size_t kLargeBuffer = size_t(2) << 20;
 constexpr size_t kHeader = 64;
 
@@ -74,6 +76,7 @@ void* AllocateCoderBuffer(void*, size_t count, size_t size)
         if (!p)
             return nullptr;
         *reinterpret_cast<size_t*>(p) = 0;
+        PrefaultForWriting(p + kHeader, bytes);
         return p + kHeader;
     }
     const size_t mapped = bytes + kHeader;
