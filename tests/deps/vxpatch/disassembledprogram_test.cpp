@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "encodedprogram.h"
+#include "labeltable.h"
 #include "programtesthelpers.h"
 
 using namespace vxpatch;
@@ -88,6 +90,31 @@ TEST(DisassembledProgram, NumbersEachMapInAscendingRvaOrder)
     EXPECT_EQ((std::vector<std::pair<uint32_t, int32_t>>{{0x10, 0}, {0x20, 1}, {0x30, 2}}), rel);
     EXPECT_EQ(0, program.abs32Labels().at(0x100)->index);
     EXPECT_EQ(1, program.abs32Labels().at(0x500)->index);
+}
+
+// Enough operands for the radix sort, with targets over the whole 32-bit range and repeats.
+TEST(DisassembledProgram, IndexTargetsNumbersDistinctTargetsInAscendingOrder)
+{
+    GrowableBuffer<uint32_t> operands;
+    std::map<uint32_t, uint32_t> expected;
+    uint32_t state = 12345;
+    for (uint32_t i = 0; i < 20000; ++i) {
+        state = state * 1664525u + 1013904223u;
+        const uint32_t target = i % 3 == 0 ? 0x1000u * (i % 7) : state;
+        ASSERT_TRUE(operands.PushBack(target));
+        expected.emplace(target, 0);
+    }
+    std::vector<uint32_t> original(operands.data(), operands.data() + operands.size());
+    GrowableBuffer<uint32_t> targets;
+    ASSERT_TRUE(IndexTargets(&operands, &targets));
+    uint32_t index = 0;
+    for (auto& entry : expected)
+        entry.second = index++;
+    ASSERT_EQ(expected.size(), targets.size());
+    for (uint32_t i = 0; i < operands.size(); ++i)
+        ASSERT_EQ(expected.at(original[i]), operands[i]) << i;
+    for (const auto& entry : expected)
+        ASSERT_EQ(entry.first, targets[entry.second]);
 }
 
 TEST(DisassembledProgram, ReportsUnreachableStates)

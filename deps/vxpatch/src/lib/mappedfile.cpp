@@ -1,5 +1,7 @@
 #include "mappedfile.h"
 
+#include "growablebuffer.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -76,9 +78,11 @@ bool MappedFile::Map(uint64_t offset, uint32_t length)
     // mmap takes page-aligned offsets only; map from the page start and skip the lead.
     const uint64_t lead = offset % static_cast<uint64_t>(PageSize());
     const size_t mappedLength = static_cast<size_t>(lead + length);
+    // A small file is read whole, so its pages are mapped in at once instead of fault by fault.
+    const int populate = mappedLength <= kMaxPrefaulted ? MAP_POPULATE : 0;
     void* address = length == 0 ? MAP_FAILED
-                                : ::mmap64(nullptr, mappedLength, PROT_READ, MAP_SHARED, fd_,
-                                           static_cast<off64_t>(offset - lead));
+                                : ::mmap64(nullptr, mappedLength, PROT_READ, MAP_SHARED | populate,
+                                           fd_, static_cast<off64_t>(offset - lead));
     if (address == MAP_FAILED)
         return false;
     mapping_ = address;
@@ -91,7 +95,8 @@ bool MappedFile::Map(uint64_t offset, uint32_t length)
 
 void MappedFile::DropResidentPages()
 {
-    if (mapping_)
+    // The few pages of a small file are worth keeping over mapping them in again.
+    if (mapping_ && mappingLength_ > kMaxPrefaulted)
         ::madvise(mapping_, mappingLength_, MADV_DONTNEED);
 }
 

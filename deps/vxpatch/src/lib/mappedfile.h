@@ -39,8 +39,8 @@ public:
     // std::out_of_range "View is not large enough".
     uint8_t At(size_t index) const;
 
-    // Lets go of the view's pages for now; they stay in the file's cache and are read again
-    // from there when next touched. The bytes do not change.
+    // Lets go of the view's pages for now, unless the file is small; they stay in the file's
+    // cache and are read again from there when next touched. The bytes do not change.
     void DropResidentPages();
 
     // Unmaps and closes. Returns the result of close(), 0 when nothing was open.
