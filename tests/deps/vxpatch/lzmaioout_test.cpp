@@ -209,6 +209,22 @@ TEST(Lzma2Block, BackgroundDecoderGivesTheBytesWithRunsOfZerosLeftOut)
     EXPECT_TRUE(source.Empty());
 }
 
+// A block too short for the window is decoded on its thread straight into the sink, piece after
+// piece, each in its place.
+TEST(Lzma2Block, BackgroundDecoderPlacesEachPieceOfASmallBlock)
+{
+    const Bytes input = sampleBytes(BackgroundLzma2Decoder::kMinBackgroundSize
+                                        + 5 * BackgroundLzma2Decoder::kPieceSize + 77, 9);
+    const Bytes block = compressed(input);
+    ByteSource source(block.data(), block.size());
+    ByteSink body;
+    BackgroundLzma2Decoder decoder(&source, &body);
+    ASSERT_TRUE(decoder.WaitFor(1));
+    ASSERT_TRUE(decoder.Finish());
+    EXPECT_TRUE(SinkBytes(body) == input);
+    EXPECT_TRUE(source.Empty());
+}
+
 TEST(Lzma2Block, EmptyInputMakesAnEmptyBlock)
 {
     const Bytes block = compressed(Bytes());

@@ -77,16 +77,16 @@ BackgroundLzma2Decoder::BackgroundLzma2Decoder(ByteSource* source, ByteSink* sin
     if (!PeekLzma2BlockHeader(*source, &property, &size_, &headerLength_) || sink->size() != 0
         || size_ > Lzma2OutputLimit(source->Remaining() - headerLength_)
         || size_ < kMinBackgroundSize || !sink->Reserve(size_)) {
-        // A block that cannot even start is left to ReadLzma2Block, which says why. A small
-        // one is decoded at once too: its thread, window and hand-over cost more than they
-        // gain.
+        // A block that cannot even start is left to ReadLzma2Block, which says why. A tiny
+        // one is decoded at once too: its thread and hand-over cost more than they gain.
         DecodeInPlace();
         return;
     }
     data_ = sink->FreeSpace();
     pageSize_ = uintptr_t(::sysconf(_SC_PAGESIZE));
     firstPage_ = (uintptr_t(data_) + pageSize_ - 1) & ~(pageSize_ - 1);
-    zeroPages_.reset(new (std::nothrow) std::atomic<uint8_t>[size_ / pageSize_ + 1]());
+    if (size_ >= kMinWindowedSize)
+        zeroPages_.reset(new (std::nothrow) std::atomic<uint8_t>[size_ / pageSize_ + 1]());
     const uint8_t* in = source->current() + headerLength_;
     const size_t inSize = source->Remaining() - headerLength_;
     running_ = true;
@@ -148,14 +148,21 @@ void BackgroundLzma2Decoder::Resume()
 
 void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inSize)
 {
-    // Whole pages, so that every piece but the first starts on a page of the output; no larger
-    // than a small block needs.
-    const uintptr_t wanted = std::min<uintptr_t>(kWindowSize, size_ + pageSize_);
-    const uint32_t windowSize = uint32_t(std::max<uintptr_t>(wanted & ~(pageSize_ - 1), pageSize_));
-    std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[windowSize]);
     uint8_t* out = const_cast<uint8_t*>(data_);
     size_t consumed = 0;
     bool ok = false;
+    if (size_ < kMinWindowedSize) {
+        const auto deliver = [&](uint32_t offset, uint32_t n) {
+            return Publish(offset + n, uint64_t(offset) + n);
+        };
+        ok = DecodeLzma2Payload(property, size_, in, inSize, out, kPieceSize, 0, deliver,
+                                &consumed, true);
+        Finished(ok, consumed);
+        return;
+    }
+    // Whole pages, so that every piece but the first starts on a page of the output.
+    const uint32_t windowSize = uint32_t(kWindowSize & ~(pageSize_ - 1));
+    std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[windowSize]);
     if (window) {
         const uint32_t firstPiece = uint32_t(firstPage_ - uintptr_t(data_));
         uint64_t kept = 0;
@@ -175,6 +182,11 @@ void BackgroundLzma2Decoder::Run(uint8_t property, const uint8_t* in, size_t inS
         ok = DecodeLzma2Payload(property, size_, in, inSize, window.get(), windowSize, firstPiece,
                                 deliver, &consumed);
     }
+    Finished(ok, consumed);
+}
+
+void BackgroundLzma2Decoder::Finished(bool ok, size_t consumed)
+{
     {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;

@@ -18,15 +18,19 @@ namespace vxpatch {
 // before the thread starts and its bytes are published in order: the owner may read bytes
 // [0, n) of data() once WaitFor(n) returned true. Finish joins the thread and gives the same
 // verdict, sink and cursor as ReadLzma2Block, whose log lines a failure also writes. When no
-// thread can be started, or the block is small, the block is decoded at once. Not copyable;
-// the destructor joins.
+// thread can be started, or the block is tiny, the block is decoded at once. A block below
+// kMinWindowedSize is decoded straight into the sink; a larger one passes through a window,
+// and its pages of zeros are left out. Not copyable; the destructor joins.
 class BackgroundLzma2Decoder {
 public:
     static constexpr uint64_t kPauseBudget = uint64_t(32) << 20;
     // The decoder's output passes through a window of this many bytes.
     static constexpr uint32_t kWindowSize = uint32_t(1) << 20;
     // Blocks that decode to fewer bytes are decoded at once, on the owner's thread.
-    static constexpr uint32_t kMinBackgroundSize = uint32_t(4) << 20;
+    static constexpr uint32_t kMinBackgroundSize = uint32_t(256) << 10;
+    // Blocks that decode to fewer bytes take no window; they are published in pieces this long.
+    static constexpr uint32_t kMinWindowedSize = uint32_t(4) << 20;
+    static constexpr uint32_t kPieceSize = uint32_t(16) << 10;
 
     // Starts decoding the block at the cursor of `source` into `sink`, which must be empty.
     BackgroundLzma2Decoder(ByteSource* source, ByteSink* sink);
@@ -59,6 +63,7 @@ public:
 
 private:
     void Run(uint8_t property, const uint8_t* in, size_t inSize);
+    void Finished(bool ok, size_t consumed);
     bool Publish(uint32_t decoded, uint64_t kept);
     void DecodeInPlace();
 

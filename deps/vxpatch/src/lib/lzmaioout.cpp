@@ -279,7 +279,8 @@ bool PeekLzma2BlockHeader(const ByteSource& source, uint8_t* property, uint32_t*
 
 bool DecodeLzma2Payload(uint8_t property, uint32_t unpacked, const uint8_t* in, size_t inSize,
                         uint8_t* window, uint32_t windowSize, uint32_t firstPiece,
-                        const std::function<bool(uint32_t, uint32_t)>& deliver, size_t* consumed)
+                        const std::function<bool(uint32_t, uint32_t)>& deliver, size_t* consumed,
+                        bool windowIsOutput)
 {
     if (unpacked > MaxLzma2Output(inSize) || windowSize == 0 || firstPiece > windowSize)
         return false;
@@ -302,7 +303,7 @@ bool DecodeLzma2Payload(uint8_t property, uint32_t unpacked, const uint8_t* in, 
     // An empty piece still asks the decoder once, which then finds the end marker.
     do {
         piece = std::min(piece, unpacked - offset);
-        stream.next_out = piece ? window : &none;
+        stream.next_out = piece ? window + (windowIsOutput ? offset : 0) : &none;
         stream.avail_out = piece;
         while (ret == LZMA_OK && stream.avail_out > 0) {
             const uint64_t before = stream.total_in + stream.total_out;

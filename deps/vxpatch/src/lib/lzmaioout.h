@@ -34,11 +34,14 @@ uint64_t Lzma2OutputLimit(size_t inputLength);
 // `windowSize` bytes, the last what is left. Each piece is handed to `deliver(offset, length)`
 // while it lies in window[0, length), `offset` counting the bytes before it; `deliver` may stop
 // the decoding by returning false. True when the payload decoded to exactly `unpacked` bytes;
-// *consumed then receives its length. Logs nothing: a caller that needs the reason of a failure
-// decodes the block again with ReadLzma2Block.
+// *consumed then receives its length. With `windowIsOutput`, `window` holds room for all
+// `unpacked` bytes and each piece is decoded in its place there, window[offset, offset + length).
+// Logs nothing: a caller that needs the reason of a failure decodes the block again with
+// ReadLzma2Block.
 bool DecodeLzma2Payload(uint8_t property, uint32_t unpacked, const uint8_t* in, size_t inSize,
                         uint8_t* window, uint32_t windowSize, uint32_t firstPiece,
-                        const std::function<bool(uint32_t, uint32_t)>& deliver, size_t* consumed);
+                        const std::function<bool(uint32_t, uint32_t)>& deliver, size_t* consumed,
+                        bool windowIsOutput = false);
 // Appends one block holding all remaining bytes of the source (level 9); the cursor moves past
 // the bytes consumed.
 bool CompressStreamLzma2(ByteSource* source, ByteSink* sink);
