@@ -132,9 +132,10 @@ uint32_t EnsembleApplier::ReadElementPatchers(ByteSource* elements)
         uint32_t kind = 0;
         if (!elements->ReadVarint32(&kind) || kind < EXE_WIN_32_X86 || kind > EXE_MACHO_X64)
             return PATCH_CORRUPT_HEADER;
-        TransformationPatcher* patcher = new (std::nothrow) PatcherX86_32(base_, baseLength_);
+        PatcherX86_32* patcher = new (std::nothrow) PatcherX86_32(base_, baseLength_);
         if (!patcher)
             return PATCH_STREAM_ERROR;
+        patcher->SetOldFile(oldFile_);
         if (!patchers_.PushBack(patcher)) {
             delete patcher;
             return PATCH_STREAM_ERROR;

@@ -1,5 +1,7 @@
 #include "patcherx86_32.h"
 
+#include "mappedfile.h"
+
 #include "bytesink.h"
 #include "bytesinkset.h"
 #include "bytesource.h"
@@ -41,6 +43,8 @@ uint32_t PatcherX86_32::Transform(ByteSourceSet* parameters, ByteSinkSet* transf
 
     DisassembledProgram* program = nullptr;
     uint32_t status = uint32_t(DisassembleExecutable(base_ + offset_, length_, &program, true));
+    if (oldFile_)
+        oldFile_->DropResidentPages();
     if (status != PATCH_OK)
         return status;
     status = program->TrimLabelsStatus();

@@ -7,6 +7,8 @@
 
 namespace vxpatch {
 
+class MappedFile;
+
 // The patcher of every executable element kind: the element is a range of the old file that
 // is disassembled into an encoded program (the detected executable type decides how), and the
 // corrected encoded program is assembled back into bytes. It borrows the old bytes, which must
@@ -28,6 +30,10 @@ public:
     // 26 when it does not assemble.
     uint32_t Reassemble(ByteSourceSet* corrected, ByteSink* ensemble) override;
 
+    // Tells that the old bytes are the view of `file`, whose pages are then let go once the
+    // element is disassembled: its encoded program holds all it needs of them.
+    void SetOldFile(MappedFile* file) { oldFile_ = file; }
+
     uint32_t elementOffset() const { return offset_; }
     uint32_t elementLength() const { return length_; }
 
@@ -36,6 +42,7 @@ private:
     uint32_t baseLength_;
     uint32_t offset_ = 0;
     uint32_t length_ = 0;
+    MappedFile* oldFile_ = nullptr;
 };
 
 } // namespace vxpatch
