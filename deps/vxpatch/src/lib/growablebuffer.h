@@ -20,8 +20,8 @@ void PrefaultForWriting(void* begin, size_t length);
 // Append-only array of trivially copyable elements that never throws: an allocation failure
 // frees the data and marks the buffer failed for good (capacity all ones), after which every
 // append and reserve fails at once. The buffer owns its array; it is moved, never copied, and
-// used by one thread at a time. A grown array keeps its pages (the system moves large ones
-// without copying), and the new room of a small one is mapped in at once.
+// used by one thread at a time. The pages of a small array are mapped in at once; a large one
+// grows without being copied where the system can move its pages.
 template <typename T>
 class GrowableBuffer {
     static_assert(std::is_trivially_copyable<T>::value, "elements are moved with memcpy");
@@ -151,21 +151,28 @@ private:
         return Reallocate(uint32_t(grown));
     }
 
+    // A small array moves to fresh pages mapped in before the copy; a large one is grown by the
+    // system in place or by moving its pages.
     bool Reallocate(uint32_t count)
     {
         if (count > kMaxCount) {
             MarkFailed();
             return false;
         }
-        void* grown = std::realloc(data_, size_t(count) * sizeof(T));
+        const size_t bytes = size_t(count) * sizeof(T);
+        void* grown = bytes > kMaxPrefaulted ? std::realloc(data_, bytes) : std::malloc(bytes);
         if (!grown) {
             MarkFailed();
             return false;
         }
+        if (bytes <= kMaxPrefaulted) {
+            PrefaultForWriting(grown, bytes);
+            if (size_)
+                std::memcpy(grown, data_, size_t(size_) * sizeof(T));
+            std::free(data_);
+        }
         data_ = static_cast<T*>(grown);
         capacity_ = count;
-        if (size_t(count) * sizeof(T) <= kMaxPrefaulted)
-            PrefaultForWriting(data_ + size_, size_t(count - size_) * sizeof(T));
         return true;
     }
 
