@@ -112,7 +112,11 @@ void log(const std::string& message, int level, const std::string& channel, uint
 {
     if (isKnownNoise(message, channel))
         return;
-    if (level <= g_threshold) {
+    // With no sink to write to, no line of the table's levels is made but a critical one, for
+    // the callback; a level outside the table still fails its check.
+    const bool unheard =
+        logSinks().empty() && level > LogLevel_CRITICAL && level <= LogLevel_DEVEL;
+    if (level <= g_threshold && !unheard) {
         const std::string timestamp = logTimestamp(g_timestampMode);
         const std::string line = formatLine(message, level, channel, id, timestamp);
         if (!line.empty()) {

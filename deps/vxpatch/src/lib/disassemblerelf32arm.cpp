@@ -221,6 +221,10 @@ bool DisassemblerElf32ARM::ScanRel32(const uint8_t* sh)
     const uint32_t offset = SectionOffset(sh);
     const uint32_t addr = SectionAddr(sh);
     const uint32_t sectionEnd = offset + SectionSize(sh);
+    // Thumb code holds about a site in every eight bytes; room for them at once spares the
+    // copies of growing.
+    if (!rel32Sites.EnsureFree(SectionSize(sh) / 8))
+        return false;
     bool aligned = true;
     uint32_t p = offset;
     while (p < sectionEnd) {

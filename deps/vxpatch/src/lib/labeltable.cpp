@@ -32,9 +32,15 @@ uint64_t* SortByUpperHalf(uint64_t* keys, uint64_t* scratch, size_t n)
         std::sort(keys, keys + n);
         return keys;
     }
+    uint64_t highest = 0;
+    for (size_t i = 0; i < n; ++i)
+        highest = std::max(highest, keys[i]);
     uint32_t starts[size_t(1) << 11];
     int shift = 32;
+    // Digits above the highest key's are all zeros: sorting on them would keep the order.
     for (const int bits : kDigitBits) {
+        if (shift > 32 && (highest >> shift) == 0)
+            break;
         const uint64_t mask = (uint64_t(1) << bits) - 1;
         std::fill(starts, starts + (size_t(1) << bits), 0);
         for (size_t i = 0; i < n; ++i)
