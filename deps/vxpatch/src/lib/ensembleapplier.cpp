@@ -268,8 +268,6 @@ uint32_t EnsembleApplier::ApplyBody(BackgroundLzma2Decoder* body, ByteSink* outp
     body->Resume();
     if (status != PATCH_OK)
         return status;
-    if (oldFile_)
-        oldFile_->DropResidentPages();
     ByteSourceSet elements;
     // The element diff is applied as it is decoded, its bytes given back once used. Each large
     // array, once read, takes the next step's result: fresh pages cost a fault each.

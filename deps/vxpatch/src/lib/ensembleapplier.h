@@ -47,9 +47,9 @@ public:
     // checksum. The new bytes are appended to `output`, which the caller discards unless 1
     // is returned.
     uint32_t Apply(ByteSource* oldData, ByteSource* patch, ByteSink* output);
-    // Tells that the old data of Apply is the view of `file`, whose pages are then let go while
-    // the old bytes are not read (between the transformation of the elements and the last
-    // diff), so that they do not count against the memory the application holds.
+    // Tells that the old data of Apply is the view of `file`, whose pages each element's patcher
+    // then lets go once the element is disassembled, so that they do not count against the
+    // memory the application holds until the last diff reads them again.
     void SetOldFile(MappedFile* file) { oldFile_ = file; }
 
     uint32_t sourceChecksum() const { return sourceChecksum_; }

@@ -27,22 +27,6 @@ public:
         return place ? new (place) T(std::forward<Args>(args)...) : nullptr;
     }
 
-    // The same for objects whose destructor frees nothing, such as small polymorphic ones; the
-    // owner may run the destructor, the memory goes with the arena.
-    template <class T, class... Args>
-    T* Place(Args&&... args)
-    {
-        void* place = Allocate(sizeof(T), alignof(T));
-        return place ? new (place) T(std::forward<Args>(args)...) : nullptr;
-    }
-
-    // Gives back the room of `object` of `size` bytes when it was the last one made.
-    void TakeBack(void* object, size_t size)
-    {
-        if (static_cast<uint8_t*>(object) + size == free_)
-            free_ = static_cast<uint8_t*>(object);
-    }
-
 private:
     struct Block {
         Block* next;
