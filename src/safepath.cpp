@@ -234,6 +234,21 @@ int SafePath::openOwnFile(const QString& path, int flags)
     return -1;
 }
 
+int SafePath::openRegular(const QString& path, int flags, struct stat* st)
+{
+    const int fd = open(path, flags | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat own;
+    struct stat* status = st ? st : &own;
+    if (::fstat(fd, status) == 0 && S_ISREG(status->st_mode)
+        && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+        return fd;
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+}
+
 bool SafePath::rename(const QString& from, const QString& to)
 {
     const Parent source(from);

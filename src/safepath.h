@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -28,6 +29,10 @@ public:
     // fifo); only a regular file of the effective user with one link is returned. -1 otherwise,
     // with errno set (EPERM for a file that is not such a file).
     static int openOwnFile(const QString& path, int flags);
+    // Opens the existing regular file `path` with `flags` (O_RDONLY by default), never following
+    // a link at the last name and never blocking on a fifo or device; whatever else is found
+    // there fails with EINVAL. `st` (when given) receives the opened file's status.
+    static int openRegular(const QString& path, int flags = O_RDONLY, struct stat* st = nullptr);
     // Opens `path` with `flags` plus O_NOFOLLOW, whatever it is; -1 with errno set.
     static int open(const QString& path, int flags);
 
