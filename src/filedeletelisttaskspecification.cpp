@@ -2,9 +2,9 @@
 
 #include "configuration.h"
 #include "filedeletetaskspecification.h"
+#include "safepath.h"
 
 #include <QDir>
-#include <QFile>
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -43,7 +43,7 @@ bool FileDeleteListTaskSpecification::mustGo(const QString& target, bool recursi
     // that is to go only when empty may stay with what a user put there. Anything else that
     // stays would leave a file of the earlier release in the installation.
     struct stat st;
-    if (::lstat(QFile::encodeName(target).constData(), &st) != 0)
+    if (!SafePath::status(target, &st, false))
         return errno != ENOENT && errno != ENOTDIR;
     return recursive || !S_ISDIR(st.st_mode);
 }

@@ -3,9 +3,9 @@
 #include "safepath.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError, const QString& path,
                                                          bool recursive, QObject* parent,
@@ -18,10 +18,15 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError, const
 
 bool FileDeleteTaskSpecification::doOp()
 {
-    const QFileInfo info(path);
     // A link is removed as a link: following it would empty a directory outside the installation.
-    const bool ok = info.isDir() && !info.isSymLink() ? removeDir() : removeFile();
+    SafePath::takeRefusal();
+    struct stat st;
+    const bool ok = SafePath::status(path, &st, false) && S_ISDIR(st.st_mode) ? removeDir()
+                                                                             : removeFile();
+    const QString refusal = SafePath::takeRefusal();
     if (!ok && failOnError) {
+        if (!refusal.isEmpty())
+            emit message(refusal);
         emit message(QString("Could not delete '%1'").arg(path));
         return false;
     }
@@ -31,13 +36,13 @@ bool FileDeleteTaskSpecification::doOp()
 bool FileDeleteTaskSpecification::removeDir()
 {
     if (recursive) {
-        const bool ok = QDir(path).removeRecursively();
+        const bool ok = SafePath::removeTree(path);
         qDebug() << "Recursively deleted directory" << path << (ok ? "true" : "false");
         if (ok)
             emit message(QString("Recursively deleted directory '%1'").arg(path));
         return ok;
     }
-    const bool ok = QDir().rmpath(path);
+    const bool ok = removeEmptyFolders();
     qDebug() << "Deleted directory" << path << (ok ? "true" : "false");
     if (ok)
         emit message(QString("Deleted directory '%1'").arg(path));
@@ -51,4 +56,15 @@ bool FileDeleteTaskSpecification::removeFile()
     if (ok)
         emit message(QString("Deleted file '%1'").arg(path));
     return ok;
+}
+
+bool FileDeleteTaskSpecification::removeEmptyFolders() const
+{
+    if (!SafePath::removeFolder(path))
+        return false;
+    // Upwards, as far as each folder has become empty.
+    QString folder = QFileInfo(path).absolutePath();
+    while (folder != QLatin1String("/") && SafePath::removeFolder(folder))
+        folder = QFileInfo(folder).absolutePath();
+    return true;
 }

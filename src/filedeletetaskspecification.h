@@ -18,6 +18,8 @@ public:
 private:
     bool removeDir();
     bool removeFile();
+    // The empty folder `path`, then each folder above it that thereby becomes empty.
+    bool removeEmptyFolders() const;
 
     bool failOnError;
     bool recursive;

@@ -50,7 +50,13 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
 
     staged = StagedFile::stagingPath(dst);
     // A staged file of a killed run is never taken for this run's result.
-    SafePath::remove(staged);
+    if (!StagedFile::removeLeftover(staged)) {
+        emit message(
+            QString("'%1' is in the way of the update and is not ours to remove").arg(staged));
+        state = TASK_RUNNING;
+        fail();
+        return;
+    }
 
     SlowFileOpSpecification* write = nullptr;
     if (!entry.hasTarget()) {
@@ -89,13 +95,16 @@ void FileReplaceTaskSpecification::addStagedWrite(SlowFileOpSpecification* write
 
 void FileReplaceTaskSpecification::prepareOldCopy(const QString& oldCopy)
 {
-    if (QFile::exists(oldCopy))
-        qDebug() << "Remove" << oldCopy << QFile::remove(oldCopy);
+    struct stat st;
+    if (SafePath::status(oldCopy, &st, false))
+        qDebug() << "Remove" << oldCopy << SafePath::remove(oldCopy);
     const QString oldDir = QFileInfo(oldCopy).absolutePath();
     if (!QFileInfo::exists(oldDir))
         qDebug() << "tempOldAbsPath" << oldDir << "Created" << QDir().mkpath(oldDir);
-    // A failed copy shows as a failed patch.
-    qDebug() << "Copy" << dst << "->" << oldCopy << StagedFile::copyFile(dst, oldCopy, 0600);
+    // A failed copy shows as a failed patch. Never more than the file whose digest chose the
+    // patch: whatever took its place cannot make the copy go on without end.
+    qDebug() << "Copy" << dst << "->" << oldCopy
+             << StagedFile::copyFile(dst, oldCopy, 0600, entry.oldSize);
 }
 
 void FileReplaceTaskSpecification::subtasksDone()

@@ -6,6 +6,7 @@
 #include "logfile.h"
 #include "mainwindow.h"
 #include "protobufhelper.h"
+#include "safepath.h"
 #include "singleinstancechecker.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -32,7 +33,7 @@ void removeLeftovers(const QString& appDir)
     for (const char* sub : {"/old", "/imageformats", "/accessible", "/sqldrivers"})
         UpdateEngine::removeOldFiles(appDir + sub);
     // Goes only when the clean-up left it empty.
-    QDir().rmdir(appDir + "/old");
+    SafePath::removeFolder(appDir + "/old");
     UpdateIniData::removeLeftoverTempFiles();
     qDebug() << "Removing old files done";
 }

@@ -4,12 +4,20 @@
 #include "confinedpath.h"
 #include "configuration.h"
 #include "downloadreplacelists.h"
+#include "safepath.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -268,6 +276,12 @@ void MakeDownloadReplaceListFunc::compileFileKey(QSettings& ini, const QString& 
         queue(entry, download);
         return;
     }
+    if (!isRegularFile(installedPath)) {
+        // Never read (a fifo would hold the run): it is replaced whole.
+        emit message(QString("'%1' is not a regular file").arg(installedPath));
+        queue(entry, download);
+        return;
+    }
     if (entry.hasTarget() && choosePatch(installedPath, patches, entry, download)) {
         queue(entry, download);
         return;
@@ -286,11 +300,13 @@ bool MakeDownloadReplaceListFunc::choosePatch(const QString& installedPath, cons
 {
     // values() lists the patch inserted last first.
     for (const PatchEntry& patch : patches.values(entry.target)) {
-        const bool match = hasDigest(installedPath, patch.sourceSha512);
+        qint64 size = -1;
+        const bool match = hasDigest(installedPath, patch.sourceSha512, &size);
         qDebug() << "Check Sig" << installedPath << patch.sourceSha512 << "=>" << boolText(match);
         if (!match)
             continue;
         entry.patch = patch.name;
+        entry.oldSize = size;
         download.name = patch.name;
         download.sha512 = patch.sha512;
         download.size = patch.size;
@@ -328,9 +344,52 @@ void MakeDownloadReplaceListFunc::advanceProgress()
     emit progress(qreal(counter) / total);
 }
 
-bool MakeDownloadReplaceListFunc::hasDigest(const QString& path, const QString& sha512)
+bool MakeDownloadReplaceListFunc::isRegularFile(const QString& path)
 {
-    // Its texts go nowhere: only the verdict counts here.
-    CheckSigFunc check(path, sha512);
-    return check.run();
+    struct stat st;
+    return SafePath::status(path, &st, true) && S_ISREG(st.st_mode);
+}
+
+bool MakeDownloadReplaceListFunc::hasDigest(const QString& path, const QString& sha512,
+                                            qint64* size)
+{
+    // Only the regular file found at the name is read, through the descriptor that opened it, so
+    // a fifo or device put there (also after the look above) is never opened.
+    struct stat st;
+    const int fd = SafePath::openRegularBehindLinks(path, O_RDONLY, &st);
+    if (fd < 0)
+        return false;
+    bool match = false;
+    if (!sha512.isEmpty()) {
+        match = sha512.compare(digestOf(fd, st.st_size), Qt::CaseInsensitive) == 0;
+    } else {
+        // The signature check reads both files whole; the one beside must be a plain file too.
+        const int sig = SafePath::openRegularBehindLinks(path + ".sig");
+        if (sig >= 0) {
+            ::close(sig);
+            // Its texts go nowhere: only the verdict counts here.
+            match = CheckSigFunc(path, sha512).run();
+        }
+    }
+    ::close(fd);
+    if (size)
+        *size = st.st_size;
+    return match;
+}
+
+QString MakeDownloadReplaceListFunc::digestOf(int fd, qint64 size)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha512);
+    std::vector<char> piece(size_t(qMin<qint64>(size, 1 << 20)));
+    for (qint64 left = size; left > 0;) {
+        const qint64 want = qMin<qint64>(left, qint64(piece.size()));
+        const ssize_t n = ::read(fd, piece.data(), size_t(want));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return QString();
+        hash.addData(piece.data(), int(n));
+        left -= n;
+    }
+    return QString::fromLatin1(hash.result().toHex());
 }

@@ -60,7 +60,13 @@ private:
     void queue(const UpdateFileEntry& entry, const DownloadEntry& download);
     void copyUpdaterFile(const QString& installedPath, const UpdateFileEntry& entry) const;
     void advanceProgress();
-    static bool hasDigest(const QString& path, const QString& sha512);
+    // True when the regular file `path` has the digest (or, for an empty one, the signature
+    // file); `size` receives the size of the file that was checked.
+    static bool hasDigest(const QString& path, const QString& sha512, qint64* size = nullptr);
+    // True for a regular file (also behind a link that may be followed); nothing is opened.
+    static bool isRegularFile(const QString& path);
+    // The SHA-512 (hex) of the first `size` bytes read from `fd`; empty when they cannot be read.
+    static QString digestOf(int fd, qint64 size);
 
     Configuration* config;
     DownloadReplaceLists* lists;

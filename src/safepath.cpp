@@ -5,6 +5,8 @@
 #include <QStringList>
 
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -193,6 +195,88 @@ bool statusOf(const QString& path, struct stat* st, bool followLink, int depth)
     return statusOf(next, st, true, depth + 1);
 }
 
+// Deeper trees than this are left as they are rather than holding a descriptor per level.
+const int kMaxTreeDepth = 256;
+
+bool removeAt(int folder, const char* name, dev_t device, bool keepLinks, int depth);
+
+// The names in the open folder `fd` (taken over and closed), but "." and "..".
+bool listNames(int fd, std::vector<QByteArray>* names)
+{
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return false;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names->emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    return true;
+}
+
+// Removes what the folder `folder` holds; every entry is tried, false when any stays.
+bool removeEntries(int folder, dev_t device, bool keepLinks, int depth)
+{
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::vector<QByteArray> names;
+    if (fd < 0 || !listNames(fd, &names))
+        return false;
+    bool ok = true;
+    int error = 0;
+    for (const QByteArray& name : names) {
+        if (!removeAt(folder, name.constData(), device, keepLinks, depth)) {
+            ok = false;
+            error = errno;
+        }
+    }
+    errno = error;
+    return ok;
+}
+
+// Removes the entry `name` of `folder`, a folder with everything in it; nothing on another
+// device than `device` and no link is entered.
+bool removeAt(int folder, const char* name, dev_t device, bool keepLinks, int depth)
+{
+    struct stat seen;
+    if (::fstatat(folder, name, &seen, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (S_ISLNK(seen.st_mode) && keepLinks) {
+        errno = ENOTEMPTY;
+        return false;
+    }
+    if (!S_ISDIR(seen.st_mode))
+        return ::unlinkat(folder, name, 0) == 0 || errno == ENOENT;
+    if (seen.st_dev != device) {
+        errno = EXDEV;
+        return false;
+    }
+    if (depth >= kMaxTreeDepth) {
+        errno = ELOOP;
+        return false;
+    }
+    const int sub = ::openat(folder, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0)
+        return false;
+    struct stat opened;
+    if (::fstat(sub, &opened) != 0 || opened.st_dev != seen.st_dev
+        || opened.st_ino != seen.st_ino) {
+        // Swapped since it was looked at: whatever is there now is not what was to go.
+        ::close(sub);
+        errno = ESTALE;
+        return false;
+    }
+    const bool emptied = removeEntries(sub, device, keepLinks, depth + 1);
+    const int error = errno;
+    ::close(sub);
+    if (!emptied) {
+        errno = error;
+        return false;
+    }
+    return ::unlinkat(folder, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
 } // namespace
 
 int SafePath::openFolder(const QString& path)
@@ -249,6 +333,32 @@ int SafePath::openRegular(const QString& path, int flags, struct stat* st)
     return -1;
 }
 
+int SafePath::openRegularBehindLinks(const QString& path, int flags, struct stat* st)
+{
+    QString name = absolute(path);
+    for (int links = 0; links <= kMaxLinks; ++links) {
+        const Parent parent(name);
+        struct stat link;
+        if (parent.fd < 0)
+            return -1;
+        if (::fstatat(parent.fd, parent.leaf.constData(), &link, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISLNK(link.st_mode))
+            return openRegular(name, flags, st);
+        if (!mayFollow(parent.fd, link)) {
+            refuse(name);
+            return -1;
+        }
+        const QString target = readLink(parent.fd, parent.leaf);
+        if (target.isEmpty())
+            break;
+        name = target.startsWith(QLatin1Char('/'))
+            ? target
+            : name.section(QLatin1Char('/'), 0, -2) + "/" + target;
+    }
+    errno = ELOOP;
+    return -1;
+}
+
 bool SafePath::rename(const QString& from, const QString& to)
 {
     const Parent source(from);
@@ -291,6 +401,29 @@ bool SafePath::removeFolder(const QString& path)
 {
     const Parent parent(path);
     return parent.fd >= 0 && ::unlinkat(parent.fd, parent.leaf.constData(), AT_REMOVEDIR) == 0;
+}
+
+bool SafePath::removeTree(const QString& path)
+{
+    const Parent parent(path);
+    struct stat st;
+    if (parent.fd < 0
+        || ::fstatat(parent.fd, parent.leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return removeAt(parent.fd, parent.leaf.constData(), st.st_dev, false, 0);
+}
+
+bool SafePath::removeContents(const QString& path, bool keepLinks)
+{
+    const int folder = walk(path);
+    struct stat st;
+    if (folder < 0)
+        return false;
+    const bool ok = ::fstat(folder, &st) == 0 && removeEntries(folder, st.st_dev, keepLinks, 0);
+    const int error = errno;
+    ::close(folder);
+    errno = error;
+    return ok;
 }
 
 bool SafePath::status(const QString& path, struct stat* st, bool followLink)

@@ -33,6 +33,9 @@ public:
     // a link at the last name and never blocking on a fifo or device; whatever else is found
     // there fails with EINVAL. `st` (when given) receives the opened file's status.
     static int openRegular(const QString& path, int flags = O_RDONLY, struct stat* st = nullptr);
+    // As openRegular, but a link at the last name is followed where a link on the way would be.
+    static int openRegularBehindLinks(const QString& path, int flags = O_RDONLY,
+                                      struct stat* st = nullptr);
     // Opens `path` with `flags` plus O_NOFOLLOW, whatever it is; -1 with errno set.
     static int open(const QString& path, int flags);
 
@@ -46,6 +49,14 @@ public:
     static bool makeFolder(const QString& path, mode_t mode);
     // unlinkat(2) with AT_REMOVEDIR.
     static bool removeFolder(const QString& path);
+    // Removes `path` and, when it is a folder, everything in it, by descriptor: a link is removed
+    // as the link it is, no folder on another file system is entered, and a folder that is
+    // swapped while the walk reaches it fails as an entry that stays, never followed. The walk
+    // goes on past an entry that stays; false (errno set) when anything stays.
+    static bool removeTree(const QString& path);
+    // Removes what the folder `path` holds as removeTree does, the folder itself kept; with
+    // `keepLinks` links stay (and so the folders holding them).
+    static bool removeContents(const QString& path, bool keepLinks);
     // The status of `path`; with `followLink` a link at the last name is followed only when it
     // may be followed on the way (see above).
     static bool status(const QString& path, struct stat* st, bool followLink);

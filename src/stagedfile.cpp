@@ -27,11 +27,6 @@ QString besides(const QString& path, const QString& suffix)
     return info.path() + "/" + kPrefix + info.fileName() + suffix;
 }
 
-QByteArray osPath(const QString& path)
-{
-    return QFile::encodeName(path);
-}
-
 bool syncPath(const QString& path, int flags)
 {
     const int fd = SafePath::open(path, flags);
@@ -56,6 +51,54 @@ bool writeAll(int fd, const char* data, size_t size)
         size -= size_t(n);
     }
     return true;
+}
+
+// Copies exactly the `size` bytes of `in` into the new file `to`.
+bool copyOpened(int in, qint64 size, const QString& to, mode_t mode)
+{
+    const int out = SafePath::createFile(to, mode & 0777);
+    if (out < 0)
+        return false;
+    std::vector<char> buffer(size_t(qMin<qint64>(size, 1 << 20)));
+    bool ok = true;
+    for (qint64 left = size; ok && left > 0;) {
+        const qint64 want = qMin<qint64>(left, qint64(buffer.size()));
+        const ssize_t n = ::read(in, buffer.data(), size_t(want));
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Shorter than it was at opening: not the content that was to be copied.
+        ok = n > 0 && writeAll(out, buffer.data(), size_t(n));
+        left -= n;
+    }
+    ok = ::fchmod(out, mode & 0777) == 0 && ok;
+    const int saved = errno;
+    ok = ::close(out) == 0 && ok;
+    if (!ok) {
+        SafePath::remove(to);
+        errno = saved;
+    }
+    return ok;
+}
+
+bool copyRegular(const QString& from, const QString& to, mode_t mode, bool ownMode,
+                 qint64 maxSize)
+{
+    struct stat st;
+    // A copy that takes the source's mode never goes through a link at its name; the others
+    // follow one only where SafePath follows one on the way.
+    const int in = ownMode ? SafePath::openRegular(from, O_RDONLY, &st)
+                           : SafePath::openRegularBehindLinks(from, O_RDONLY, &st);
+    if (in < 0)
+        return false;
+    bool ok = false;
+    if (maxSize >= 0 && st.st_size > maxSize)
+        errno = EFBIG;
+    else
+        ok = copyOpened(in, st.st_size, to, ownMode ? (st.st_mode & mode) : mode);
+    const int saved = errno;
+    ::close(in);
+    errno = saved;
+    return ok;
 }
 
 } // namespace
@@ -87,17 +130,28 @@ int StagedFile::removeLeftovers(const QString& root)
     if (root.isEmpty())
         return 0;
     int removed = 0;
-    QDirIterator it(root, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+    QDirIterator it(root,
+                    QDir::Files | QDir::Dirs | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         if (!isLeftoverName(it.fileName()))
             continue;
-        const bool ok = SafePath::remove(path);
+        const bool ok = removeLeftover(path);
         qDebug() << "Removed leftover" << path << ok;
         removed += ok ? 1 : 0;
     }
     return removed;
+}
+
+bool StagedFile::removeLeftover(const QString& path)
+{
+    struct stat st;
+    // Gone, or what stays there is for the step that writes the name to report.
+    if (SafePath::remove(path) || errno != EISDIR || !SafePath::status(path, &st, false)
+        || !S_ISDIR(st.st_mode))
+        return true;
+    return st.st_uid == ::geteuid() && SafePath::removeTree(path);
 }
 
 bool StagedFile::isExecutableName(const QString& fileName)
@@ -149,8 +203,7 @@ bool StagedFile::keepForUndo(const QString& path, const QString& undo)
         && errno != ENOSYS)
         return false;
     // Without hard links the earlier content is copied once, still on the same file system.
-    struct stat st;
-    if (!SafePath::status(path, &st, false) || !copyFile(path, undo, st.st_mode))
+    if (!copyWithOwnMode(path, undo, 0777))
         return false;
     if (!syncFile(undo)) {
         SafePath::remove(undo);
@@ -159,43 +212,16 @@ bool StagedFile::keepForUndo(const QString& path, const QString& undo)
     return true;
 }
 
-bool StagedFile::copyFile(const QString& from, const QString& to, mode_t mode)
+bool StagedFile::copyFile(const QString& from, const QString& to, mode_t mode, qint64 maxSize)
 {
     // Written here rather than with QFile::copy, which goes through a temporary file of a name
     // of its own that a killed run would leave behind.
-    // Not blocking on a fifo planted in the place of the source.
-    const int in = ::open(osPath(from).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    const int out = SafePath::createFile(to, mode & 0777);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    std::vector<char> buffer(1 << 20);
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        if (!writeAll(out, buffer.data(), size_t(n))) {
-            ok = false;
-            break;
-        }
-    }
-    ok = ::fchmod(out, mode & 0777) == 0 && ok;
-    const int saved = errno;
-    ok = ::close(out) == 0 && ok;
-    ::close(in);
-    if (!ok) {
-        SafePath::remove(to);
-        errno = saved;
-    }
-    return ok;
+    return copyRegular(from, to, mode, false, maxSize);
+}
+
+bool StagedFile::copyWithOwnMode(const QString& from, const QString& to, mode_t allowed)
+{
+    return copyRegular(from, to, allowed, true, -1);
 }
 
 bool StagedFile::renameOver(const QString& from, const QString& to)

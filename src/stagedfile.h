@@ -24,6 +24,10 @@ public:
     static bool isUndoPath(const QString& path);
     // Removes every staged or undo file below root (links are not followed); returns how many.
     static int removeLeftovers(const QString& root);
+    // Removes what a killed run left at the staged or undo name `path`: a file, or a folder of
+    // the effective user's with all it holds. False only when a folder stays there (one of
+    // another user's is never removed).
+    static bool removeLeftover(const QString& path);
 
     // Mode of the file that takes the place of `fileName`: the replaced file's permission bits
     // (oldMode) when `replacing`, else 0644; setuid, setgid and sticky bits and write access for
@@ -40,9 +44,15 @@ public:
     // Gives the content of `path` the second name `undo` in the same directory: a hard link, or,
     // where the file system has none, a flushed copy that keeps the mode.
     static bool keepForUndo(const QString& path, const QString& undo);
-    // Copies `from` into the new file `to` (never over an existing one), with mode `mode`; a
-    // failed copy leaves no `to`.
-    static bool copyFile(const QString& from, const QString& to, mode_t mode);
+    // Copies the regular file `from` (behind a link at its name only where SafePath follows one
+    // on the way; never a fifo or device) into the new file `to` (never over an existing one),
+    // with mode `mode`. Reads exactly the
+    // size the source has when it is opened; a source longer than `maxSize` (when not negative)
+    // fails. A failed copy leaves no `to`.
+    static bool copyFile(const QString& from, const QString& to, mode_t mode, qint64 maxSize = -1);
+    // As copyFile, never through a link at `from`, with the opened source's own permission bits,
+    // less those not in `allowed`.
+    static bool copyWithOwnMode(const QString& from, const QString& to, mode_t allowed);
     // rename(2): replaces an existing `to` in one step.
     static bool renameOver(const QString& from, const QString& to);
     // The text of the last failed call, for the debug log.

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "cryptwrapper.h"
 #include "maintaskspecification.h"
+#include "safepath.h"
 #include "trustedfolder.h"
 #include "updateinidata.h"
 #include "workfolderlock.h"
@@ -374,23 +375,14 @@ QString UpdateEngine::recordedInstallation(const QString& workFolder)
 bool UpdateEngine::removeDirAndContents(const QString& dir, bool* parentEntered)
 {
     removeDirRecursively(dir);
-    QDir parent(dir);
-    *parentEntered = parent.cdUp();
-    if (!*parentEntered)
-        return false;
-    return parent.rmdir(parent.relativeFilePath(QDir(dir).absolutePath()));
+    *parentEntered = QDir(dir).cdUp();
+    return *parentEntered && SafePath::removeFolder(dir);
 }
 
 void UpdateEngine::removeDirRecursively(const QString& path)
 {
-    QDir dir(path);
-    const QDir::Filters common = QDir::NoSymLinks | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
-    for (const QFileInfo& file : dir.entryInfoList(QDir::Files | common))
-        QFile::remove(file.absoluteFilePath());
-    for (const QFileInfo& sub : dir.entryInfoList(QDir::Dirs | common)) {
-        removeDirRecursively(sub.absoluteFilePath());
-        dir.rmdir(sub.fileName());
-    }
+    // By descriptor: a folder swapped for a link while it is emptied is never followed.
+    SafePath::removeContents(path, true);
 }
 
 void UpdateEngine::removeOldFiles(const QString& dir)
@@ -398,9 +390,10 @@ void UpdateEngine::removeOldFiles(const QString& dir)
     const QDir base(dir);
     for (const char* name : kLeftovers) {
         const QString candidate = base.absoluteFilePath(QLatin1String("_old_") + QLatin1String(name));
-        if (QFile::exists(candidate)) {
+        struct stat st;
+        if (SafePath::status(candidate, &st, false)) {
             qDebug() << "Remove old file:" << candidate;
-            QFile::remove(candidate);
+            SafePath::remove(candidate);
         }
     }
 }
@@ -410,9 +403,10 @@ void UpdateEngine::removeQt4Files(const QString& dir)
     const QDir base(dir);
     for (const char* name : kQt4Libraries) {
         const QString candidate = base.absoluteFilePath(QLatin1String(name));
-        if (QFile::exists(candidate)) {
+        struct stat st;
+        if (SafePath::status(candidate, &st, false)) {
             qDebug() << "Remove Qt4 file:" << candidate;
-            QFile::remove(candidate);
+            SafePath::remove(candidate);
         }
     }
 }

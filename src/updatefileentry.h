@@ -26,6 +26,8 @@ public:
     quint64 size = 0; // size of the installed file (five-part values only)
     QString target;   // installed relative path (five-part values only)
     QString patch;    // key of the chosen patch; empty when fetched whole
+    qint64 oldSize = -1; // size of the installed file the patch applies to, as its digest was
+                         // checked; -1 when not known
 };
 
 #endif // UPDATEFILEENTRY_H

@@ -4,6 +4,7 @@
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "safepath.h"
 #include "stagedfile.h"
 #include "updatefileentry.h"
 #include "updateinidata.h"
@@ -58,8 +59,9 @@ void UpdateSelfUnzipTaskSpecification::addExtraction(const UpdateFileEntry& entr
     if (entry.hasPatch()) {
         // A missing installed file leaves no old copy, and the patch fails on that.
         const QString oldCopy = work.filePath(name + "_old");
-        QFile::remove(oldCopy);
-        StagedFile::copyFile(QDir(config->installDir).filePath(name), oldCopy, 0600);
+        SafePath::remove(oldCopy);
+        StagedFile::copyFile(QDir(config->installDir).filePath(name), oldCopy, 0600,
+                             entry.oldSize);
         emit message(QString("Patching %1").arg(name));
         addTask(new FileTaskSpecification_patch(nullptr, oldCopy, work.filePath(entry.patch), dst,
                                                 this, weight));
@@ -126,7 +128,7 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
         const QString target = targetDir + "/" + file;
         qDebug() << "Copying qm file" << from << target;
         if (!QFile::exists(target))
-            QFile::copy(from, target);
+            StagedFile::copyFile(from, target, 0644);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "eventloop.h"
+#include "otheruser.h"
 #include "testpaths.h"
 #include "testtasks.h"
 
@@ -121,4 +122,32 @@ TEST(FileDeleteListTaskSpecification, AnInstalledFileThatCannotBeDeletedFailsThe
     EXPECT_TRUE(log.lines.contains("message:Could not delete '" + stale + "'"));
     EXPECT_TRUE(log.lines.contains("error:Could not delete '" + stale + "'"))
         << log.lines.join("\n").toStdString();
+}
+
+// On the way to a folder of the earlier release, in a folder another user can write, that user
+// put a link to a folder outside: refused by name, nothing outside goes, and the list fails.
+TEST(FileDeleteListTaskSpecification, ALinkOnTheWayToAFolderToRemoveIsNotFollowed)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    QTemporaryDir install;
+    QTemporaryDir outside;
+    const QString folder = install.filePath("sounds");
+    ASSERT_TRUE(QDir().mkpath(folder) && QDir().mkpath(outside.filePath("keep/pack")));
+    ASSERT_TRUE(vxtest::shareLikeSystemTemp(install.path(), folder));
+    ASSERT_TRUE(vxtest::writeFile(outside.filePath("keep/pack/a.dat"), "precious"));
+    ASSERT_TRUE(vxtest::runAsOtherUser(folder, QString("ln -s '%1' old").arg(outside.filePath("keep"))));
+    Configuration config;
+    config.installDir = install.path();
+    QList<DeleteEntry> list{{"sounds/old/pack", true}};
+    FileDeleteListTaskSpecification task(&list, &config, nullptr, 1.0);
+    EventLog log(&task);
+    QSignalSpy ended(&task, &TaskSpecification::canceled);
+    task.execute();
+    ASSERT_TRUE(vxtest::waitForCount(ended, 1));
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+    EXPECT_TRUE(QFileInfo::exists(outside.filePath("keep/pack/a.dat")));
+    EXPECT_TRUE(log.lines.contains(QString("message:Not following the link '%1/old': other users "
+                                           "could have put it there").arg(folder)));
 }

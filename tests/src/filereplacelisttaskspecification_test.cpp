@@ -14,7 +14,9 @@
 #include <QThreadPool>
 
 #include <atomic>
+#include <csignal>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <set>
@@ -567,15 +569,16 @@ TEST(FileReplaceListTaskSpecification, FailedReplaceRenamesTheEarlierFilesBack)
     struct Case {
         const char* name;
         QByteArray readmeDigestOf;
-        bool stagedIsAFolder; // the staged file of the readme cannot be written
+        bool stagedIsAFolder; // another user's folder where the readme is to be staged
         bool folderInTheWay;  // an installed folder where the last file is to go
         QString reason;
     };
-    const QString unzipFailed = "Could not unzip '{work}/readme.gz' to '{install}/data/readme.txt'";
     const Case cases[] = {
         {"digest mismatch", "other", false, false,
          "Signature check failed for {install}/data/readme.txt"},
-        {"staged file not writable", newReadme, true, false, unzipFailed},
+        {"staged file not writable", newReadme, true, false,
+         "'{install}/data/.readme.txt.voxmere_new' is in the way of the update and is not ours "
+         "to remove"},
         {"rename refused", newReadme, false, true,
          "Could not rename '{install}/data/.folder.voxmere_new' to '{install}/data/folder'"},
     };
@@ -586,6 +589,8 @@ TEST(FileReplaceListTaskSpecification, FailedReplaceRenamesTheEarlierFilesBack)
     for (const QString& workParent : workParents) {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name + (" work in " + workParent).toStdString());
+            if (c.stagedIsAFolder && !vxtest::otherUserUnavailable().isEmpty())
+                continue; // no other user to own the folder
             ReplaceTree tree(workParent);
             const struct {
                 const char* name;
@@ -602,8 +607,11 @@ TEST(FileReplaceListTaskSpecification, FailedReplaceRenamesTheEarlierFilesBack)
             tree.put(tree.workFile("readme.gz"), vxtest::gzipped(newReadme));
             tree.put(tree.workFile("lib.gz"), vxtest::gzipped("new library"));
             tree.put(tree.workFile("folder.gz"), vxtest::gzipped("file"));
-            if (c.stagedIsAFolder)
-                tree.put(tree.installFile("data/.readme.txt.voxmere_new/x"), "in the way");
+            if (c.stagedIsAFolder) {
+                const QString folder = tree.installFile("data/.readme.txt.voxmere_new");
+                tree.put(folder + "/x", "in the way");
+                ASSERT_EQ(::chown(QFile::encodeName(folder).constData(), vxtest::otherUserId(), -1), 0);
+            }
             if (c.folderInTheWay)
                 tree.put(tree.installFile("data/folder/inside"), "in the way");
             QList<UpdateFileEntry> list{
@@ -643,7 +651,8 @@ TEST(FileReplaceListTaskSpecification, RemovesWhatAKilledRunLeftInTheInstallatio
 {
     ReplaceTree tree;
     const QStringList leftovers{"lib/.libfoo.so.5.voxmere_new", "lib/.libfoo.so.5.voxmere_undo",
-                                ".update.voxmere_undo", "deep/er/.x.dat.voxmere_new"};
+                                ".update.voxmere_undo", "deep/er/.x.dat.voxmere_new",
+                                "data/.model.bin.voxmere_new/x"};
     const QStringList kept{"lib/libfoo.so.5", "update", ".hidden_settings", "plain.voxmere_new",
                            "deep/er/x.dat"};
     for (const QString& name : leftovers + kept)
@@ -795,4 +804,59 @@ TEST(FileReplaceListTaskSpecification, FolderSwappedForALinkAfterTheCheckIsNotFo
     EXPECT_TRUE(log.lines.contains(QString("message:Not following the link '%1/alerts': other "
                                            "users could have put it there").arg(folder)))
         << log.lines.join("\n").toStdString();
+}
+
+static std::atomic<bool> sizeLimitReached{false};
+
+// The installed file a patch applies to has become the other user's link to an endless device:
+// the old copy reads nothing through it (past a limit, writes would fail and be noted).
+TEST(FileReplaceListTaskSpecification, OldCopyForAPatchEndsAtTheCheckedFile)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    const vxtest::PatchPair& lib = vxtest::patchPair();
+    ReplaceTree tree;
+    const QString folder = giveToOtherUser(tree, "sounds");
+    ASSERT_FALSE(folder.isEmpty());
+    tree.put(tree.workFile("sounds/ring.dat_patch_"), lib.patch);
+    ASSERT_TRUE(vxtest::runAsOtherUser(folder, "ln -s /dev/zero ring.dat"));
+    QList<UpdateFileEntry> list{patchedEntry("sounds/ring.dat", lib.newData)};
+    list[0].oldSize = lib.oldData.size();
+    FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
+    struct rlimit old;
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const struct rlimit limit = {64 << 20, old.rlim_max};
+    const auto oldHandler = std::signal(SIGXFSZ, [](int) { sizeLimitReached = true; });
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const bool ended = vxtest::runToEnd(task);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
+    EXPECT_FALSE(sizeLimitReached);
+}
+
+// Where the undo name cannot be a hard link (here it lies on another file system), the earlier
+// content is copied, never through the other user's link at the installed name.
+TEST(FileReplaceListTaskSpecification, UndoCopyNeverReadsThroughALinkAtTheInstalledName)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    ReplaceTree tree;
+    QTemporaryDir elsewhere(QStringLiteral("/dev/shm/undo-XXXXXX"));
+    const QString folder = giveToOtherUser(tree, "sounds");
+    const QString victim = rootOnlyFile(tree);
+    ASSERT_FALSE(folder.isEmpty() || victim.isEmpty());
+    struct stat here, there;
+    if (!elsewhere.isValid() || ::stat("/dev/shm", &there) != 0
+        || ::stat(QFile::encodeName(tree.tmp.path()).constData(), &here) != 0
+        || here.st_dev == there.st_dev)
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    ASSERT_TRUE(vxtest::runAsOtherUser(folder, QString("ln -s '%1' ring.dat").arg(victim)));
+    const QString undo = elsewhere.filePath(".ring.dat.voxmere_undo");
+    EXPECT_FALSE(StagedFile::keepForUndo(folder + "/ring.dat", undo));
+    EXPECT_FALSE(QFileInfo(undo).exists() || QFileInfo(undo).isSymLink());
+    EXPECT_EQ(vxtest::readFile(victim), "root's own");
 }

@@ -5,6 +5,7 @@
 #include "cryptwrapper.h"
 #include "downloadreplacelists.h"
 #include "eventloop.h"
+#include "otheruser.h"
 #include "signaturetestutil.h"
 #include "testpaths.h"
 
@@ -17,7 +18,11 @@
 #include <QThreadPool>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
+#include <future>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using Lines = std::vector<std::string>;
@@ -322,6 +327,27 @@ TEST_F(ListCompiler, EmptyDigestChecksTheSignatureBesideTheInstalledFile)
     ASSERT_TRUE(compile());
     EXPECT_EQ(describe(lists.replaceList), (Lines{ "bin|unsigned.bin||0||" }));
     EXPECT_EQ(describe(lists.downloadList), (Lines{ "bin|unsigned.bin||6" }));
+}
+
+// A fifo at a listed name in another user's folder would hold the run for as long as that user
+// likes: it is named, never opened, and the file fetched whole.
+TEST_F(ListCompiler, AFifoAtAnInstalledNameIsNamedAndNeverOpened)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    const QString folder = install + "/sounds";
+    ASSERT_TRUE(QDir().mkpath(folder) && vxtest::shareLikeSystemTemp(root.path(), folder));
+    ASSERT_TRUE(vxtest::runAsOtherUser(folder, "mkfifo ring.dat"));
+    writeIni("[snd]\nring.gz=rrrr::10::1111::5::sounds/ring.dat\n");
+    std::future<bool> compiled = std::async(std::launch::async, [this] { return compile(); });
+    if (compiled.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "the compiler waits on the fifo"; // its writing end lets it go
+        ::close(::open(QFile::encodeName(folder + "/ring.dat").constData(), O_WRONLY | O_NONBLOCK));
+    }
+    EXPECT_TRUE(compiled.get());
+    EXPECT_EQ(laterMessages(), (Lines{ line("'" + folder + "/ring.dat' is not a regular file") }));
+    EXPECT_EQ(describe(lists.downloadList), (Lines{ "snd|ring.gz|rrrr|10" }));
 }
 
 TEST_F(ListCompiler, DeleteCodesQueueOnlyExistingPaths)
