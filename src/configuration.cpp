@@ -233,7 +233,13 @@ void Configuration::readUpdateIni()
 void Configuration::on_updateAvailable(UpdateVersions versions)
 {
     qDebug() << "on_updateAvailable" << versions;
-    if (versions.isEmpty()) {
+    const QPair<QString, QString> version = UpdateChecker::versionForChannel(versions, channel);
+    // The text used is shown and goes on to the new updater's command line; a longer one fails
+    // the query. The other channels' texts are not used.
+    const bool textTooLong = version.second.size() > UpdateChecker::kMaxVersionTextLength;
+    if (textTooLong)
+        qDebug() << "Version reply refused: version text of" << version.second.size() << "characters";
+    if (versions.isEmpty() || textTooLong) {
         QWidget* parent = nullptr;
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             if (widget->objectName() == QLatin1String("MainWindow")) {
@@ -241,14 +247,13 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
                 break;
             }
         }
-        QMessageBox::critical(parent, tr("Error"),
-                              tr("Failed to query latest client\nversion from update server."),
-                              QMessageBox::Abort);
+        const QString text = tr("Failed to query latest client\nversion from update server.");
+        qWarning().noquote() << QString(text).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        QMessageBox::critical(parent, tr("Error"), text, QMessageBox::Abort);
         QCoreApplication::quit();
         return;
     }
 
-    const QPair<QString, QString> version = UpdateChecker::versionForChannel(versions, channel);
     qDebug() << "Received version from remote server:" << version;
     if (version.first.isEmpty()) {
         emit fatalError(tr("Update server returned no version"));

@@ -7,6 +7,7 @@
 #include <QMutexLocker>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -154,6 +155,11 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
 {
     Q_UNUSED(context);
     LogFile::instance()->write(type, message);
-    if (type == QtFatalMsg)
-        std::abort();
+    if (type != QtFatalMsg)
+        return;
+    // Whoever started the program learns why it ends, also while nothing is logged (a start
+    // without a display ends here).
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+    std::abort();
 }

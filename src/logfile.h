@@ -61,8 +61,8 @@ private:
     QMutex lock;
 };
 
-// The program's Qt message handler: writes every message to the log file while logging is on
-// (nothing goes to standard error), and aborts after a fatal message has been written.
+// The program's Qt message handler: writes every message to the log file while logging is on;
+// a fatal message also goes to standard error, whatever the switch, and then aborts.
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
 #endif // LOGFILE_H

@@ -81,7 +81,7 @@ int main(int argc, char** argv)
         return 0;
     case InstallationLock::Failed:
         qWarning() << "Cannot lock the installation:" << lockError;
-        QMessageBox::critical(nullptr, QObject::tr("Error"), lockError, QMessageBox::Ok);
+        MainWindow::showPlainError(nullptr, lockError);
         return MainWindow::kNotFinishedExit;
     }
 

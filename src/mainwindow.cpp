@@ -132,7 +132,8 @@ void MainWindow::updateVersionLabel()
     QString text;
     if (!configuration->versionString.isEmpty())
         text += "<div style=\"font-weight:bold;font-size:large\">"
-                + tr("Update to Voxmere %1").arg(configuration->versionString) + "</div>";
+                + tr("Update to Voxmere %1").arg(configuration->versionString.toHtmlEscaped())
+                + "</div>";
     text += "<div style=\"margin-top:0.2em\">"
             + tr("You are currently on <strong>%1 channel</strong>.").arg(channel) + "</div>";
     text += "<div style=\"margin-top:0.2em;font-style:italic\">"
@@ -151,21 +152,28 @@ void MainWindow::onStartUpdate()
         qDebug() << "Session already active";
     } else if (!configuration->isReady) {
         qDebug() << "Aborting start update, configuration not yet ready";
-    } else if (engine->initialize()) {
-        qDebug() << "Update engine initialized";
+    } else {
+        // Set first: a failure's box runs an event loop of its own, in which the other trigger
+        // (timer or ready) would try again and show the same failure a second time.
         started = true;
-        engine->startUpdate();
+        if (engine->initialize()) {
+            qDebug() << "Update engine initialized";
+            engine->startUpdate();
+        }
     }
 }
 
 void MainWindow::onAppendText(QString text)
 {
     ui->outputTextEdit->appendPlainText(text);
+    // The log is all an administrator has of an unattended run.
+    qDebug().noquote() << text;
 }
 
 void MainWindow::onEngineError(const QString& errorMessage)
 {
     onAppendText(errorMessage);
+    errorBoxShown = true;
     showError(errorMessage);
 }
 
@@ -179,6 +187,7 @@ void MainWindow::showFatalError(const QString& text, int exitCode)
     // Set before the box, whose own event loop would otherwise let the start timer run the
     // update underneath it.
     fatalErrorShown = true;
+    onAppendText(text);
     showError(text);
     QCoreApplication::exit(exitCode);
 }
@@ -192,7 +201,15 @@ int MainWindow::exitStatus(int loopResult) const
 
 void MainWindow::showError(const QString& text)
 {
-    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+    showPlainError(this, text);
+}
+
+void MainWindow::showPlainError(QWidget* parent, const QString& text)
+{
+    // Error texts carry paths, names and replies from outside.
+    QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void MainWindow::onEngineProgress(double doneFrac)
@@ -230,7 +247,10 @@ void MainWindow::onUpdateCanceled()
     engine->resetAfterCancel();
     onAppendText(tr("Update cancelled"));
     ui->totalProgressBar->setValue(0);
-    if (cancelBoxOpen)
+    // A failure that has shown its error box ends the run without a second one.
+    const bool failureShown = errorBoxShown;
+    errorBoxShown = false;
+    if (cancelBoxOpen || failureShown)
         return;
     cancelBoxOpen = true;
     QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
@@ -284,9 +304,7 @@ void MainWindow::write_force_update_file(const QString& name)
         return;
     }
     qDebug() << "write_force_update_file: could not create" << path << SafePath::takeRefusal();
-    const char failure[] = "Failed to store force update notice";
-    onAppendText(QLatin1String(failure));
-    qDebug() << failure;
+    onAppendText(QStringLiteral("Failed to store force update notice"));
 }
 
 void MainWindow::delete_force_update_files()
@@ -312,8 +330,13 @@ void MainWindow::onUpdateFinished()
 
 void MainWindow::startClient()
 {
-    if (configuration->isClientUpdate == 1)
-        ProcessTools::startVx3Client(configuration->installDir);
+    QString error;
+    if (configuration->isClientUpdate == 1
+        && !ProcessTools::startVx3Client(configuration->installDir, &error)) {
+        // The update itself is done (the engine has cleaned up); only the client did not start.
+        showFatalError(error, kClientNotStartedExit);
+        return;
+    }
     close();
 }
 
@@ -329,7 +352,6 @@ void MainWindow::onStartNewUpdater()
     QString error;
     if (!ProcessTools::startClientUpdater(configuration->workDir, args, &error)) {
         // Phase 2 will not run: the update has not finished.
-        onAppendText(error);
         showFatalError(error, kNotFinishedExit);
         return;
     }

@@ -33,6 +33,11 @@ public:
     // kNotFinishedExit unless the update finished (or an install program asked for a reboot).
     int exitStatus(int loopResult) const;
     static constexpr int kNotFinishedExit = 3;
+    // The update finished, but the client's run script could not be started.
+    static constexpr int kClientNotStartedExit = 4;
+
+    // A modal critical box titled "Error" that shows `text` as plain text, never as markup.
+    static void showPlainError(QWidget* parent, const QString& text);
 
     static const char kForceUpdateFile[];
     static const char kForceUpdateCheckFile[];
@@ -73,6 +78,8 @@ private:
     bool rebootRequested = false;
     // A fatal error's box has been shown: nothing of the update may start any more.
     bool fatalErrorShown = false;
+    // An error box of the current run has been shown: its failure needs no second box.
+    bool errorBoxShown = false;
 };
 
 #endif // MAINWINDOW_H

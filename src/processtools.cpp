@@ -6,14 +6,17 @@
 #include <QFile>
 #include <QProcess>
 
-void ProcessTools::startVx3Client(const QString& dir)
+bool ProcessTools::startVx3Client(const QString& dir, QString* error)
 {
     qDebug() << "startVx3Client" << dir;
-    if (!usableDir(dir))
-        return;
+    if (!usableDir(dir)) {
+        if (error)
+            *error = QStringLiteral("No directory to start from");
+        return false;
+    }
     const QString path = dir + "/" + Configuration::runScriptName();
     qDebug() << "starting " << path;
-    startDetached(path, QStringList(), dir);
+    return startDetached(path, QStringList(), dir, error);
 }
 
 bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& args, QString* error)

@@ -6,12 +6,13 @@
 
 // The hand-over at the end of a phase: starts the new updater (after phase 1) or the client's run
 // script (after phase 2) as a detached process and returns at once. Nothing is reported to the
-// user here; failures reach the log, and a new updater that did not start is told to the caller.
+// user here; failures reach the log, and a program that did not start is told to the caller.
 class ProcessTools
 {
 public:
-    // Starts {dir}/vx3client_runscript.sh detached, without arguments, in dir.
-    static void startVx3Client(const QString& dir);
+    // Starts {dir}/vx3client_runscript.sh detached, without arguments, in dir; false, with the
+    // reason in `error`, when it was not started.
+    static bool startVx3Client(const QString& dir, QString* error = nullptr);
     // Starts {dir}/update detached with args in dir, when that file exists; false, with the
     // reason in `error`, when it was not started.
     static bool startClientUpdater(const QString& dir, const QStringList& args,

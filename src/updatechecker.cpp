@@ -39,15 +39,9 @@ void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
     if (parseVersions(updateData.constData(), updateData.size(), &list) == PARSE_VERSIONS_OK) {
         for (const std::string& name : list.channelNames) {
             const ChannelVersion& entry = list.channels.at(name);
-            const QString text = QString::fromStdString(entry.version_string);
-            // The text goes on to the new updater's command line; a longer one fails the query.
-            if (text.size() > kMaxVersionTextLength) {
-                qDebug() << "Version reply refused: version text of" << text.size() << "characters";
-                table.clear();
-                break;
-            }
             table.insert(QString::fromStdString(name),
-                         qMakePair(QString::number(static_cast<quint32>(entry.version_number)), text));
+                         qMakePair(QString::number(static_cast<quint32>(entry.version_number)),
+                                   QString::fromStdString(entry.version_string)));
         }
     }
     emit update_available(table);

@@ -22,7 +22,7 @@ public:
     // The pair of channel 0 ("stable"), 1 ("beta") or 2 ("alpha"); an empty pair otherwise.
     static QPair<QString, QString> versionForChannel(const UpdateVersions& versions, int channel);
 
-    // Longest version text a reply may carry.
+    // Longest version text the configured channel's entry may carry (Configuration checks it).
     static constexpr int kMaxVersionTextLength = 256;
 
 signals:

@@ -599,6 +599,23 @@ TEST_F(ConfigurationTest, EmptyAnswerShowsErrorBoxAndQuitsApplication)
     EXPECT_EQ(fatal.count(), 0);
     EXPECT_FALSE(config.isReady);
     EXPECT_TRUE(queryDone(config));
+
+    // So does a version text over 256 characters, but for its own channel only.
+    VersionServer longServer(200, versionsReply(("licenseAgreementId: 1 channels { name: \"stable\" version_number: 5 "
+                                                 "version_string: \"" + std::string(257, 's') + "\" } channels { "
+                                                 "name: \"beta\" version_number: 6 version_string: \"b\" }").c_str()));
+    Configuration onStable;
+    shownText.clear();
+    closer.start(10);
+    ASSERT_TRUE(onStable.parseCommandLineOptions({ "update" }));
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(shownText, QString("Failed to query latest client\nversion from update server."));
+    ASSERT_TRUE(writeIni(configIniPath(), "[Channel]\nbeta=true\n"));
+    Configuration onBeta;
+    QSignalSpy betaReady(&onBeta, &Configuration::ready);
+    ASSERT_TRUE(onBeta.parseCommandLineOptions({ "update" }));
+    ASSERT_TRUE(vxtest::waitForCount(betaReady, 1));
+    EXPECT_EQ(onBeta.versionString, QString("b"));
 }
 
 TEST(ConfigurationStatics, NamesAndClientBinary)

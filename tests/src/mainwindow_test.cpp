@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QMouseEvent>
 #include <QUrl>
 #include <QFile>
@@ -42,6 +43,7 @@ namespace {
 struct Box {
     QString title;
     QString text;
+    Qt::TextFormat format;
 };
 
 // Answers every message box that opens (they are modal and would wait for a user): records
@@ -75,7 +77,7 @@ private:
         if (!box || box == current)
             return;
         current = box;
-        boxes.append({box->windowTitle(), box->text()});
+        boxes.append({box->windowTitle(), box->text(), box->textFormat()});
         if (decide) {
             decide(box);
             return;
@@ -267,11 +269,13 @@ TEST_F(WindowTest, LogoAndBannerOpenTheWebSite)
 TEST_F(WindowTest, VersionLabelNamesVersionChannelAndStep)
 {
     struct Case {
-        const char* version;
+        QString version;
         int channel;
         int phase;
-        const char* expected;
+        QString expected;
     };
+    const QString fifo = tmp.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const Case cases[] = {
         {"3.5.1", 0, 0,
          "<div style=\"font-weight:bold;font-size:large\">Update to Voxmere 3.5.1</div>"
@@ -287,15 +291,23 @@ TEST_F(WindowTest, VersionLabelNamesVersionChannelAndStep)
         {"", 7, 0,
          "<div style=\"margin-top:0.2em\">You are currently on <strong> channel</strong>.</div>"
          "<div style=\"margin-top:0.2em;font-style:italic\">Step one: Updating updater</div>"},
+        // A reply's markup is shown as text: the image, a fifo, is never opened.
+        {"<img src=\"" + fifo + "\">&", 0, 0,
+         "<div style=\"font-weight:bold;font-size:large\">Update to Voxmere &lt;img src=&quot;" + fifo
+             + "&quot;&gt;&amp;</div>"
+         "<div style=\"margin-top:0.2em\">You are currently on <strong>Stable channel</strong>.</div>"
+         "<div style=\"margin-top:0.2em;font-style:italic\">Step one: Updating updater</div>"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.expected);
+        SCOPED_TRACE(c.expected.toStdString());
         config.versionString = c.version;
         config.channel = c.channel;
         config.isClientUpdate = c.phase;
         window->updateVersionLabel();
-        EXPECT_EQ(child<QLabel>("versionLabel")->text(), c.expected);
+        ASSERT_EQ(child<QLabel>("versionLabel")->text(), c.expected);
     }
+    window->show();
+    vxtest::drainEvents();
 }
 
 TEST_F(WindowTest, ProgressShowsTruncatedThousandths)
@@ -330,6 +342,8 @@ TEST_F(WindowTest, MessagesGoToTheDetailsAndErrorsToABoxAsWell)
     ASSERT_EQ(answerer.boxes.size(), 2);
     EXPECT_EQ(answerer.boxes[0].title, "Error");
     EXPECT_EQ(answerer.boxes[0].text, "Could not copy 'a' to 'b'");
+    EXPECT_EQ(answerer.boxes[0].format, Qt::PlainText);
+    EXPECT_TRUE(logged("Starting install condition") && logged("Could not copy 'a' to 'b'"));
     EXPECT_TRUE(window->isVisible());
 }
 
@@ -686,6 +700,40 @@ TEST_F(WindowTest, ClientPhaseStartsTheClientsRunScript)
     EXPECT_EQ(runApplication([&] { emit engine->updateFinished(); }), 0);
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(recordedArguments(install.path() + "/ran.txt"), QStringList{""});
+
+    // Without its run script the client cannot start: the window says why, with a status of its own.
+    const QString script = install.path() + "/vx3client_runscript.sh";
+    ASSERT_TRUE(QFile::remove(script));
+    window->show();
+    BoxAnswerer answerer;
+    EXPECT_EQ(window->exitStatus(runApplication([&] { emit engine->updateFinished(); })), 4);
+    EXPECT_EQ(answerer.titles(), QStringList{"Error"});
+    EXPECT_EQ(answerer.boxes.value(0).text, "Failed to start " + script);
+    EXPECT_TRUE(logged("Failed to start " + script));
+}
+
+// One failure, one box: the second trigger (timer or ready) does not start a failed start again,
+// and a run that ends after an error box shows no cancellation box besides.
+TEST_F(WindowTest, OneFailureShowsOneBox)
+{
+    window->show();
+    ASSERT_TRUE(QDir().mkpath(UpdateIniData::updateIniPath()));
+    BoxAnswerer answerer;
+    ASSERT_TRUE(QMetaObject::invokeMethod(window.get(), "onStartUpdate"));
+    ASSERT_TRUE(QMetaObject::invokeMethod(window.get(), "onStartUpdate"));
+    ASSERT_TRUE(QDir().rmdir(UpdateIniData::updateIniPath()));
+    EXPECT_EQ(answerer.boxes.size(), 1);
+    window.reset();
+    window = std::make_unique<MainWindow>(&config);
+    engine = window->findChild<UpdateEngine*>();
+    startEngine();
+    runApplication([&] {
+        emit engine->error("Could not delete 'gone.txt'");
+        engine->cancelUpdate();
+        EXPECT_TRUE(vxtest::runUntil([&] { return details().contains("Update cancelled"); }));
+        QCoreApplication::exit(0);
+    });
+    EXPECT_FALSE(answerer.titles().contains("Update"));
 }
 
 // A new updater that cannot be started (a version text too long for an argument list), or is

@@ -245,11 +245,13 @@ TEST(UpdateProgram, ClientPhaseRefusesTheRecordInAWorkFolderOthersCanWrite)
 }
 
 // The caller's umask is tightened, never loosened: under umask 077 the session record the run
-// writes into the installation's update.ini is the owner's alone.
+// writes into the installation's update.ini is the owner's alone. Why the downloads then fail
+// (nothing listens) is in the log.
 TEST(UpdateProgram, CallersStricterUmaskStays)
 {
     ProgramCopy copy;
     vxtest::writeFile(copy.tmpDir() + "/vx3_update_log", "");
+    ASSERT_TRUE(vxtest::writeFile(copy.tmpDir() + "/update.ini", "[Channel]\nalpha=http://127.0.0.1:9/\n"));
     const mode_t callerMask = ::umask(077);
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -264,9 +266,28 @@ TEST(UpdateProgram, CallersStricterUmaskStays)
     const QString ini = copy.appDir() + "/update.ini";
     EXPECT_TRUE(vxtest::runUntil([&] { return copy.logText().contains("Starting update"); }, 30000))
         << copy.logText().constData();
+    EXPECT_TRUE(vxtest::runUntil([&] { return copy.logText().contains("\t|\tConnection refused\n"); }, 30000))
+        << copy.logText().constData();
     process.kill();
     process.waitForFinished();
     EXPECT_EQ(QFileInfo(ini).permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+}
+
+// Without a display the program cannot start; it says why on standard error, logging or not.
+TEST(UpdateProgram, StartWithoutDisplaySaysWhy)
+{
+    ProgramCopy copy;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    env.insert("TMPDIR", copy.tmpDir());
+    env.insert("XDG_RUNTIME_DIR", copy.runDir());
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(copy.program(), {"--nouser", "update_linux_x86", "5"});
+    ASSERT_TRUE(process.waitForFinished(30000));
+    EXPECT_TRUE(process.exitStatus() == QProcess::CrashExit || process.exitCode() != 0);
+    EXPECT_TRUE(process.readAllStandardError().contains("no Qt platform plugin could be initialized"));
 }
 
 // While another process holds the installation's lock, a run of either phase for that
