@@ -58,7 +58,8 @@ private:
     bool choosePatch(const QString& installedPath, const PatchMap& patches, UpdateFileEntry& entry,
                      DownloadEntry& download) const;
     void queue(const UpdateFileEntry& entry, const DownloadEntry& download);
-    void copyUpdaterFile(const QString& installedPath, const UpdateFileEntry& entry) const;
+    void copyUpdaterFile(const QString& installedPath, const UpdateFileEntry& entry,
+                         const QString& sha512, quint64 size) const;
     void advanceProgress();
     static bool hasDigest(const QString& path, const QString& sha512);
 
