@@ -2,17 +2,22 @@
 
 #include "builtinpublickey.h"
 #include "cryptwrapper.h"
+#include "safepath.h"
 
 #include <QDebug>
-#include <QFile>
+#include <QScopeGuard>
 
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <exception>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,6 +60,22 @@ private:
 const unsigned char* bytes(const QByteArray& data)
 {
     return reinterpret_cast<const unsigned char*>(data.constData());
+}
+
+// Reads exactly `size` bytes at `offset`; false on an error or an early end of the file.
+bool readAt(int fd, char* data, qint64 size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, data, static_cast<size_t>(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
 }
 
 } // namespace
@@ -117,51 +138,72 @@ bool CheckSigFunc::checkRSA()
     return pass;
 }
 
+void CheckSigFunc::readFrom(int fd)
+{
+    fileFd = fd;
+}
+
+int CheckSigFunc::openForReading(const QString& path, qint64& size, bool& owned)
+{
+    struct stat st;
+    owned = !(path == file && fileFd >= 0);
+    const int fd = owned ? SafePath::openRegular(path, O_RDONLY, &st) : fileFd;
+    if (fd >= 0 && (owned || ::fstat(fd, &st) == 0)) {
+        size = st.st_size;
+        return fd;
+    }
+    const QString refusal = SafePath::takeRefusal();
+    if (!refusal.isEmpty())
+        emit message(refusal);
+    emit message(QString("Could not open file %1 for reading").arg(path));
+    return -1;
+}
+
 bool CheckSigFunc::readFile(const QString& path, QByteArray& data)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        emit message(QString("Could not open file %1 for reading").arg(path));
+    qint64 size = 0;
+    bool owned = false;
+    const int fd = openForReading(path, size, owned);
+    if (fd < 0)
         return false;
-    }
-    const qint64 size = f.size();
+    bool ok = false;
     if (size <= maxFileSize) {
         data.resize(static_cast<int>(size));
-        if (f.read(data.data(), size) == size) {
-            f.close();
-            return true;
-        }
+        ok = readAt(fd, data.data(), size, 0);
     }
-    emit message(QString("could not read file %1 correctly").arg(path));
-    return false;
+    if (owned)
+        ::close(fd);
+    if (!ok)
+        emit message(QString("could not read file %1 correctly").arg(path));
+    return ok;
 }
 
 bool CheckSigFunc::digestFile(const QString& path, QByteArray& digest)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        emit message(QString("Could not open file %1 for reading").arg(path));
+    qint64 size = 0;
+    bool owned = false;
+    const int fd = openForReading(path, size, owned);
+    if (fd < 0)
         return false;
-    }
+    const auto closer = qScopeGuard([&] {
+        if (owned)
+            ::close(fd);
+    });
     DigestPtr ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha512(), nullptr) != 1)
         throw std::runtime_error("SHA-512 is not available");
 
     // Exactly the size found at opening is digested, as if the file had been read whole.
-    const qint64 size = f.size();
     std::vector<char> piece(static_cast<size_t>(qMin(size, digestPiece)));
-    qint64 remaining = size;
-    while (remaining > 0) {
-        const qint64 want = qMin(remaining, digestPiece);
-        const qint64 got = f.read(piece.data(), want);
-        if (got <= 0)
-            break;
-        EVP_DigestUpdate(ctx.get(), piece.data(), static_cast<size_t>(got));
-        remaining -= got;
-    }
-    if (remaining != 0) {
-        emit message(QString("could not read file %1 correctly").arg(path));
-        return false;
+    qint64 done = 0;
+    while (done < size) {
+        const qint64 want = qMin(size - done, digestPiece);
+        if (!readAt(fd, piece.data(), want, done)) {
+            emit message(QString("could not read file %1 correctly").arg(path));
+            return false;
+        }
+        EVP_DigestUpdate(ctx.get(), piece.data(), static_cast<size_t>(want));
+        done += want;
     }
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int mdLength = 0;

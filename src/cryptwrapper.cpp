@@ -1,8 +1,13 @@
 #include "cryptwrapper.h"
 
+#include "safepath.h"
+
+#include <QFile>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +26,16 @@ struct FileCloser
     void operator()(FILE* f) const { std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// A regular file opened for reading, never through a link at its name, never blocking on a fifo.
+FilePtr openForReading(const char* path)
+{
+    const int fd = SafePath::openRegular(QFile::decodeName(path));
+    FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
+    if (file == nullptr && fd >= 0)
+        ::close(fd);
+    return FilePtr(file);
+}
 
 // Without a math provider the library aborts on its argument checks; refuse in time instead.
 void requireMath(const char* call)
@@ -126,7 +141,7 @@ void crypt_rsa_export_key_file(rsa_key* key, int type, const char* path)
 
 void crypt_rsa_import_key_file(rsa_key* key, const char* path)
 {
-    FilePtr file(std::fopen(path, "rb"));
+    FilePtr file(openForReading(path));
     if (!file)
         throw crypt_exception(std::string("Cannot open file for reading: ") + path);
     unsigned char buffer[keyFileRoom];
@@ -138,7 +153,7 @@ void crypt_rsa_import_key_file(rsa_key* key, const char* path)
 
 void crypt_read_file(const char* path, void** data, unsigned long* len)
 {
-    FilePtr file(std::fopen(path, "rb"));
+    FilePtr file(openForReading(path));
     if (!file)
         throw crypt_exception(std::string("Cannot open file for reading: ") + path);
 
@@ -168,7 +183,11 @@ void crypt_read_file(const char* path, void** data, unsigned long* len)
 
 void crypt_write_file(const char* path, const char* data, unsigned long len)
 {
-    FILE* file = std::fopen(path, "wb");
+    // A new file in the place of whatever had the name, never written through a link.
+    const int fd = SafePath::createFile(QFile::decodeName(path), 0644, true);
+    FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (file == nullptr && fd >= 0)
+        ::close(fd);
     if (file == nullptr)
         throw crypt_exception(std::string("Cannot open file for writing: ") + path);
     const size_t written = len > 0 ? std::fwrite(data, 1, len, file) : 0;

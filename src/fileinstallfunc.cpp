@@ -12,13 +12,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// True when nobody but the effective user or root can add or replace a name in `folder`.
+bool onlyOwnersWrite(const QString& folder)
+{
+    struct stat st;
+    return SafePath::status(folder, &st, true) && (st.st_uid == 0 || st.st_uid == ::geteuid())
+        && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+} // namespace
+
 FileInstallFunc::FileInstallFunc(const QString& staged, const QString& dst, bool checked,
-                                 const QString& sha512, const QString& failText)
+                                 const QString& sha512, const QString& failText,
+                                 struct stat* identity)
     : staged(staged)
     , dst(dst)
     , checked(checked)
     , sha512(sha512)
     , failText(failText)
+    , identity(identity)
 {
 }
 
@@ -34,15 +48,22 @@ bool FileInstallFunc::run()
         emit message(failText);
         return false;
     }
-    // The mode first, so that the flush covers it as well as the content.
-    const bool flushed = setOwnerAndMode(fd) && flush(fd);
+    const bool ok = ready(fd);
     ::close(fd);
-    if (!flushed) {
+    return ok;
+}
+
+bool FileInstallFunc::ready(int fd)
+{
+    // The mode first, so that the flush covers it as well as the content.
+    if (::fstat(fd, identity) != 0 || !setOwnerAndMode(fd) || !flush(fd)) {
         emit message(failText);
         return false;
     }
     // Without a digest the result is judged by the signature file it will have beside it.
-    if (checked && !CheckSigFunc(staged, sha512, dst + ".sig").run()) {
+    CheckSigFunc check(staged, sha512, dst + ".sig");
+    check.readFrom(fd);
+    if (checked && !check.run()) {
         emit message(QString("Signature check failed for %1").arg(dst));
         return false;
     }
@@ -59,9 +80,11 @@ bool FileInstallFunc::flush(int fd)
 
 bool FileInstallFunc::setOwnerAndMode(int fd)
 {
-    // The mode of what a link at dst points to, never the link's own.
+    // The mode of what a link at dst points to, never the link's own. Neither is taken from a
+    // file that another user may have put there.
     struct stat old;
-    const bool replacing = SafePath::status(dst, &old, true) && S_ISREG(old.st_mode);
+    const bool replacing = SafePath::status(dst, &old, true) && S_ISREG(old.st_mode)
+        && (old.st_uid == ::geteuid() || onlyOwnersWrite(QFileInfo(dst).path()));
     struct stat now;
     if (replacing && ::fstat(fd, &now) == 0 && geteuid() == 0
         && (now.st_uid != old.st_uid || now.st_gid != old.st_gid)) {

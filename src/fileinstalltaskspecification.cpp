@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QFile>
 
+#include <cerrno>
 #include <sys/stat.h>
 
 FileInstallTaskSpecification::FileInstallTaskSpecification(RollbackDataList* rollback,
@@ -23,13 +24,14 @@ FileInstallTaskSpecification::FileInstallTaskSpecification(RollbackDataList* rol
     , sha512(sha512)
     , mayReplace(mayReplace)
     , failText(failText)
+    , checked()
 {
 }
 
 ASyncFunc* FileInstallTaskSpecification::createFunc()
 {
     // Only what replaces installed files is checked; a plain copy was checked as it was fetched.
-    return new FileInstallFunc(staged, dst, mayReplace, sha512, failText);
+    return new FileInstallFunc(staged, dst, mayReplace, sha512, failText, &checked);
 }
 
 void FileInstallTaskSpecification::runDone(bool ok)
@@ -58,11 +60,18 @@ bool FileInstallTaskSpecification::commit()
         if (!StagedFile::keepForUndo(dst, undo))
             return failRename(dst, undo);
     }
-    if (!StagedFile::renameOver(staged, dst)) {
+    // Another user who may write the folder could have put a file of theirs at the staged name
+    // since it was checked: it is looked at once more just before the rename and once after.
+    if (!holdsCheckedFile(staged) || !StagedFile::renameOver(staged, dst)) {
         const bool failed = failRename(staged, dst);
         if (replacing)
             SafePath::remove(undo);
         return failed;
+    }
+    if (!holdsCheckedFile(dst)) {
+        if (replacing ? !StagedFile::renameOver(undo, dst) : !SafePath::remove(dst))
+            qDebug() << "FileInstallTaskSpecification: could not undo" << dst;
+        return failRename(staged, dst);
     }
     if (rollback) {
         rollback->append(replacing ? RollbackData(RollbackData::FILE_RENAME, dst, undo)
@@ -71,6 +80,17 @@ bool FileInstallTaskSpecification::commit()
         SafePath::remove(undo); // nothing will undo this
     }
     return true;
+}
+
+bool FileInstallTaskSpecification::holdsCheckedFile(const QString& path)
+{
+    struct stat now;
+    if (SafePath::status(path, &now, false) && now.st_dev == checked.st_dev
+        && now.st_ino == checked.st_ino)
+        return true;
+    emit message(QString("'%1' is not the file that was checked").arg(path));
+    errno = ESTALE;
+    return false;
 }
 
 bool FileInstallTaskSpecification::failRename(const QString& from, const QString& to)

@@ -1,10 +1,11 @@
 #include "filerenametaskspecification.h"
 
 #include "rollbackdata.h"
+#include "safepath.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& oldPath,
                                                          const QString& newPath,
@@ -18,9 +19,11 @@ FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& oldPath,
 bool FileRenameTaskSpecification::doOp()
 {
     const QString dir = QFileInfo(path).path();
-    if (!QFileInfo::exists(dir))
-        QDir().mkdir(dir); // one level only; a failure shows in the rename
-    if (!QFile::rename(oldPath, path)) {
+    struct stat st;
+    if (!SafePath::status(dir, &st, true))
+        SafePath::makeFolder(dir, 0755); // one level only; a failure shows in the rename
+    // Never over a name that is taken, and never through a link planted on the way.
+    if (SafePath::status(path, &st, false) || !SafePath::rename(oldPath, path)) {
         emit message(QString("Could not rename '%1' to '%2'").arg(oldPath, path));
         return false;
     }

@@ -5,6 +5,7 @@
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "fileunpacktaskspecification_lzma2.h"
+#include "safepath.h"
 
 #include <QDebug>
 #include <QFile>
@@ -95,8 +96,7 @@ void IniDownloadTaskSpecification::onIniUnpacked()
 {
     const QString ini = config->workDir + "/" + productIniName(config->isClientUpdate == 1);
     // A failed rename leaves no ini: the check that follows fails and cleans up.
-    const QByteArray from = QFile::encodeName(unpackingName(ini));
-    if (::rename(from.constData(), QFile::encodeName(ini).constData()) != 0)
+    if (!SafePath::rename(unpackingName(ini), ini))
         qDebug() << "Could not rename" << unpackingName(ini) << "to" << ini;
 }
 

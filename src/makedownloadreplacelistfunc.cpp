@@ -5,6 +5,7 @@
 #include "configuration.h"
 #include "downloadreplacelists.h"
 #include "safepath.h"
+#include "stagedcopy.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -292,7 +293,8 @@ void MakeDownloadReplaceListFunc::compileFileKey(QSettings& ini, const QString& 
         return;
     }
     if (!clientUpdate)
-        copyUpdaterFile(installedPath, entry);
+        copyUpdaterFile(installedPath, entry, expected,
+                        entry.hasTarget() ? entry.size : download.size);
 }
 
 bool MakeDownloadReplaceListFunc::choosePatch(const QString& installedPath, const PatchMap& patches,
@@ -327,13 +329,16 @@ void MakeDownloadReplaceListFunc::queue(const UpdateFileEntry& entry, const Down
 }
 
 void MakeDownloadReplaceListFunc::copyUpdaterFile(const QString& installedPath,
-                                                  const UpdateFileEntry& entry) const
+                                                  const UpdateFileEntry& entry,
+                                                  const QString& sha512, quint64 size) const
 {
     const QString destination = workDir + "/" + entry.prefixedName(QString());
     const QString directory = QFileInfo(destination).absolutePath();
     if (!QDir(directory).exists())
         QDir().mkpath(directory);
-    const bool copied = QFile::copy(installedPath, destination);
+    // What a killed run left at the destination is kept only when it is the whole copy with its
+    // mode; the copy itself must have the digest the installed file was found to have.
+    const bool copied = StagedCopy::copy(installedPath, destination, size, true, sha512);
     qDebug() << "Copying updater files:" << installedPath << "to" << destination
              << boolText(copied);
 }

@@ -58,7 +58,8 @@ private:
     bool choosePatch(const QString& installedPath, const PatchMap& patches, UpdateFileEntry& entry,
                      DownloadEntry& download) const;
     void queue(const UpdateFileEntry& entry, const DownloadEntry& download);
-    void copyUpdaterFile(const QString& installedPath, const UpdateFileEntry& entry) const;
+    void copyUpdaterFile(const QString& installedPath, const UpdateFileEntry& entry,
+                         const QString& sha512, quint64 size) const;
     void advanceProgress();
     // True when the regular file `path` has the digest (or, for an empty one, the signature
     // file); `size` receives the size of the file that was checked.

@@ -5,6 +5,7 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "safepath.h"
+#include "stagedcopy.h"
 #include "stagedfile.h"
 #include "updatefileentry.h"
 #include "updateinidata.h"
@@ -84,7 +85,7 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     const QFileInfo updater(config->workDir + "/update");
     qDebug() << "chmod +x" << updater.fileName() << updater.exists();
     // Only the owner (the one who runs it next) may run it; nobody else may change it before.
-    if (updater.exists() && ::chmod(QFile::encodeName(updater.filePath()).constData(), 0700) != 0)
+    if (updater.exists() && !SafePath::setMode(updater.filePath(), 0700))
         qDebug() << "chmod failed" << StagedFile::lastError();
 
     if (!UpdateIniData::modifyTempIni(config->workDir)) {
@@ -109,9 +110,9 @@ void UpdateSelfUnzipTaskSpecification::setExtractedModes()
         if (!entry.hasTarget())
             continue;
         const QString name = entry.effectiveName();
-        const QByteArray path = QFile::encodeName(work.filePath(name));
         if (QFileInfo::exists(work.filePath(name)))
-            ::chmod(path.constData(), StagedFile::modeFor(QFileInfo(name).fileName(), false, 0));
+            SafePath::setMode(work.filePath(name),
+                              StagedFile::modeFor(QFileInfo(name).fileName(), false, 0));
     }
 }
 
@@ -127,8 +128,9 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
         const QString from = source.filePath(file);
         const QString target = targetDir + "/" + file;
         qDebug() << "Copying qm file" << from << target;
+        // The translations folder may be one that others can write: no link or fifo is taken.
         if (!QFile::exists(target))
-            StagedFile::copyFile(from, target, 0644);
+            StagedCopy::copy(from, target, 0, false);
     }
 }
 

@@ -4,10 +4,15 @@
 #include "testpaths.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -116,6 +121,12 @@ TEST_F(CheckSigFuncTest, UnreadableFilesFailAndNameThemselves)
 {
     const QString missing = path("missing");
     const QString folder = dir.path();
+    // Held open for writing here, the fifo would not block an open; an empty file is behind the link.
+    const QString fifo = path("fifo");
+    const QString link = path("link");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const int writer = ::open(QFile::encodeName(fifo).constData(), O_RDWR);
+    ASSERT_TRUE(vxtest::writeFile(path("empty"), "") && QFile::link("empty", link));
     const struct {
         const char* name;
         QString file;
@@ -126,6 +137,8 @@ TEST_F(CheckSigFuncTest, UnreadableFilesFailAndNameThemselves)
         {"missing, signature", missing, QString(), "Could not open file " + missing + " for reading"},
         {"folder, digest", folder, emptyDigest, "Could not open file " + folder + " for reading"},
         {"folder, signature", folder, QString(), "Could not open file " + folder + " for reading"},
+        {"fifo, digest", fifo, emptyDigest, "Could not open file " + fifo + " for reading"},
+        {"link, digest", link, emptyDigest, "Could not open file " + link + " for reading"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -133,6 +146,7 @@ TEST_F(CheckSigFuncTest, UnreadableFilesFailAndNameThemselves)
         EXPECT_FALSE(v.pass);
         EXPECT_EQ(v.messages, QStringList{c.text});
     }
+    ::close(writer);
 }
 
 TEST_F(CheckSigFuncTest, SignatureMadeByOpensslPasses)

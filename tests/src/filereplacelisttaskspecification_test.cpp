@@ -2,11 +2,13 @@
 
 #include "dircreatetaskspecification.h"
 #include "filefuncpatch.h"
+#include "fileinstalltaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "fileunpackfunc_lzma2.h"
 #include "fileunpackfunc_zip.h"
 #include "otheruser.h"
 #include "replacetestutil.h"
+#include "rollbackdatalist.h"
 #include "stagedfile.h"
 #include "testtasks.h"
 
@@ -859,4 +861,43 @@ TEST(FileReplaceListTaskSpecification, UndoCopyNeverReadsThroughALinkAtTheInstal
     EXPECT_FALSE(StagedFile::keepForUndo(folder + "/ring.dat", undo));
     EXPECT_FALSE(QFileInfo(undo).exists() || QFileInfo(undo).isSymLink());
     EXPECT_EQ(vxtest::readFile(victim), "root's own");
+}
+
+// The other user puts a file of theirs at the installed name of their folder, and in one case
+// also renames one over the staged name once the staged file was checked (its result waits in the
+// event queue meanwhile): only the checked file is ever installed, as root's with a mode of its
+// own, never the other user's owner or mode.
+TEST(FileReplaceListTaskSpecification, InstallsOnlyTheCheckedFileAndNoOwnerOrModeOfAnotherUser)
+{
+    const QString unavailable = vxtest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        GTEST_SKIP() << unavailable.toStdString();
+    ReplaceTree tree;
+    const QString folder = giveToOtherUser(tree, "sounds");
+    ASSERT_FALSE(folder.isEmpty());
+    const QString dst = folder + "/ring.dat";
+    const QString staged = StagedFile::stagingPath(dst);
+    for (const bool swap : {false, true}) {
+        SCOPED_TRACE(swap ? "swapped" : "not swapped");
+        ASSERT_TRUE(vxtest::runAsOtherUser(folder, "rm -f ring.dat; echo old >ring.dat; chmod 604 ring.dat"));
+        tree.put(staged, "the new ring");
+        RollbackDataList journal;
+        FileInstallTaskSpecification install(&journal, staged, dst, vxtest::sha512Hex("the new ring"),
+                                             true, "Could not unzip", nullptr, 1.0);
+        EventLog log(&install);
+        install.execute();
+        QThreadPool::globalInstance()->waitForDone();
+        if (swap) {
+            ASSERT_TRUE(vxtest::runAsOtherUser(folder, "echo evil >x; mv -f x " + QFileInfo(staged).fileName()));
+        }
+        ASSERT_TRUE(vxtest::runUntil([&] { return install.getState() != TaskSpecification::TASK_RUNNING; }));
+        EXPECT_EQ(install.getState(), swap ? TaskSpecification::TASK_FAILED : TaskSpecification::TASK_FINISHED);
+        EXPECT_EQ(vxtest::readFile(dst), swap ? "old\n" : "the new ring");
+        EXPECT_EQ(vxtest::modeOf(dst), swap ? 0604 : 0644);
+        EXPECT_EQ(QFileInfo(dst).ownerId(), swap ? vxtest::otherUserId() : 0u);
+        if (swap) {
+            EXPECT_TRUE(log.lines.contains(QString("message:'%1' is not the file that was checked").arg(staged)))
+                << log.lines.join("\n").toStdString();
+        }
+    }
 }

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <future>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -309,6 +310,28 @@ TEST_F(ListCompiler, PhaseOneCopiesUpToDateUpdaterFilesIntoTheWorkDirectory)
     EXPECT_FALSE(QFileInfo::exists(work + "/c.bin"));
     EXPECT_EQ(describe(lists.replaceList), (Lines{ "upd|c.bin||0||" }));
     EXPECT_EQ(describe(lists.downloadList), (Lines{ line("upd|c.bin|" + b + "|9") }));
+}
+
+// A run killed while it copied an install program left it at its name without its mode, or an
+// earlier copy holds other content: the next run makes the copy again.
+TEST_F(ListCompiler, PhaseOneRedoesACopyLeftWithoutItsModeOrContent)
+{
+    config.isClientUpdate = 0;
+    const QByteArray script("#!/bin/sh\nexit 0\n");
+    const QString digest = putInstalled("postinst.sh", script);
+    ASSERT_EQ(::chmod(QFile::encodeName(install + "/postinst.sh").constData(), 0755), 0);
+    writeIni(QString("[upd]\npostinst.sh=%1::%2\n").arg(digest).arg(script.size()).toUtf8());
+    const struct { mode_t mode; QByteArray content; } leftovers[] = {{0600, script}, {0755, "#!"}};
+    for (const auto& left : leftovers) {
+        SCOPED_TRACE(left.content.size());
+        putFetched("postinst.sh", left.content);
+        ASSERT_EQ(::chmod(QFile::encodeName(work + "/postinst.sh").constData(), left.mode), 0);
+        ASSERT_TRUE(compile());
+        struct stat st;
+        ASSERT_EQ(::stat(QFile::encodeName(work + "/postinst.sh").constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+        EXPECT_EQ(vxtest::readFile(work + "/postinst.sh"), script);
+    }
 }
 
 TEST_F(ListCompiler, EmptyDigestChecksTheSignatureBesideTheInstalledFile)

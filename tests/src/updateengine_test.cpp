@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +53,12 @@ void writeAppIni(const QByteArray& text)
     QFile::remove(UpdateIniData::updateIniPath());
     if (!text.isEmpty()) {
         ASSERT_TRUE(vxtest::writeFile(UpdateIniData::updateIniPath(), text));
+        // The ini reader keeps a file it has read while its size and time stamp stay the same,
+        // and one of the same size may be written within the same clock tick.
+        static int writes = 0;
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000 + ++writes, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(UpdateIniData::updateIniPath()).constData(),
+                              times, 0), 0);
     }
 }
 

@@ -56,6 +56,8 @@ TEST_F(SelfUnzip, WithoutExtractionsStillPreparesTheNewUpdater)
     ReplaceTree::put(appFile("translations/update_fr.qm"), "fr");
     ReplaceTree::put(appFile("translations/qt_de.qm"), "qt");
     QDir().mkpath(appFile("translations/update_dir.qm"));
+    // A link is not taken for a translation, wherever it leads.
+    ASSERT_TRUE(QFile::link(appFile("translations/update_de.qm"), appFile("translations/update_ln.qm")));
     ReplaceTree::put(tree.workFile("translations/update_fr.qm"), "already there");
     ReplaceTree::put(tree.workFile("update"), "new updater");
     ASSERT_TRUE(QFile::setPermissions(tree.workFile("update"),
@@ -85,6 +87,7 @@ TEST_F(SelfUnzip, WithoutExtractionsStillPreparesTheNewUpdater)
               QByteArray("already there"));
     EXPECT_FALSE(QFileInfo::exists(tree.workFile("translations/qt_de.qm")));
     EXPECT_FALSE(QFileInfo::exists(tree.workFile("translations/update_dir.qm")));
+    EXPECT_FALSE(QFileInfo::exists(tree.workFile("translations/update_ln.qm")));
 }
 
 TEST_F(SelfUnzip, UnwritableSessionCopyFailsTheStepWithItsText)
