@@ -7,7 +7,6 @@
 #include "safepath.h"
 #include "stagedcopy.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -18,7 +17,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -364,37 +362,12 @@ bool MakeDownloadReplaceListFunc::hasDigest(const QString& path, const QString& 
     const int fd = SafePath::openRegularBehindLinks(path, O_RDONLY, &st);
     if (fd < 0)
         return false;
-    bool match = false;
-    if (!sha512.isEmpty()) {
-        match = sha512.compare(digestOf(fd, st.st_size), Qt::CaseInsensitive) == 0;
-    } else {
-        // The signature check reads both files whole; the one beside must be a plain file too.
-        const int sig = SafePath::openRegularBehindLinks(path + ".sig");
-        if (sig >= 0) {
-            ::close(sig);
-            // Its texts go nowhere: only the verdict counts here.
-            match = CheckSigFunc(path, sha512).run();
-        }
-    }
+    // Its texts go nowhere: only the verdict counts here.
+    CheckSigFunc check(path, sha512);
+    check.readFrom(fd);
+    const bool match = check.run();
     ::close(fd);
     if (size)
         *size = st.st_size;
     return match;
-}
-
-QString MakeDownloadReplaceListFunc::digestOf(int fd, qint64 size)
-{
-    QCryptographicHash hash(QCryptographicHash::Sha512);
-    std::vector<char> piece(size_t(qMin<qint64>(size, 1 << 20)));
-    for (qint64 left = size; left > 0;) {
-        const qint64 want = qMin<qint64>(left, qint64(piece.size()));
-        const ssize_t n = ::read(fd, piece.data(), size_t(want));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return QString();
-        hash.addData(piece.data(), int(n));
-        left -= n;
-    }
-    return QString::fromLatin1(hash.result().toHex());
 }

@@ -66,8 +66,6 @@ private:
     static bool hasDigest(const QString& path, const QString& sha512, qint64* size = nullptr);
     // True for a regular file (also behind a link that may be followed); nothing is opened.
     static bool isRegularFile(const QString& path);
-    // The SHA-512 (hex) of the first `size` bytes read from `fd`; empty when they cannot be read.
-    static QString digestOf(int fd, qint64 size);
 
     Configuration* config;
     DownloadReplaceLists* lists;
