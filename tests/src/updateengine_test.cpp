@@ -6,6 +6,7 @@
 #include "inidownloadtaskspecification.h"
 #include "otheruser.h"
 #include "testpaths.h"
+#include "trustedfolder.h"
 #include "updateengine.h"
 #include "updateinidata.h"
 #include "workfolderlock.h"
@@ -698,9 +699,14 @@ TEST_F(EngineRun, SuccessfulClientPhaseRemovesOnlyTrustedStaleWorkFolders)
     const QString stale = tmp.path() + "/voxmere_temp_3";
     ASSERT_TRUE(put(stale + "/a.bin", "a"));
     ASSERT_TRUE(put(stale + "/sub/b.bin", "b"));
+    const QString staleRandom = tmp.path() + "/voxmere_temp_Rq7zK2";
+    ASSERT_TRUE(put(staleRandom + "/a.bin", "a"));
+    ASSERT_TRUE(TrustedFolder::markWorkFolder(staleRandom));
     ASSERT_TRUE(QFile::link(victim.path(), tmp.path() + "/voxmere_temp_4"));
+    // The user's own folders look like random-name work folders, but nothing of ours made them.
     const QStringList kept = {"voxmere_temp_5/a.bin", "voxmere_temp_6/a.bin", "voxmere_temp_7",
-                              "voxmere_temp_01/a.bin", "other/a.bin", "voxmere_temp_8/a.bin"};
+                              "voxmere_temp_01/a.bin", "other/a.bin", "voxmere_temp_8/a.bin",
+                              "voxmere_temp_backup/notes.txt", "voxmere_temp_notes1/a.bin"};
     for (const QString& name : kept)
         ASSERT_TRUE(put(tmp.path() + "/" + name, "x"));
     // Another installation's update is working in this one.
@@ -730,6 +736,7 @@ TEST_F(EngineRun, SuccessfulClientPhaseRemovesOnlyTrustedStaleWorkFolders)
     EXPECT_EQ(vxtest::readFile(installDir() + "/c.txt"), c);
     EXPECT_FALSE(QFileInfo::exists(workDir()));
     EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_FALSE(QFileInfo::exists(staleRandom));
     EXPECT_TRUE(QFileInfo(tmp.path() + "/voxmere_temp_4").isSymLink());
     EXPECT_EQ(vxtest::readFile(victim.filePath("keep.txt")), "precious");
     for (const QString& name : kept) {
