@@ -4,6 +4,7 @@
 #include "eventloop.h"
 #include "httpservers.h"
 #include "inidownloadtaskspecification.h"
+#include "initestutil.h"
 #include "otheruser.h"
 #include "testpaths.h"
 #include "trustedfolder.h"
@@ -52,7 +53,7 @@ void writeAppIni(const QByteArray& text)
 {
     QFile::remove(UpdateIniData::updateIniPath());
     if (!text.isEmpty()) {
-        ASSERT_TRUE(vxtest::writeFile(UpdateIniData::updateIniPath(), text));
+        ASSERT_TRUE(vxtest::writeIni(UpdateIniData::updateIniPath(), text));
     }
 }
 
@@ -418,8 +419,9 @@ TEST_F(EngineTest, NextRunRemovesTheFolderAFailedRunOfTheInstallationLeft)
     const QString app = QCoreApplication::applicationDirPath();
     for (const auto& [n, installation] : {std::pair<int, QString>{3, app}, {4, tmp.path() + "/other"}}) {
         ASSERT_TRUE(put(sessionDir(n) + "/download.bin", "fetched"));
-        ASSERT_TRUE(put(sessionDir(n) + "/update.ini", ("[current]\nversion=39\ndir=" + sessionDir(n)
-                                                        + "\nvx3dir=" + installation + "\ntype=t\n").toUtf8()));
+        ASSERT_TRUE(vxtest::writeIni(sessionDir(n) + "/update.ini",
+                                     ("[current]\nversion=39\ndir=" + sessionDir(n) + "\nvx3dir="
+                                      + installation + "\ntype=t\n").toUtf8()));
     }
     makeEngine();
     ASSERT_TRUE(engine->initialize());
