@@ -148,6 +148,19 @@ printf '[Channel]\nalpha=http://127.0.0.1:%s/\nalphaRevno=%s\n' "$port" "$versio
 sed 's/^/    /' "$demo/config/update.ini"
 touch "$tmp/vx3_update_log"
 
+# The updater's own work folders: numbered ones, and random-name ones holding its marker (a
+# folder of the user's with a name alike is not one).
+work_folders() {
+  local dir name
+  for dir in "$tmp"/voxmere_temp_*/; do
+    dir=${dir%/}
+    name=${dir##*/voxmere_temp_}
+    if [[ $name =~ ^(0|[1-9][0-9]{0,2})$ ]] || [ -e "$dir/.voxmere_work_folder" ]; then
+      echo "$dir"
+    fi
+  done
+}
+
 step "Running the installed updater: phase 1 builds the new updater and starts it, phase 2 updates the client"
 echo "temporary folder of the updater: $tmp ($(stat -f -c %T "$tmp"); installation on $(stat -f -c %T "$demo"))"
 export QT_QPA_PLATFORM=offscreen TMPDIR="$tmp" HOME="$demo/home" VX3_CONFIG_DIR="$demo/config"
@@ -155,7 +168,7 @@ start=$(date +%s)
 "$install/update" || { echo "phase 1 ended with exit code $?"; }
 echo "phase 1 ended; waiting for phase 2 to start the client"
 for _ in $(seq 300); do
-  [ -e "$marker" ] && ! ls -d "$tmp"/voxmere_temp_* >/dev/null 2>&1 && break
+  [ -e "$marker" ] && [ -z "$(work_folders)" ] && break
   sleep 0.5
 done
 unset QT_QPA_PLATFORM TMPDIR HOME VX3_CONFIG_DIR
@@ -194,7 +207,7 @@ if [ -z "$writable" ]; then
 else
   echo "writable by group or others:"; echo "$writable" | sed 's/^/    /'; ok=0
 fi
-if ls -d "$tmp"/voxmere_temp_* >/dev/null 2>&1; then
+if [ -n "$(work_folders)" ]; then
   echo "a working directory was left behind"; ok=0
 fi
 echo "took $(( $(date +%s) - start )) s"

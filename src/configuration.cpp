@@ -17,6 +17,7 @@
 #include <cstdlib>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 QString Configuration::updateBaseUrl;
 
@@ -211,8 +212,12 @@ bool Configuration::createTempDir()
     // under a random one.
     QByteArray pattern = QFile::encodeName(base + TrustedFolder::workFolderTemplate());
     if (::mkdtemp(pattern.data())) {
-        workDir = QFile::decodeName(pattern);
-        return true;
+        const QString made = QFile::decodeName(pattern);
+        if (TrustedFolder::markWorkFolder(made)) {
+            workDir = made;
+            return true;
+        }
+        ::rmdir(pattern.constData());
     }
     qDebug() << "*Error* Unable to create temp directory";
     emit fatalError(QStringLiteral("Unable to create temp directory."));

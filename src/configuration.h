@@ -35,7 +35,7 @@ public:
     bool initalizeStart(const QString& dir, const QString& vx3dir);
     // Makes a fresh private voxmere_temp_<n> (mode 0700) directly below the system temp
     // directory and takes it as workDir; a name that is taken in any way is skipped, and when
-    // all are taken a name of mkdtemp's is used.
+    // all are taken a name of mkdtemp's is used, marked as ours (TrustedFolder::markWorkFolder).
     bool createTempDir();
     // Proxy and download streams from the application directory's update.ini.
     void readUpdateIni();

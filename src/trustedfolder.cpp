@@ -1,5 +1,7 @@
 #include "trustedfolder.h"
 
+#include "safepath.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -16,6 +18,15 @@
 namespace {
 
 const char kWorkFolderPrefix[] = "voxmere_temp_";
+// Inside a random-name work folder: the name alone cannot tell it from a user's own folder.
+const char kWorkFolderMarker[] = ".voxmere_work_folder";
+
+bool isNumberedWorkFolderName(const QString& name)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^%1(0|[1-9][0-9]{0,2})$").arg(QLatin1String(kWorkFolderPrefix)));
+    return pattern.match(name).hasMatch();
+}
 
 bool fail(QString* reason, const QString& text)
 {
@@ -132,11 +143,30 @@ bool TrustedFolder::isSafeTempFolder(const QString& path, QString* reason)
     return true;
 }
 
+bool TrustedFolder::isOwnWorkFolder(const QString& path)
+{
+    if (!isWorkFolder(path))
+        return false;
+    const QString clean = QDir::cleanPath(path);
+    if (isNumberedWorkFolderName(clean.mid(clean.lastIndexOf(QLatin1Char('/')) + 1)))
+        return true;
+    struct stat status;
+    return SafePath::status(clean + QLatin1Char('/') + QLatin1String(kWorkFolderMarker), &status, false)
+        && S_ISREG(status.st_mode) && status.st_uid == ::geteuid();
+}
+
+bool TrustedFolder::markWorkFolder(const QString& path)
+{
+    const QString marker = QDir::cleanPath(path) + QLatin1Char('/') + QLatin1String(kWorkFolderMarker);
+    const int fd = SafePath::createFile(marker, S_IRUSR | S_IWUSR);
+    return fd >= 0 && ::close(fd) == 0;
+}
+
 bool TrustedFolder::isWorkFolderName(const QString& name)
 {
-    static const QRegularExpression pattern(
-        QStringLiteral("^%1(0|[1-9][0-9]{0,2}|[A-Za-z0-9]{6})$").arg(QLatin1String(kWorkFolderPrefix)));
-    return pattern.match(name).hasMatch();
+    static const QRegularExpression random(
+        QStringLiteral("^%1[A-Za-z0-9]{6}$").arg(QLatin1String(kWorkFolderPrefix)));
+    return isNumberedWorkFolderName(name) || random.match(name).hasMatch();
 }
 
 QString TrustedFolder::workFolderName(int number)

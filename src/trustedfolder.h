@@ -29,6 +29,14 @@ public:
     // root, and sticky when others may write to it.
     static bool isSafeTempFolder(const QString& path, QString* reason = nullptr);
 
+    // A work folder (isWorkFolder) that this updater made, so that it may be removed without a
+    // session record naming it: a numbered name, or a name from workFolderTemplate() holding the
+    // marker of markWorkFolder. A folder a user made by hand under such a name never qualifies.
+    static bool isOwnWorkFolder(const QString& path);
+    // Leaves the marker in a folder that mkdtemp just made from workFolderTemplate(); false
+    // when it cannot be written.
+    static bool markWorkFolder(const QString& path);
+
     // "voxmere_temp_<n>" with n from 0 to 999 in plain decimal, or a name made from
     // workFolderTemplate() (its six X replaced by letters or digits).
     static bool isWorkFolderName(const QString& name);

@@ -351,7 +351,7 @@ void UpdateEngine::removeStaleWorkFolders(const QStringList& keep, const QString
                                              QDir::Dirs | QDir::NoSymLinks | QDir::Hidden | QDir::System);
     for (const QString& name : names) {
         const QString path = QDir::cleanPath(temp.absoluteFilePath(name));
-        if (kept.contains(path) || !TrustedFolder::isWorkFolder(path))
+        if (kept.contains(path) || !TrustedFolder::isOwnWorkFolder(path))
             continue;
         // A run of another installation may be working in it.
         const WorkFolderLock unused(path, WorkFolderLock::Exclusive);

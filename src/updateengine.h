@@ -90,9 +90,9 @@ private:
     // run's version, naming an existing installation outside the work folder. On false,
     // `reason` says what is wrong.
     bool clientSessionUsable(QString* dir, QString* vx3dir, QString* reason) const;
-    // Removes the trusted work folders a killed run left in the temp folder, except `keep` and
-    // those a running update holds; with `installation` given, only those whose session record
-    // names that installation.
+    // Removes the work folders of ours (TrustedFolder::isOwnWorkFolder) that a killed run left in
+    // the temp folder, except `keep` and those a running update holds; with `installation`
+    // given, only those whose session record names that installation.
     static void removeStaleWorkFolders(const QStringList& keep, const QString& installation = QString());
     // The installation that the session record in a work folder names (phase 2's copy), clean;
     // empty when there is none.

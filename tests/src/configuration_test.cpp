@@ -365,7 +365,7 @@ TEST_F(SharedTempTest, CreateTempDirNeverTakesANameAnotherUserMadeFirst)
     EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(tmp) + "/voxmere_temp_[A-Za-z0-9]{6}$")
                     .match(config.workDir).hasMatch()) << config.workDir.toStdString();
     expectFreshPrivateFolder(config.workDir);
-    EXPECT_TRUE(TrustedFolder::isWorkFolder(config.workDir));
+    EXPECT_TRUE(TrustedFolder::isOwnWorkFolder(config.workDir));
 }
 
 // Another user makes and removes voxmere_temp_0 as fast as it can, so that the name is free when

@@ -4,6 +4,7 @@
 // end byte-identical to the new tree and the new run script must have been started.
 #include "httpservers.h"
 #include "eventloop.h"
+#include "initestutil.h"
 #include "otheruser.h"
 #include "releasefolder.h"
 #include "testpaths.h"
@@ -542,7 +543,7 @@ TEST_F(EndToEndTest, InstallationSettingsServeBothPhasesAndStay)
     const QString settings = "[Channel]\nalpha=" + release->nginx->baseUrl() + "\nalphaRevno="
                              + QString::number(kVersion) + "\n[update]\nproxy=http://127.0.0.1:"
                              + QString::number(proxy.port()) + "\nstreams=2\n";
-    put(install() + "/update.ini", settings.toUtf8());
+    ASSERT_TRUE(vxtest::writeIni(install() + "/update.ini", settings.toUtf8()));
 
     EXPECT_EQ(run(install() + "/update", {}), 0);
     ASSERT_TRUE(clientStarted());
@@ -569,7 +570,7 @@ TEST_F(EndToEndTest, InstallationSettingsServeBothPhasesAndStay)
 // must not start anything.
 TEST_F(EndToEndTest, FatalErrorStopsTheDelayedStart)
 {
-    put(install() + "/update.ini", "[update]\nproxy=\"http://[::1\"\n");
+    ASSERT_TRUE(vxtest::writeIni(install() + "/update.ini", "[update]\nproxy=\"http://[::1\"\n"));
     const auto before = contents(install());
     QProcess process;
     process.setProcessEnvironment(environment());

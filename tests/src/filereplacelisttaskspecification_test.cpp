@@ -681,6 +681,7 @@ TEST(FileReplaceListTaskSpecification, InstalledFileIsNeverMissingOrPartlyWritte
     QList<UpdateFileEntry> list{packedEntry("update.gz", "update", newContent)};
     const QByteArray watched = QFile::encodeName(tree.installFile("update"));
     std::atomic<bool> stop{false};
+    std::atomic<bool> looked{false};
     std::set<long long> sizesSeen;
     std::thread watcher([&] {
         // One more look after the task has ended: on a loaded machine the loop may not have run
@@ -689,8 +690,13 @@ TEST(FileReplaceListTaskSpecification, InstalledFileIsNeverMissingOrPartlyWritte
             last = stop;
             struct stat st;
             sizesSeen.insert(::stat(watched.constData(), &st) == 0 ? st.st_size : -1);
+            looked = true;
         }
     });
+    // The task starts only once the watcher has seen the file before it, however late the
+    // thread gets to run.
+    while (!looked)
+        std::this_thread::yield();
     FileReplaceListTaskSpecification task(&list, &tree.config, nullptr, 1.0);
     const bool ended = vxtest::runToEnd(task);
     stop = true;

@@ -1,4 +1,5 @@
 #include "makedownloadreplacelistfunc.h"
+#include "initestutil.h"
 #include "makedownloadreplacelisttaskspecification.h"
 
 #include "configuration.h"
@@ -104,7 +105,7 @@ protected:
                                                             : "/update_linux_x86.ini");
     }
 
-    void writeIni(const QByteArray& text) { ASSERT_TRUE(vxtest::writeFile(iniPath(), text)); }
+    void writeIni(const QByteArray& text) { ASSERT_TRUE(vxtest::writeIni(iniPath(), text)); }
 
     // The ini reader caches files by path and trusts size and time stamp, so a case that
     // rewrites the ini at once gets a working directory of its own.
@@ -302,7 +303,7 @@ TEST_F(ListCompiler, PhaseOneCopiesUpToDateUpdaterFilesIntoTheWorkDirectory)
                  .arg(a, b)
                  .toUtf8());
     // A product ini of the other phase must not be read.
-    ASSERT_TRUE(vxtest::writeFile(work + "/vx3_client_linux_x86.ini", "[x]\ny=1::2\n"));
+    ASSERT_TRUE(vxtest::writeIni(work + "/vx3_client_linux_x86.ini", "[x]\ny=1::2\n"));
     ASSERT_TRUE(compile());
     EXPECT_EQ(line(messages.value(0)), "Compiling download and replace list for updater");
     EXPECT_EQ(vxtest::readFile(work + "/plugins/deep/a.so"), QByteArray("updater a"));
@@ -466,7 +467,7 @@ TEST_F(ListCompiler, ListsFollowTheOrderOfSectionsAndKeys)
              "a=4::4\n"
              "[General]\n"
              "g=5::5\n");
-    ASSERT_TRUE(vxtest::writeFile(iniPath(), "top=9::9\n" + vxtest::readFile(iniPath())));
+    ASSERT_TRUE(vxtest::writeIni(iniPath(), "top=9::9\n" + vxtest::readFile(iniPath())));
     ASSERT_TRUE(compile());
     EXPECT_EQ(describe(lists.downloadList),
               (Lines{ "Alpha|a|4|4", "Alpha|z/y|3|3", "zeta|A|2|2", "zeta|b|1|1" }));
@@ -602,7 +603,7 @@ TEST(MakeDownloadReplaceListTaskSpecification, CopiesItsListsOverTheCallersOnSuc
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     QSignalSpy messages(&task, &TaskSpecification::message);
 
-    ASSERT_TRUE(vxtest::writeFile(ini, "[bin]\na=aa::1\n[zzz]\nbad_patch_=x\n"));
+    ASSERT_TRUE(vxtest::writeIni(ini, "[bin]\na=aa::1\n[zzz]\nbad_patch_=x\n"));
     task.execute();
     ASSERT_TRUE(vxtest::waitForCount(canceled, 1));
     EXPECT_EQ(task.getState(), TaskSpecification::TASK_FAILED);
@@ -617,8 +618,8 @@ TEST(MakeDownloadReplaceListTaskSpecification, CopiesItsListsOverTheCallersOnSuc
     task.reset();
     config.workDir = root.path() + "/second";
     ASSERT_TRUE(QDir().mkpath(config.workDir));
-    ASSERT_TRUE(vxtest::writeFile(config.workDir + "/vx3_client_linux_x86.ini",
-                                  "[bin]\na=aa::1\nb=bb::2\n[preinstall]\npre.sh=linux32\n"));
+    ASSERT_TRUE(vxtest::writeIni(config.workDir + "/vx3_client_linux_x86.ini",
+                                 "[bin]\na=aa::1\nb=bb::2\n[preinstall]\npre.sh=linux32\n"));
     task.execute();
     ASSERT_TRUE(vxtest::waitForCount(finished, 1));
     EXPECT_EQ(task.getState(), TaskSpecification::TASK_FINISHED);
@@ -637,7 +638,7 @@ TEST(MakeDownloadReplaceListTaskSpecification, LateResultAfterResetLeavesTheCall
     config.isClientUpdate = 1;
     config.workDir = root.path();
     config.installDir = root.path();
-    ASSERT_TRUE(vxtest::writeFile(root.path() + "/vx3_client_linux_x86.ini", "[bin]\na=aa::1\n"));
+    ASSERT_TRUE(vxtest::writeIni(root.path() + "/vx3_client_linux_x86.ini", "[bin]\na=aa::1\n"));
 
     DownloadReplaceLists caller;
     MakeDownloadReplaceListTaskSpecification task(&config, &caller, nullptr, 1.0);
@@ -661,7 +662,7 @@ TEST(MakeDownloadReplaceListTaskSpecification, DeletingARunningTaskWaitsForItsWo
     QByteArray ini = "[bin]\n";
     for (int i = 0; i < 200; ++i)
         ini += "f" + QByteArray::number(i) + "=aa::1\n";
-    ASSERT_TRUE(vxtest::writeFile(root.path() + "/vx3_client_linux_x86.ini", ini));
+    ASSERT_TRUE(vxtest::writeIni(root.path() + "/vx3_client_linux_x86.ini", ini));
 
     DownloadReplaceLists caller;
     auto* task = new MakeDownloadReplaceListTaskSpecification(&config, &caller, nullptr, 1.0);

@@ -4,8 +4,10 @@
 #include "eventloop.h"
 #include "httpservers.h"
 #include "inidownloadtaskspecification.h"
+#include "initestutil.h"
 #include "otheruser.h"
 #include "testpaths.h"
+#include "trustedfolder.h"
 #include "updateengine.h"
 #include "updateinidata.h"
 #include "workfolderlock.h"
@@ -21,7 +23,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,13 +53,7 @@ void writeAppIni(const QByteArray& text)
 {
     QFile::remove(UpdateIniData::updateIniPath());
     if (!text.isEmpty()) {
-        ASSERT_TRUE(vxtest::writeFile(UpdateIniData::updateIniPath(), text));
-        // The ini reader keeps a file it has read while its size and time stamp stay the same,
-        // and one of the same size may be written within the same clock tick.
-        static int writes = 0;
-        const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000 + ++writes, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(UpdateIniData::updateIniPath()).constData(),
-                              times, 0), 0);
+        ASSERT_TRUE(vxtest::writeIni(UpdateIniData::updateIniPath(), text));
     }
 }
 
@@ -424,8 +419,9 @@ TEST_F(EngineTest, NextRunRemovesTheFolderAFailedRunOfTheInstallationLeft)
     const QString app = QCoreApplication::applicationDirPath();
     for (const auto& [n, installation] : {std::pair<int, QString>{3, app}, {4, tmp.path() + "/other"}}) {
         ASSERT_TRUE(put(sessionDir(n) + "/download.bin", "fetched"));
-        ASSERT_TRUE(put(sessionDir(n) + "/update.ini", ("[current]\nversion=39\ndir=" + sessionDir(n)
-                                                        + "\nvx3dir=" + installation + "\ntype=t\n").toUtf8()));
+        ASSERT_TRUE(vxtest::writeIni(sessionDir(n) + "/update.ini",
+                                     ("[current]\nversion=39\ndir=" + sessionDir(n) + "\nvx3dir="
+                                      + installation + "\ntype=t\n").toUtf8()));
     }
     makeEngine();
     ASSERT_TRUE(engine->initialize());
@@ -705,9 +701,14 @@ TEST_F(EngineRun, SuccessfulClientPhaseRemovesOnlyTrustedStaleWorkFolders)
     const QString stale = tmp.path() + "/voxmere_temp_3";
     ASSERT_TRUE(put(stale + "/a.bin", "a"));
     ASSERT_TRUE(put(stale + "/sub/b.bin", "b"));
+    const QString staleRandom = tmp.path() + "/voxmere_temp_Rq7zK2";
+    ASSERT_TRUE(put(staleRandom + "/a.bin", "a"));
+    ASSERT_TRUE(TrustedFolder::markWorkFolder(staleRandom));
     ASSERT_TRUE(QFile::link(victim.path(), tmp.path() + "/voxmere_temp_4"));
+    // The user's own folders look like random-name work folders, but nothing of ours made them.
     const QStringList kept = {"voxmere_temp_5/a.bin", "voxmere_temp_6/a.bin", "voxmere_temp_7",
-                              "voxmere_temp_01/a.bin", "other/a.bin", "voxmere_temp_8/a.bin"};
+                              "voxmere_temp_01/a.bin", "other/a.bin", "voxmere_temp_8/a.bin",
+                              "voxmere_temp_backup/notes.txt", "voxmere_temp_notes1/a.bin"};
     for (const QString& name : kept)
         ASSERT_TRUE(put(tmp.path() + "/" + name, "x"));
     // Another installation's update is working in this one.
@@ -737,6 +738,7 @@ TEST_F(EngineRun, SuccessfulClientPhaseRemovesOnlyTrustedStaleWorkFolders)
     EXPECT_EQ(vxtest::readFile(installDir() + "/c.txt"), c);
     EXPECT_FALSE(QFileInfo::exists(workDir()));
     EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_FALSE(QFileInfo::exists(staleRandom));
     EXPECT_TRUE(QFileInfo(tmp.path() + "/voxmere_temp_4").isSymLink());
     EXPECT_EQ(vxtest::readFile(victim.filePath("keep.txt")), "precious");
     for (const QString& name : kept) {

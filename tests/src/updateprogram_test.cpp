@@ -1,5 +1,6 @@
 // Runs the built program itself, as a second instance beside a listening first one.
 #include "installationlock.h"
+#include "initestutil.h"
 #include "runtimefolder.h"
 #include "singleinstancechecker.h"
 
@@ -200,7 +201,7 @@ TEST(UpdateProgram, ClientPhaseRefusesTheRecordInAWorkFolderOthersCanWrite)
     ASSERT_TRUE(vxtest::writeFile(victim + "/keep.txt", "precious"));
     ASSERT_TRUE(vxtest::writeFile(install + "/vx3client_runscript.sh", "#!/bin/sh\n"));
     // Downloads go nowhere: the run ends on the first request.
-    ASSERT_TRUE(vxtest::writeFile(config + "/update.ini", "[Channel]\nalpha=http://127.0.0.1:9/\n"));
+    ASSERT_TRUE(vxtest::writeIni(config + "/update.ini", "[Channel]\nalpha=http://127.0.0.1:9/\n"));
 
     for (const int recorded : {41, 42}) {
         SCOPED_TRACE(recorded == 42 ? "same version" : "other version");
@@ -309,9 +310,9 @@ TEST(UpdateProgram, RunForALockedInstallationLeavesWithZero)
     // Phase 2 runs from a work folder whose session record names the installation.
     const QString work = copy.tmpDir() + "/voxmere_temp_0";
     ASSERT_TRUE(QDir().mkpath(work));
-    ASSERT_TRUE(vxtest::writeFile(work + "/update.ini",
-                                  "[current]\nversion=5\ndir=" + work.toUtf8() + "\nvx3dir="
-                                      + copy.appDir().toUtf8() + "\ntype=client_linux_x86\n"));
+    ASSERT_TRUE(vxtest::writeIni(work + "/update.ini",
+                                 "[current]\nversion=5\ndir=" + work.toUtf8() + "\nvx3dir="
+                                     + copy.appDir().toUtf8() + "\ntype=client_linux_x86\n"));
     ASSERT_TRUE(QFile::copy(copy.program(), work + "/update"));
     ASSERT_TRUE(QFile::setPermissions(work + "/update", QFile::ReadOwner | QFile::ExeOwner));
     const QByteArray record = vxtest::readFile(work + "/update.ini");
