@@ -454,6 +454,21 @@ TEST_F(EndToEndTest, ClientUpdateContinuesFromAWorkFolderOfAPrivateGroup)
     EXPECT_TRUE(vxtest::runUntil([&] { return workDirs().isEmpty(); }));
 }
 
+// So may the installation, with a link to a folder of its own in it: the link is followed and
+// the folder behind it updated in place.
+TEST_F(EndToEndTest, ClientUpdateFollowsALinkInAnInstallationOfAPrivateGroup)
+{
+    const QString work = preparePhaseTwo(kVersion, 002);
+    ASSERT_TRUE(QDir(install()).rename("sounds", "sounds.real"));
+    ASSERT_EQ(::symlink("sounds.real", QFile::encodeName(install() + "/sounds").constData()), 0);
+    for (const QString& folder : {install(), install() + "/sounds.real"})
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0775), 0);
+    EXPECT_EQ(run(work + "/update", {"--clientupdate", "client_linux_x86", QString::number(kVersion), "#"}), 0);
+    ASSERT_TRUE(clientStarted());
+    EXPECT_TRUE(QFileInfo(install() + "/sounds").isSymLink());
+    EXPECT_EQ(vxtest::readFile(install() + "/sounds.real/extra/chime.dat"), QByteArray(700, '\x42'));
+}
+
 // The same folder with a group that has another user in it: phase 2 names the reason and ends
 // with exit 3 once the user has closed the box and the window; nothing outside the work folder
 // changes and no client starts.
