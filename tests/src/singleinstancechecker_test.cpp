@@ -282,6 +282,28 @@ while True:
     EXPECT_EQ(QFileInfo("/run/vx3update").permissions() & (QFile::WriteGroup | QFile::WriteOther), 0);
     EXPECT_EQ(QFileInfo("/run/vx3update").ownerId(), 0u);
 
+    // Nor a user's (one without an account entry will do), who keeps them in their home folder.
+    const uid_t user = 54321;
+    const QString home = shared.path() + "/home";
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home));
+    ASSERT_TRUE(QDir().mkdir(home));
+    ASSERT_EQ(::chown(QFile::encodeName(home).constData(), user, user), 0);
+    for (const char* plant : {"mkdir -m 777 vx3update-54321", "ln -s / vx3update-54321", "touch vx3update-54321"}) {
+        SCOPED_TRACE(plant);
+        ASSERT_TRUE(vxtest::runAsOtherUser(shared.path(), plant));
+        QString reason, lockError;
+        ASSERT_TRUE(::setegid(user) == 0 && ::seteuid(user) == 0);
+        const QString path = SingleInstanceChecker::socketPath(&reason);
+        const InstallationLock::Result locked = InstallationLock::acquire(shared.path(), &lockError);
+        InstallationLock::release();
+        ASSERT_TRUE(::seteuid(0) == 0 && ::setegid(0) == 0);
+        EXPECT_EQ(path, home + "/.vx3update/" + SingleInstanceChecker::serverName()) << reason.toStdString();
+        EXPECT_EQ(locked, InstallationLock::Acquired) << lockError.toStdString();
+        EXPECT_TRUE(vxtest::runAsOtherUser(shared.path(), "rm -rf vx3update-54321"));
+    }
+    qputenv("HOME", savedHome);
+
     // $XDG_RUNTIME_DIR is used for the socket only when it is this user's private folder (sudo
     // may keep the invoking user's).
     const QString runtime = shared.path() + "/runtime";
