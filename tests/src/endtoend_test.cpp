@@ -327,6 +327,8 @@ protected:
     void TearDown() override
     {
         killLeftovers();
+        for (const QString& file : vxtest::runtimeFilesOf(install()))
+            QFile::remove(file);
         if (HasFailure())
             printLogs();
     }
@@ -437,6 +439,7 @@ TEST_F(EndToEndTest, ClientUpdateInstallsTheNewReleaseAndStartsTheClient)
         << "the empty installed file is patched";
     EXPECT_TRUE(vxtest::runUntil([&] { return workDirs().isEmpty(); }))
         << "the working directory is removed at the end";
+    EXPECT_EQ(vxtest::runtimeFilesOf(install()), QStringList()) << "lock file and socket go with the run";
 }
 
 // An earlier updater under umask 002 with a private user group made its work folder 0775: no
@@ -674,6 +677,7 @@ TEST_F(EndToEndTest, FailedAndCancelledUpdatesEndWithNonZeroStatus)
     EXPECT_TRUE(vxtest::runUntil([&] { return failing.state() == QProcess::NotRunning; }, 60000));
     EXPECT_EQ(failing.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(failing.exitCode(), kNotFinishedStatus);
+    EXPECT_EQ(vxtest::runtimeFilesOf(install()), QStringList());
 
     // Cancel: the user closes the window while the pre-install program runs, and confirms.
     // (A fresh work folder: the rejected ini of the failed run stays in the old one.)
@@ -691,6 +695,7 @@ TEST_F(EndToEndTest, FailedAndCancelledUpdatesEndWithNonZeroStatus)
                                  60000));
     EXPECT_EQ(cancelled.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(cancelled.exitCode(), kNotFinishedStatus);
+    EXPECT_EQ(vxtest::runtimeFilesOf(install()), QStringList());
     EXPECT_FALSE(QFileInfo::exists(postInstallRuns()));
 
     EXPECT_TRUE(contents(install()) == before) << "the installation is untouched";
