@@ -347,7 +347,9 @@ void MainWindow::onStartNewUpdater()
     args << QStringLiteral("--clientupdate") << Configuration::defaultClientType(true)
          << QString::number(configuration->versionNumber)
          << (configuration->versionString.isEmpty() ? QStringLiteral("#") : configuration->versionString);
-    // The new updater takes the installation's lock over.
+    // The new updater takes the installation's lock over, and with it the socket's name.
+    if (auto* checker = findChild<SingleInstanceChecker*>())
+        checker->stopListening();
     InstallationLock::release();
     QString error;
     if (!ProcessTools::startClientUpdater(configuration->workDir, args, &error)) {

@@ -8,13 +8,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 
 const char kRootParent[] = "/run";
 const char kRootFolder[] = "/run/vx3update";
+const char kUserFolder[] = "/.vx3update";
 
 QString systemError(int code)
 {
@@ -50,6 +54,32 @@ QString rootFolder(QString* reason)
     return privateFolder(QLatin1String(kRootFolder), reason);
 }
 
+// The home folder: $HOME, else the account's.
+QString homePath()
+{
+    const QString home = qEnvironmentVariable("HOME");
+    if (QDir::isAbsolutePath(home))
+        return home;
+    std::vector<char> buffer(16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return QString();
+    return QFile::decodeName(found->pw_dir);
+}
+
+// A user's folder in their home, which no other user can write to.
+QString homeFolder(QString* reason)
+{
+    const QString home = homePath();
+    if (home.isEmpty())
+        return failed(reason, QStringLiteral("Cannot find the home folder of uid %1").arg(::geteuid()));
+    QString why;
+    if (!RuntimeFolder::isPrivate(home, &why))
+        return failed(reason, why);
+    return privateFolder(QDir::cleanPath(home) + QLatin1String(kUserFolder), reason);
+}
+
 } // namespace
 
 QString RuntimeFolder::path(QString* reason)
@@ -62,11 +92,11 @@ QString RuntimeFolder::path(QString* reason)
         // For example a user's folder kept by sudo: not this user's to use.
         qDebug() << "Not using XDG_RUNTIME_DIR:" << why;
     }
-    // Others can create names in the temp folder first; root has a place where they cannot.
+    // Others can create names in the temp folder first; root has a place where they cannot,
+    // and every other user their home folder, whatever TMPDIR a run has.
     if (::geteuid() == 0)
         return rootFolder(reason);
-    return privateFolder(QDir::tempPath() + QStringLiteral("/vx3update-") + QString::number(::geteuid()),
-                         reason);
+    return homeFolder(reason);
 }
 
 QString RuntimeFolder::lockFolder(QString* reason)

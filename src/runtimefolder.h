@@ -10,9 +10,9 @@ class RuntimeFolder
 {
 public:
     // For the socket: $XDG_RUNTIME_DIR when it is private to the effective user; else, for root,
-    // /run/vx3update (below /run only root can create names), and for other users
-    // {temp}/vx3update-{euid}; either made with mode 0700 when missing. Empty when none can be
-    // used; *reason then names the folder and why.
+    // /run/vx3update (below /run only root can create names), and for other users .vx3update
+    // in their home folder (which must be theirs alone); either made with mode 0700 when
+    // missing. Empty when none can be used; *reason then names the folder and why.
     static QString path(QString* reason = nullptr);
 
     // For the installation locks: for root always /run/vx3update, whatever TMPDIR and

@@ -1,5 +1,7 @@
 #include "safepath.h"
 
+#include "trustedfolder.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStringList>
@@ -33,13 +35,15 @@ bool isOwnersId(uid_t uid)
     return uid == 0 || uid == ::geteuid();
 }
 
-// A link that only the effective user or root can have put where it is, and only they can change.
+// A link that only the effective user or root can have put where it is, and only they can change:
+// in a folder of theirs that no one else can write to (the folders TrustedFolder trusts), or a
+// sticky one.
 bool mayFollow(int folder, const struct stat& link)
 {
     struct stat dir;
     if (!isOwnersId(link.st_uid) || ::fstat(folder, &dir) != 0 || !isOwnersId(dir.st_uid))
         return false;
-    return (dir.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (dir.st_mode & S_ISVTX) != 0;
+    return (dir.st_mode & S_ISVTX) != 0 || TrustedFolder::onlyOwnerWrites(folder, dir);
 }
 
 void refuse(const QString& link)

@@ -1,10 +1,10 @@
 #include "singleinstancechecker.h"
 
+#include "installationlock.h"
 #include "runtimefolder.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 
@@ -49,9 +49,15 @@ SingleInstanceChecker::~SingleInstanceChecker()
         connection->close();
 }
 
+void SingleInstanceChecker::stopListening()
+{
+    server->close();
+}
+
 QString SingleInstanceChecker::serverName()
 {
-    return serverNameFor(QCoreApplication::applicationFilePath(), QDir::homePath());
+    const QString installation = InstallationLock::installation();
+    return serverNameFor(installation.isEmpty() ? QCoreApplication::applicationDirPath() : installation);
 }
 
 QString SingleInstanceChecker::socketPath(QString* reason)
@@ -60,14 +66,9 @@ QString SingleInstanceChecker::socketPath(QString* reason)
     return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + serverName();
 }
 
-QString SingleInstanceChecker::serverNameFor(const QString& appFilePath, const QString& homePath)
+QString SingleInstanceChecker::serverNameFor(const QString& installDir)
 {
-    QString key = appFilePath.toLower() + homePath;
-    key.remove(QLatin1Char('/'));
-    key.remove(QLatin1Char(':'));
-    const QByteArray bytes = key.toUtf8();
-    const quint16 crc = qChecksum(bytes.constData(), uint(bytes.size()));
-    return QStringLiteral("VX3ClientUpdate") + QString::number(crc, 16);
+    return QStringLiteral("VX3ClientUpdate") + InstallationLock::key(installDir);
 }
 
 bool SingleInstanceChecker::sendMessage(const QString& message)

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/xattr.h>
@@ -72,33 +73,62 @@ bool groupHasOtherMember(gid_t gid, uid_t owner)
     return other || (result != 0 && result != ENOENT);
 }
 
-// An access ACL can give write to users the mode bits do not show.
-bool hasAccessAcl(const QString& path)
+// An access ACL can give write to users the mode bits do not show. Read through /proc, which
+// works for O_PATH descriptors too; an ACL that cannot be read counts as one.
+bool hasAccessAcl(int fd)
 {
-    return ::lgetxattr(QFile::encodeName(path).constData(), "system.posix_acl_access", nullptr, 0) >= 0;
+    const QByteArray path = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::getxattr(path.constData(), "system.posix_acl_access", nullptr, 0) >= 0)
+        return true;
+    return errno != ENODATA && errno != ENOTSUP;
+}
+
+QString modeText(const struct stat& status)
+{
+    return QString("%1").arg(status.st_mode & 07777, 4, 8, QLatin1Char('0'));
+}
+
+// isPrivate for the folder `fd`, with group write allowed where only the owner has it.
+bool isOwnPrivateFolder(int fd, QString* reason)
+{
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+        return fail(reason, QString::fromLocal8Bit(std::strerror(errno)));
+    // Group write is harmless when the group is the owner's alone: under umask 002 with a
+    // private user group, mkdir makes such folders (0775).
+    if ((status.st_mode & S_IWGRP) && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid()) {
+        if (!TrustedFolder::onlyOwnerWrites(fd, status, reason))
+            return false;
+        status.st_mode &= ~S_IWGRP;
+    }
+    return TrustedFolder::isPrivate(status, reason);
 }
 
 } // namespace
 
 bool TrustedFolder::isPrivate(const QString& path, QString* reason)
 {
-    struct stat status;
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+    const int fd = ::open(QFile::encodeName(path).constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
         return fail(reason, QString::fromLocal8Bit(std::strerror(errno)));
-    // Group write is harmless when the group is the owner's alone: under umask 002 with a
-    // private user group, mkdir makes such folders (0775).
-    if ((status.st_mode & S_IWGRP) && !(status.st_mode & S_IWOTH) && S_ISDIR(status.st_mode)
-        && status.st_uid == ::geteuid()) {
-        const QString mode = QString("%1").arg(status.st_mode & 07777, 4, 8, QLatin1Char('0'));
-        if (groupHasOtherMember(status.st_gid, status.st_uid))
-            return fail(reason, QString("is writable by group or others (mode %1, group %2 has "
-                                        "other members)").arg(mode).arg(status.st_gid));
-        if (hasAccessAcl(path))
-            return fail(reason, QString("is writable by group or others (mode %1 with an access "
-                                        "ACL)").arg(mode));
-        status.st_mode &= ~S_IWGRP;
-    }
-    return isPrivate(status, reason);
+    const bool trusted = isOwnPrivateFolder(fd, reason);
+    ::close(fd);
+    return trusted;
+}
+
+bool TrustedFolder::onlyOwnerWrites(int fd, const struct stat& status, QString* reason)
+{
+    if (status.st_mode & S_IWOTH)
+        return fail(reason, QString("is writable by group or others (mode %1)").arg(modeText(status)));
+    if (!(status.st_mode & S_IWGRP))
+        return true;
+    if (groupHasOtherMember(status.st_gid, status.st_uid))
+        return fail(reason, QString("is writable by group or others (mode %1, group %2 has "
+                                    "other members)").arg(modeText(status)).arg(status.st_gid));
+    if (hasAccessAcl(fd))
+        return fail(reason, QString("is writable by group or others (mode %1 with an access "
+                                    "ACL)").arg(modeText(status)));
+    return true;
 }
 
 bool TrustedFolder::isPrivate(const struct stat& status, QString* reason)

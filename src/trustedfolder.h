@@ -19,6 +19,10 @@ public:
     // The stricter test on the status of a folder already opened or looked up with lstat:
     // writable by neither group nor others.
     static bool isPrivate(const struct stat& status, QString* reason = nullptr);
+    // Whether nobody but the owner of the folder `fd` (any descriptor, O_PATH will do) with the
+    // status `status` can write to it: not writable by others, and writable by its group only
+    // when that group has no member but the owner and the folder has no access ACL.
+    static bool onlyOwnerWrites(int fd, const struct stat& status, QString* reason = nullptr);
 
     // A private folder with a work folder's name (isWorkFolderName) directly under the temp folder,
     // which itself only its owner (the effective user or root) can rename entries of: the only

@@ -91,6 +91,7 @@ protected:
             faults << "the new client's run script did not run in the installation";
         faults += vxtest::prefixed("writable by group or others: ",
                            vxtest::groupOrOtherWritable(run.install()));
+        faults += vxtest::prefixed("left behind: ", vxtest::runtimeFilesOf(run.install()));
         return faults;
     }
 

@@ -328,6 +328,8 @@ protected:
     void TearDown() override
     {
         killLeftovers();
+        for (const QString& file : vxtest::runtimeFilesOf(install()))
+            QFile::remove(file);
         if (HasFailure())
             printLogs();
     }
@@ -438,6 +440,7 @@ TEST_F(EndToEndTest, ClientUpdateInstallsTheNewReleaseAndStartsTheClient)
         << "the empty installed file is patched";
     EXPECT_TRUE(vxtest::runUntil([&] { return workDirs().isEmpty(); }))
         << "the working directory is removed at the end";
+    EXPECT_EQ(vxtest::runtimeFilesOf(install()), QStringList()) << "lock file and socket go with the run";
 }
 
 // An earlier updater under umask 002 with a private user group made its work folder 0775: no
@@ -453,6 +456,21 @@ TEST_F(EndToEndTest, ClientUpdateContinuesFromAWorkFolderOfAPrivateGroup)
     ASSERT_TRUE(clientStarted());
     expectInstalledTreeIsTheNewOne();
     EXPECT_TRUE(vxtest::runUntil([&] { return workDirs().isEmpty(); }));
+}
+
+// So may the installation, with a link to a folder of its own in it: the link is followed and
+// the folder behind it updated in place.
+TEST_F(EndToEndTest, ClientUpdateFollowsALinkInAnInstallationOfAPrivateGroup)
+{
+    const QString work = preparePhaseTwo(kVersion, 002);
+    ASSERT_TRUE(QDir(install()).rename("sounds", "sounds.real"));
+    ASSERT_EQ(::symlink("sounds.real", QFile::encodeName(install() + "/sounds").constData()), 0);
+    for (const QString& folder : {install(), install() + "/sounds.real"})
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0775), 0);
+    EXPECT_EQ(run(work + "/update", {"--clientupdate", "client_linux_x86", QString::number(kVersion), "#"}), 0);
+    ASSERT_TRUE(clientStarted());
+    EXPECT_TRUE(QFileInfo(install() + "/sounds").isSymLink());
+    EXPECT_EQ(vxtest::readFile(install() + "/sounds.real/extra/chime.dat"), QByteArray(700, '\x42'));
 }
 
 // The same folder with a group that has another user in it: phase 2 names the reason and ends
@@ -660,6 +678,7 @@ TEST_F(EndToEndTest, FailedAndCancelledUpdatesEndWithNonZeroStatus)
     EXPECT_TRUE(vxtest::runUntil([&] { return failing.state() == QProcess::NotRunning; }, 60000));
     EXPECT_EQ(failing.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(failing.exitCode(), kNotFinishedStatus);
+    EXPECT_EQ(vxtest::runtimeFilesOf(install()), QStringList());
 
     // Cancel: the user closes the window while the pre-install program runs, and confirms.
     // (A fresh work folder: the rejected ini of the failed run stays in the old one.)
@@ -677,6 +696,7 @@ TEST_F(EndToEndTest, FailedAndCancelledUpdatesEndWithNonZeroStatus)
                                  60000));
     EXPECT_EQ(cancelled.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(cancelled.exitCode(), kNotFinishedStatus);
+    EXPECT_EQ(vxtest::runtimeFilesOf(install()), QStringList());
     EXPECT_FALSE(QFileInfo::exists(postInstallRuns()));
 
     EXPECT_TRUE(contents(install()) == before) << "the installation is untouched";

@@ -110,6 +110,8 @@ protected:
         EXPECT_TRUE(end == UpdateRun::End::Idle || end == UpdateRun::End::Failed)
             << "the run must fail and not start the client";
         vxtest::killProcessesBelow(run->processFolders());
+        for (const QString& file : vxtest::runtimeFilesOf(run->install()))
+            QFile::remove(file);
         EXPECT_GE(run->operationsCounted(), 5)
             << "files must have been replaced before the failure, so that undo has work";
     }

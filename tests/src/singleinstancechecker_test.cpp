@@ -5,6 +5,7 @@
 #include "otheruser.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,18 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Bitwise CRC-16 of ISO 3309 (X.25): reflected 0x1021 (0x8408), start 0xFFFF, result inverted.
-quint16 x25Crc(const QByteArray& bytes)
-{
-    quint16 crc = 0xFFFF;
-    for (const char c : bytes) {
-        crc ^= quint8(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0x8408) : quint16(crc >> 1);
-    }
-    return quint16(~crc);
-}
 
 QString socketPath()
 {
@@ -73,43 +62,24 @@ TEST(SingleInstanceChild, SendsMessageAndReportsDelivery)
               qEnvironmentVariable(kChildExpectEnv) == "1");
 }
 
-TEST(SingleInstanceChecker, ServerNameIsCrcOfFoldedPathAndHome)
+// Every spelling of one installation names one socket, and no other installation's.
+TEST(SingleInstanceChecker, ServerNameIsADigestOfTheCanonicalInstallationPath)
 {
-    struct Case {
-        const char* path;
-        const char* home;
-    };
-    const Case cases[] = {
-        {"/opt/Voxmere/update", "/home/anna"},
-        {"/opt/voxmere/update", "/home/anna"},
-        {"/home/anna/.vx3client/update", "/home/anna"},
-        {"C:/Programs/Update", "/home/Ben"},
-        {"/opt/voxmere/update", ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        QString key = QString(c.path).toLower() + c.home;
-        key.remove('/');
-        key.remove(':');
-        const QString expected = "VX3ClientUpdate" + QString::number(x25Crc(key.toUtf8()), 16);
-        EXPECT_EQ(SingleInstanceChecker::serverNameFor(c.path, c.home), expected);
+    QTemporaryDir root;
+    ASSERT_TRUE(QDir().mkpath(root.filePath("crcx/a/b")) && QDir().mkpath(root.filePath("crcx/ab")));
+    ASSERT_TRUE(QFile::link(root.filePath("crcx/ab"), root.filePath("link")));
+    const QByteArray canonical = QFileInfo(root.filePath("crcx/ab")).canonicalFilePath().toUtf8();
+    const QString name = "VX3ClientUpdate" + QCryptographicHash::hash(canonical, QCryptographicHash::Sha256).toHex().left(32);
+    const std::pair<const char*, bool> spellings[] = {{"crcx/ab", true},      {"crcx/ab/", true}, {"link", true},
+                                                      {"crcx/a/../ab", true}, {"crcx/a/b", false}, {"crcx/AB", false}};
+    for (const auto& [spelling, same] : spellings) {
+        SCOPED_TRACE(spelling);
+        EXPECT_EQ(SingleInstanceChecker::serverNameFor(root.filePath(spelling)) == name, same);
     }
-    // The check value of the X.25 CRC guards the reference implementation itself.
-    EXPECT_EQ(x25Crc("123456789"), 0x906E);
-}
-
-TEST(SingleInstanceChecker, ServerNameFoldsOnlyThePathCase)
-{
-    EXPECT_EQ(SingleInstanceChecker::serverNameFor("/opt/Voxmere/Update", "/home/anna"),
-              SingleInstanceChecker::serverNameFor("/opt/voxmere/update", "/home/anna"));
-    EXPECT_NE(SingleInstanceChecker::serverNameFor("/opt/voxmere/update", "/home/Anna"),
-              SingleInstanceChecker::serverNameFor("/opt/voxmere/update", "/home/anna"));
-    EXPECT_NE(SingleInstanceChecker::serverNameFor("/opt/a/update", "/home/anna"),
-              SingleInstanceChecker::serverNameFor("/opt/b/update", "/home/anna"));
-    EXPECT_NE(SingleInstanceChecker::serverNameFor("/opt/voxmere/update", "/home/anna"),
-              SingleInstanceChecker::serverNameFor("/opt/voxmere/update", "/home/bert"));
-    EXPECT_EQ(SingleInstanceChecker::serverName(),
-              SingleInstanceChecker::serverNameFor(QCoreApplication::applicationFilePath(), QDir::homePath()));
+    QString error;
+    ASSERT_EQ(InstallationLock::acquire(root.filePath("crcx/a/b"), &error), InstallationLock::Acquired);
+    EXPECT_EQ(SingleInstanceChecker::serverName(), SingleInstanceChecker::serverNameFor(root.filePath("crcx/a/b")));
+    InstallationLock::release();
 }
 
 TEST(SingleInstanceChecker, SecondProcessDeliversItsMessage)
@@ -281,6 +251,28 @@ while True:
     QFile::remove(InstallationLock::lockFilePath("/run/vx3update", shared.path()));
     EXPECT_EQ(QFileInfo("/run/vx3update").permissions() & (QFile::WriteGroup | QFile::WriteOther), 0);
     EXPECT_EQ(QFileInfo("/run/vx3update").ownerId(), 0u);
+
+    // Nor a user's (one without an account entry will do), who keeps them in their home folder.
+    const uid_t user = 54321;
+    const QString home = shared.path() + "/home";
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home));
+    ASSERT_TRUE(QDir().mkdir(home));
+    ASSERT_EQ(::chown(QFile::encodeName(home).constData(), user, user), 0);
+    for (const char* plant : {"mkdir -m 777 vx3update-54321", "ln -s / vx3update-54321", "touch vx3update-54321"}) {
+        SCOPED_TRACE(plant);
+        ASSERT_TRUE(vxtest::runAsOtherUser(shared.path(), plant));
+        QString reason, lockError;
+        ASSERT_TRUE(::setegid(user) == 0 && ::seteuid(user) == 0);
+        const QString path = SingleInstanceChecker::socketPath(&reason);
+        const InstallationLock::Result locked = InstallationLock::acquire(shared.path(), &lockError);
+        InstallationLock::release();
+        ASSERT_TRUE(::seteuid(0) == 0 && ::setegid(0) == 0);
+        EXPECT_EQ(path, home + "/.vx3update/" + SingleInstanceChecker::serverName()) << reason.toStdString();
+        EXPECT_EQ(locked, InstallationLock::Acquired) << lockError.toStdString();
+        EXPECT_TRUE(vxtest::runAsOtherUser(shared.path(), "rm -rf vx3update-54321"));
+    }
+    qputenv("HOME", savedHome);
 
     // $XDG_RUNTIME_DIR is used for the socket only when it is this user's private folder (sudo
     // may keep the invoking user's).

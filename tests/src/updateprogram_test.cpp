@@ -39,6 +39,13 @@ public:
         EXPECT_TRUE(QFile::setPermissions(program(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     }
 
+    // Killed runs leave their lock file and socket behind.
+    ~ProgramCopy()
+    {
+        for (const QString& file : vxtest::runtimeFilesOf(appDir()))
+            QFile::remove(file);
+    }
+
     QString appDir() const { return root.path() + "/app"; }
     QString tmpDir() const { return root.path() + "/tmp"; }
     // The private runtime folder of the copy's runs, for the socket and the locks.
@@ -46,11 +53,7 @@ public:
     QString program() const { return appDir() + "/update"; }
 
     // The socket under which a first instance of this copy listens.
-    QString socketPath() const
-    {
-        return runDir() + "/"
-               + SingleInstanceChecker::serverNameFor(QFileInfo(program()).canonicalFilePath(), QDir::homePath());
-    }
+    QString socketPath() const { return runDir() + "/" + SingleInstanceChecker::serverNameFor(appDir()); }
 
     // Runs the copy with `args`; false when it did not end in time.
     bool run(const QStringList& args, int* exitCode) { return runProgram(program(), args, exitCode); }
@@ -58,13 +61,7 @@ public:
     bool runProgram(const QString& path, const QStringList& args, int* exitCode)
     {
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", tmpDir());
-        env.insert("XDG_RUNTIME_DIR", runDir());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(path, args);
+        start(process, path, args);
         if (!vxtest::runUntil([&] { return process.state() == QProcess::NotRunning; }, 30000)) {
             process.kill();
             process.waitForFinished();
@@ -72,6 +69,17 @@ public:
         }
         *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         return true;
+    }
+
+    void start(QProcess& process, const QString& path, const QStringList& args) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmpDir());
+        env.insert("XDG_RUNTIME_DIR", runDir());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(path, args);
     }
 
     QByteArray logText() const
@@ -184,6 +192,29 @@ TEST(UpdateProgram, OldFolderWithOtherFilesStays)
     EXPECT_FALSE(QFileInfo::exists(copy.tmpDir() + "/voxmere_update_log"));
 }
 
+// Two installations whose paths differ only by a slash: the run for the second is not stopped
+// by the window of the first.
+TEST(UpdateProgram, RunIsNotStoppedByAnotherInstallationsWindow)
+{
+    ProgramCopy copy;
+    vxtest::writeFile(copy.tmpDir() + "/vx3_update_log", "");
+    const QString installs[] = {copy.appDir() + "/crcx/ab", copy.appDir() + "/crcx/a/b"};
+    QProcess runs[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(QDir().mkpath(installs[i]) && QFile::copy(copy.program(), installs[i] + "/update"));
+        copy.start(runs[i], installs[i] + "/update", {"--nouser", "update_linux_x86", "5"});
+        EXPECT_TRUE(vxtest::runUntil([&] { return copy.logText().count("\tStarting update\n") > i
+                                                  || runs[i].state() == QProcess::NotRunning; }, 30000));
+    }
+    EXPECT_EQ(runs[1].state(), QProcess::Running) << copy.logText().constData();
+    for (int i = 0; i < 2; ++i) {
+        runs[i].kill();
+        runs[i].waitForFinished();
+        for (const QString& file : vxtest::runtimeFilesOf(installs[i]))
+            QFile::remove(file);
+    }
+}
+
 // The client phase runs from its work folder and reads its session record from the update.ini
 // there. In a folder another local user could write to, the record is not believed: the run
 // stops with the reason, the folder it names is neither emptied nor worked in, and the
@@ -232,6 +263,8 @@ TEST(UpdateProgram, ClientPhaseRefusesTheRecordInAWorkFolderOthersCanWrite)
         }, 30000);
         process.kill();
         process.waitForFinished();
+        for (const QString& file : vxtest::runtimeFilesOf(work) + vxtest::runtimeFilesOf(install))
+            QFile::remove(file);
 
         EXPECT_TRUE(log.contains(QString("Refusing the session record: '%1' is owned by another user").arg(work)))
             << log.toStdString();

@@ -1,8 +1,11 @@
 #include "testpaths.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 namespace vxtest {
 
@@ -47,6 +50,14 @@ QByteArray gzipped(const QByteArray& data, const QStringList& options)
     gzip.closeWriteChannel();
     gzip.waitForFinished();
     return gzip.readAllStandardOutput();
+}
+
+QStringList runtimeFilesOf(const QString& install)
+{
+    const QByteArray path = QFile::encodeName(QFileInfo(install).canonicalFilePath());
+    const QString key = QCryptographicHash::hash(path, QCryptographicHash::Sha256).toHex().left(32);
+    const QDir folder("/run/vx3update", "*" + key + "*", QDir::Name, QDir::AllEntries | QDir::System | QDir::Hidden);
+    return folder.entryList().replaceInStrings(QRegularExpression("^"), folder.path() + "/");
 }
 
 } // namespace vxtest

@@ -26,6 +26,10 @@ QString sha512Hex(const QByteArray& data);
 // `data` compressed by the gzip tool (`gzip -c` with `options`); empty when gzip cannot run.
 QByteArray gzipped(const QByteArray& data, const QStringList& options = {"-n"});
 
+// What runs on the installation `install` keep in root's runtime folder /run/vx3update (its
+// lock file and socket, named after a digest of its canonical path), as full paths.
+QStringList runtimeFilesOf(const QString& install);
+
 } // namespace vxtest
 
 #endif // VXTEST_TESTPATHS_H
