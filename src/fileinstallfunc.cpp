@@ -3,6 +3,7 @@
 #include "checksigfunc.h"
 #include "safepath.h"
 #include "stagedfile.h"
+#include "trustedfolder.h"
 
 #include <QDebug>
 #include <QFile>
@@ -14,12 +15,17 @@
 
 namespace {
 
-// True when nobody but the effective user or root can add or replace a name in `folder`.
+// True when nobody but the effective user or root (or only their private group) can add or
+// replace a name in `folder`.
 bool onlyOwnersWrite(const QString& folder)
 {
+    const int fd = SafePath::openFolder(folder);
     struct stat st;
-    return SafePath::status(folder, &st, true) && (st.st_uid == 0 || st.st_uid == ::geteuid())
-        && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    const bool only = fd >= 0 && ::fstat(fd, &st) == 0
+        && (st.st_uid == 0 || st.st_uid == ::geteuid()) && TrustedFolder::onlyOwnerWrites(fd, st);
+    if (fd >= 0)
+        ::close(fd);
+    return only;
 }
 
 } // namespace
