@@ -20,53 +20,11 @@
 #include <QTimer>
 #include <QTranslator>
 
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
 const int kStartDelayMs = 2000;
-const qint64 kMaxCatalogueSize = 16 << 20;
-
-// The whole regular file `path` (never through a link at its name, never a fifo), bounded.
-bool readCatalogue(const QString& path, QByteArray& data)
-{
-    struct stat st;
-    const int fd = SafePath::openRegular(path, O_RDONLY, &st);
-    if (fd < 0)
-        return false;
-    bool ok = st.st_size > 0 && st.st_size <= kMaxCatalogueSize;
-    if (ok)
-        data.resize(int(st.st_size));
-    for (qint64 done = 0; ok && done < st.st_size;) {
-        const ssize_t n = ::read(fd, data.data() + done, size_t(st.st_size - done));
-        ok = n > 0 || (n < 0 && errno == EINTR);
-        done += qMax<ssize_t>(n, 0);
-    }
-    ::close(fd);
-    return ok;
-}
-
-// Catalogues lie in the installation, in a folder others may be able to write, so they are read
-// by descriptor and handed over from memory (`data` must outlive the translator). Names are
-// tried as the translator tries them: with ".qm", without, then shortened at each '_'.
-void loadTranslation(QTranslator& translator, QString name, QByteArray& data)
-{
-    const int folderEnd = name.lastIndexOf(QLatin1Char('/'));
-    for (;;) {
-        for (const QString& candidate : {name + QStringLiteral(".qm"), name}) {
-            if (readCatalogue(candidate, data)
-                && translator.load(reinterpret_cast<const uchar*>(data.constData()), data.size()))
-                return;
-        }
-        const int cut = name.lastIndexOf(QLatin1Char('_'));
-        if (cut <= folderEnd)
-            return;
-        name.truncate(cut);
-    }
-}
 
 void removeLeftovers(const QString& appDir)
 {
@@ -135,13 +93,11 @@ int main(int argc, char** argv)
 
     // Missing catalogues are normal: the texts then stay in English.
     const QString locale = QLocale::system().name();
-    QByteArray updateCatalogue;
-    QByteArray qtCatalogue;
     QTranslator updateTranslator;
-    loadTranslation(updateTranslator, appDir + "/translations/update_" + locale, updateCatalogue);
+    updateTranslator.load(appDir + "/translations/update_" + locale);
     app.installTranslator(&updateTranslator);
     QTranslator qtTranslator;
-    loadTranslation(qtTranslator, appDir + "/translations/qt_" + locale, qtCatalogue);
+    qtTranslator.load(appDir + "/translations/qt_" + locale);
     app.installTranslator(&qtTranslator);
 
     Configuration configuration;
