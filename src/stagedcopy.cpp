@@ -11,40 +11,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
-
-const size_t kPiece = 1 << 20;
-
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-// Copies exactly `size` bytes; a source that ends early fails.
-bool copyBytes(int in, int out, qint64 size)
-{
-    std::vector<char> buffer(kPiece);
-    while (size > 0) {
-        const ssize_t n = ::read(in, buffer.data(), size_t(qMin<qint64>(size, kPiece)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || !writeAll(out, buffer.data(), size_t(n)))
-            return false;
-        size -= n;
-    }
-    return true;
-}
 
 bool verified(int fd, const QString& path, const QString& sha512, const QString& sigFile)
 {
@@ -105,6 +73,6 @@ bool StagedCopy::write(int in, qint64 size, const QString& temp, mode_t mode)
     const int out = SafePath::createFile(temp, mode, true);
     if (out < 0)
         return false;
-    const bool ok = ::fchmod(out, mode) == 0 && copyBytes(in, out, size) && ::fsync(out) == 0;
+    const bool ok = ::fchmod(out, mode) == 0 && StagedFile::copyBytes(in, out, size) && ::fsync(out) == 0;
     return ::close(out) == 0 && ok;
 }

@@ -59,17 +59,7 @@ bool copyOpened(int in, qint64 size, const QString& to, mode_t mode)
     const int out = SafePath::createFile(to, mode & 0777);
     if (out < 0)
         return false;
-    std::vector<char> buffer(size_t(qMin<qint64>(size, 1 << 20)));
-    bool ok = true;
-    for (qint64 left = size; ok && left > 0;) {
-        const qint64 want = qMin<qint64>(left, qint64(buffer.size()));
-        const ssize_t n = ::read(in, buffer.data(), size_t(want));
-        if (n < 0 && errno == EINTR)
-            continue;
-        // Shorter than it was at opening: not the content that was to be copied.
-        ok = n > 0 && writeAll(out, buffer.data(), size_t(n));
-        left -= n;
-    }
+    bool ok = StagedFile::copyBytes(in, out, size);
     ok = ::fchmod(out, mode & 0777) == 0 && ok;
     const int saved = errno;
     ok = ::close(out) == 0 && ok;
@@ -222,6 +212,21 @@ bool StagedFile::copyFile(const QString& from, const QString& to, mode_t mode, q
 bool StagedFile::copyWithOwnMode(const QString& from, const QString& to, mode_t allowed)
 {
     return copyRegular(from, to, allowed, true, -1);
+}
+
+bool StagedFile::copyBytes(int in, int out, qint64 size)
+{
+    std::vector<char> buffer(size_t(qMin<qint64>(size, 1 << 20)));
+    for (qint64 left = size; left > 0;) {
+        const ssize_t n = ::read(in, buffer.data(), size_t(qMin<qint64>(left, qint64(buffer.size()))));
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Shorter than it was at opening: not the content that was to be copied.
+        if (n <= 0 || !writeAll(out, buffer.data(), size_t(n)))
+            return false;
+        left -= n;
+    }
+    return true;
 }
 
 bool StagedFile::renameOver(const QString& from, const QString& to)

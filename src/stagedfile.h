@@ -53,6 +53,8 @@ public:
     // As copyFile, never through a link at `from`, with the opened source's own permission bits,
     // less those not in `allowed`.
     static bool copyWithOwnMode(const QString& from, const QString& to, mode_t allowed);
+    // Copies exactly `size` bytes from `in` to `out`; a source that ends early fails.
+    static bool copyBytes(int in, int out, qint64 size);
     // rename(2): replaces an existing `to` in one step.
     static bool renameOver(const QString& from, const QString& to);
     // The text of the last failed call, for the debug log.
