@@ -11,6 +11,7 @@
 #include <QSettings>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 #include <set>
 #include <sys/stat.h>
@@ -219,11 +220,30 @@ QList<int> processesBelow(const QStringList& folders)
     return found;
 }
 
+// A killed process loses its program (the exe link) before its open files, the installation
+// lock among them, and its main thread shows as a zombie while other threads are still ending:
+// only when the main thread alone is left, a zombie, or nothing at all, has it let go of them.
+bool processEnded(int pid)
+{
+    const QStringList threads = QDir(QString("/proc/%1/task").arg(pid))
+                                    .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (threads.isEmpty())
+        return true;
+    const QByteArray stat = readFile(QString("/proc/%1/stat").arg(pid));
+    const int state = stat.lastIndexOf(')') + 2;
+    return threads.size() == 1 && state >= 2 && state < stat.size()
+           && (stat.at(state) == 'Z' || stat.at(state) == 'X');
+}
+
 void killProcessesBelow(const QStringList& folders)
 {
-    for (int pid : processesBelow(folders))
+    const QList<int> killed = processesBelow(folders);
+    for (int pid : killed)
         ::kill(pid, SIGKILL);
-    pollUntil([&] { return processesBelow(folders).isEmpty(); }, 10000);
+    pollUntil([&] {
+        return processesBelow(folders).isEmpty()
+               && std::all_of(killed.begin(), killed.end(), processEnded);
+    }, 10000);
 }
 
 UpdateRelease::UpdateRelease(const QString& root, const QString& program,
@@ -495,10 +515,7 @@ UpdateRun::End UpdateRun::waitForEnd(int idleMs, int timeoutMs)
     while (clock.elapsed() < timeoutMs) {
         const int stopped = stoppedPid();
         if (stopped && !m_Stop) {
-            pollUntil([&] { return !QFileInfo::exists(QString("/proc/%1/exe").arg(stopped))
-                                   || QFileInfo(QString("/proc/%1/exe").arg(stopped))
-                                          .symLinkTarget().isEmpty(); },
-                      30000);
+            pollUntil([&] { return processEnded(stopped); }, 30000);
             return End::Stopped;
         }
         if (stopped && m_Stop)
